@@ -1,0 +1,15 @@
+// The data-port store on the simulated host: every byte is handed to the
+// simulated card that owns the address, in order, so that its FPGA sees the
+// stream a real card would.
+#pragma once
+
+#include <cstdint>
+
+namespace sim {
+void data_port_write(volatile uint8_t* port, uint8_t value);
+}
+
+inline void plx_data_port_write(volatile uint8_t* port, uint8_t value)
+{
+    sim::data_port_write(port, value);
+}
