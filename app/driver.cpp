@@ -1,0 +1,113 @@
+#include "app/driver.h"
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/upload_state.h"
+#include "card/card.h"
+#include "configfile/config_file.h"
+#include "upload/upload.h"
+
+UploadState upload_state;
+
+namespace {
+
+constexpr uint32_t HIGHEST_CARD_NUMBER = 15;
+
+// The card number as "%u" reads it: leading white space, an optional sign,
+// then digits up to the first character that is not one. Unlike "%u", a value
+// that does not fit in 32 bits, or a minus sign before anything but zero, is
+// refused instead of wrapping round into a small card number.
+bool parse_card_number(const char* text, uint32_t* number)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (std::isspace(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        ++p;
+    }
+    if (!std::isdigit(*p)) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (; std::isdigit(*p); ++p) {
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > UINT32_MAX) {
+            return false;
+        }
+    }
+    if (negative && value != 0) {
+        return false;
+    }
+    *number = static_cast<uint32_t>(value);
+    return true;
+}
+
+void print_usage()
+{
+    std::printf("\n%s program usage:\n%s filename.ext card", PROGRAM_NAME, PROGRAM_NAME);
+    std::printf("\nWhere:");
+    std::printf("\nfilename.ext specifies the name of the configuration file to be loaded.");
+    std::printf("\ncard is the number of the PCI card.  (For use with multiple 9056 cards.)");
+    std::printf("\nPurpose: 9056 configuration upload.");
+    std::printf("\n");
+}
+
+}  // namespace
+
+void print_banner()
+{
+    std::printf("\nVELTCFG version 1.0\n");
+    std::printf("Orlenta 9056 configuration utility for Windows.\n");
+}
+
+void parse_arguments(int argc, char** argv)
+{
+    if (argc != 3) {
+        print_usage();
+        std::exit(100);
+    }
+
+    upload_state.config_file = std::fopen(argv[1], "rb");
+    if (upload_state.config_file == nullptr) {
+        fatal_exit(101, "File not found: %s", argv[1]);
+    }
+
+    uint32_t card_number = 0;
+    if (!parse_card_number(argv[2], &card_number) || card_number > HIGHEST_CARD_NUMBER) {
+        fatal_exit(101, "Invalid card number: %s", argv[2]);
+    }
+
+    open_card(card_number);
+    identify_config_file();
+}
+
+int run_upload_tool(int argc, char** argv)
+{
+    print_banner();
+    parse_arguments(argc, argv);
+    upload_configuration();
+    release_card();
+    std::printf("\n\nFunction complete.\n");
+    return 0;
+}
+
+void fatal_exit(int exit_code, const char* format, ...)
+{
+    release_card();
+
+    std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fputc('\n', stderr);
+
+    std::exit(exit_code);
+}

@@ -1,0 +1,31 @@
+// The card: connection (find, open, report, map, release), the bridge's
+// control/status register and the data port with its two byte senders.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// Room for the card layer's device object inside the process-wide state.
+// Only card/ looks inside; everyone else just carries it.
+struct CardDevice {
+    alignas(8) unsigned char storage[64];
+};
+
+// Connection.
+void open_card(uint32_t card_number);
+void release_card();
+
+// Control/status register: each line operation is one read-modify-write.
+void enable_control_lines();
+void program_line_high();
+void program_line_low();
+int read_done_status();
+
+// Data port: exactly one 8-bit store per call, in call order.
+void write_config_byte(uint8_t value);
+void send_byte_reversed(uint8_t value);
+void send_byte_direct(uint8_t value);
+
+// Entry i is i with its bit order reversed.
+extern const std::array<uint8_t, 256> bit_reverse_table;

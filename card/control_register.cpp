@@ -1,0 +1,66 @@
+// The bridge's 32-bit control/status register, in I/O space at control_port.
+//
+//   bit 1   DONE status (read only): 1 = configuration done, 0 = busy
+//   bit 16  program line: 0 then 1 starts a configuration cycle
+//   bits 18, 19  control-line enables: set before programming, never cleared
+//
+// Every other bit is written back as it was read.
+#include <cstdint>
+
+#include "app/driver.h"
+#include "app/upload_state.h"
+#include "card/card.h"
+#include "card/card_device.h"
+#include "card/plx/plx_api.h"
+
+namespace {
+
+constexpr uint32_t DONE_STATUS_BIT = 0x00000002;
+constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
+constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
+
+bool read_register(uint32_t* value)
+{
+    return PlxPci_IoPortRead(card_device(), upload_state.control_port, value, sizeof *value,
+                             PLX_ACCESS_32_BIT) == PLX_STATUS_SUCCESS;
+}
+
+// One read-modify-write of the whole register, no retry.
+void modify_control_register(uint32_t clear_mask, uint32_t set_mask)
+{
+    uint32_t value = 0;
+    if (!read_register(&value)) {
+        fatal_exit(105, "Can't access 9056 card control register.\n");
+    }
+    value = (value & ~clear_mask) | set_mask;
+    if (PlxPci_IoPortWrite(card_device(), upload_state.control_port, &value, sizeof value,
+                           PLX_ACCESS_32_BIT) != PLX_STATUS_SUCCESS) {
+        fatal_exit(105, "Can't access 9056 card control register.\n");
+    }
+}
+
+}  // namespace
+
+void enable_control_lines()
+{
+    modify_control_register(CONTROL_ENABLE_BITS, CONTROL_ENABLE_BITS);
+}
+
+void program_line_high()
+{
+    modify_control_register(PROGRAM_LINE_BIT, PROGRAM_LINE_BIT);
+}
+
+void program_line_low()
+{
+    modify_control_register(PROGRAM_LINE_BIT, 0);
+}
+
+int read_done_status()
+{
+    uint32_t value = 0;
+    if (!read_register(&value)) {
+        fatal_exit(105, "Can't access 9056 card status register.\n");
+    }
+    return (value & DONE_STATUS_BIT) == DONE_STATUS_BIT ? 1 : 0;
+}

@@ -1,0 +1,60 @@
+// The data port, offset 0 of the mapped BAR 3, and the two per-byte senders.
+//
+// This is the hot path: every configuration byte passes through one sender.
+// The store itself comes from the card layer backend this file is built
+// with (plx_data_port.h is found in the backend's own folder): for real
+// hardware it is a single volatile byte store through the mapping, inlined
+// here; the simulated host is called instead so that it sees every byte.
+#include <array>
+#include <cstdint>
+
+#include "app/upload_state.h"
+#include "card/card.h"
+#include "plx_data_port.h"
+
+namespace {
+
+constexpr uint8_t reverse_bits(uint8_t value)
+{
+    uint8_t reversed = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (value & (1u << bit)) {
+            reversed = static_cast<uint8_t>(reversed | (0x80u >> bit));
+        }
+    }
+    return reversed;
+}
+
+constexpr std::array<uint8_t, 256> make_bit_reverse_table()
+{
+    std::array<uint8_t, 256> table{};
+    for (int i = 0; i < 256; ++i) {
+        table[static_cast<size_t>(i)] = reverse_bits(static_cast<uint8_t>(i));
+    }
+    return table;
+}
+
+}  // namespace
+
+// Computed by the compiler and placed in read-only data: complete before the
+// first byte is sent, one lookup per byte.
+constexpr std::array<uint8_t, 256> bit_reverse_table = make_bit_reverse_table();
+
+static_assert(bit_reverse_table[0x01] == 0x80 && bit_reverse_table[0x03] == 0xC0 &&
+              bit_reverse_table[0x0F] == 0xF0 && bit_reverse_table[0x55] == 0xAA &&
+              bit_reverse_table[0x99] == 0x99 && bit_reverse_table[0xFF] == 0xFF);
+
+void write_config_byte(uint8_t value)
+{
+    plx_data_port_write(upload_state.data_window, value);
+}
+
+void send_byte_reversed(uint8_t value)
+{
+    write_config_byte(bit_reverse_table[value]);
+}
+
+void send_byte_direct(uint8_t value)
+{
+    write_config_byte(value);
+}

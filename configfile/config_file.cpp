@@ -1,0 +1,181 @@
+// Recognition of the two kinds of configuration file.
+//
+// .BIT file (big-endian numbers, offsets from the start of the file):
+//   0   00 09               tested
+//   2   9 bytes             skipped
+//   11  00 01 'a'           tested
+//   14  four header fields: 2-byte length L, L bytes of text (normally
+//       ending in a NUL that L counts), then one key letter ('b'..'e' in
+//       well-formed files; never read)
+//   O5  4-byte configuration length, then the configuration data
+//
+// PROM image: raw configuration data, recognised by 0xFF at byte 0 and
+// 55 99 AA 66 (the sync word AA 99 55 66 with each byte's bits reversed) at
+// bytes 4 to 7. It is sent as stored; .BIT data is bit-reversed on the way.
+#include "configfile/config_file.h"
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "app/driver.h"
+#include "app/upload_state.h"
+#include "card/card.h"
+
+namespace {
+
+constexpr size_t PROBE_SIZE = 14;
+constexpr int32_t FIRST_FIELD_OFFSET = 14;
+
+const char* const FIELD_LABELS[4] = {
+    "\n  Design name:          ",
+    "\n  Part I.D.:            ",
+    "\n  Design date:          ",
+    "\n  Design time:          ",
+};
+
+[[noreturn]] void unexpected_end_of_file()
+{
+    fatal_exit(103, "File I/O error.  Unexpected end of file?");
+}
+
+bool is_bit_file(const uint8_t* probe)
+{
+    return probe[0] == 0x00 && probe[1] == 0x09 && probe[11] == 0x00 && probe[12] == 0x01 &&
+           probe[13] == 0x61;
+}
+
+bool is_prom_file(const uint8_t* probe)
+{
+    return probe[0] == 0xFF && probe[4] == 0x55 && probe[5] == 0x99 && probe[6] == 0xAA &&
+           probe[7] == 0x66;
+}
+
+// Header text goes to the operator's terminal, so control characters (other
+// than tab) are shown as \xHH rather than sent raw: a crafted file must not
+// be able to clear the screen, move the cursor or retitle the window.
+void put_header_char(int c)
+{
+    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+        std::printf("\\x%02X", static_cast<unsigned>(c));
+    } else {
+        std::putchar(c);
+    }
+}
+
+}  // namespace
+
+size_t read_at(FILE* stream, int32_t offset, size_t count, uint8_t* buffer)
+{
+    if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
+        return 0;
+    }
+    return std::fread(buffer, 1, count, stream);
+}
+
+uint32_t echo_text(FILE* stream, int32_t offset, uint32_t count)
+{
+    if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
+        return 0;
+    }
+    uint32_t consumed = 0;
+    while (count != 0) {
+        const int c = std::getc(stream);
+        if (c == EOF) {
+            break;
+        }
+        ++consumed;
+        if (c == '\0') {
+            break;
+        }
+        put_header_char(c);
+        --count;
+    }
+    return consumed;
+}
+
+void print_header_field(int32_t* offset)
+{
+    uint8_t pair[2];
+    if (read_at(upload_state.config_file, *offset, 2, pair) != 2) {
+        unexpected_end_of_file();
+    }
+    const uint32_t length = static_cast<uint32_t>(pair[0]) << 8 | pair[1];
+    if (echo_text(upload_state.config_file, *offset + 2, length) != length) {
+        unexpected_end_of_file();
+    }
+    *offset += static_cast<int32_t>(length) + 3;
+}
+
+int32_t file_length(FILE* stream)
+{
+    const off_t position = ftello(stream);
+    if (position < 0) {
+        return -1;
+    }
+    if (fseeko(stream, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const off_t length = ftello(stream);
+    if (length < 0) {
+        return -1;
+    }
+    if (fseeko(stream, position, SEEK_SET) != 0) {
+        return -1;
+    }
+    // Lengths from 2^31 on do not fit; report them as a failure rather than
+    // let them wrap into a wrong length.
+    if (length > INT32_MAX) {
+        return -1;
+    }
+    return static_cast<int32_t>(length);
+}
+
+void identify_config_file()
+{
+    FILE* const file = upload_state.config_file;
+    uint8_t probe[PROBE_SIZE];
+    if (read_at(file, 0, PROBE_SIZE, probe) != PROBE_SIZE) {
+        unexpected_end_of_file();
+    }
+
+    if (is_bit_file(probe)) {
+        std::printf("\nLooks like a .BIT file:");
+        int32_t offset = FIRST_FIELD_OFFSET;
+        for (const char* label : FIELD_LABELS) {
+            std::printf("%s", label);
+            print_header_field(&offset);
+        }
+        uint8_t length[4];
+        if (read_at(file, offset, 4, length) != 4) {
+            unexpected_end_of_file();
+        }
+        upload_state.config_length = static_cast<uint32_t>(length[0]) << 24 |
+                                     static_cast<uint32_t>(length[1]) << 16 |
+                                     static_cast<uint32_t>(length[2]) << 8 | length[3];
+        std::printf("\n  Configuration length: %lu bytes",
+                    static_cast<unsigned long>(upload_state.config_length));
+        upload_state.byte_sender = send_byte_reversed;
+        // The stream now stands at the first configuration byte.
+    } else if (is_prom_file(probe)) {
+        std::printf("\nLooks like a PROM file:");
+        upload_state.byte_sender = send_byte_direct;
+        const int32_t length = file_length(file);
+        if (length < 0) {
+            fatal_exit(104, "File seek error.");
+        }
+        upload_state.config_length = static_cast<uint32_t>(length);
+        std::printf("\n  Configuration length: %lu bytes",
+                    static_cast<unsigned long>(upload_state.config_length));
+        // The whole image, probe bytes included, is configuration data.
+        if (fseeko(file, 0, SEEK_SET) != 0) {
+            fatal_exit(104, "File seek error.");
+        }
+    } else {
+        fatal_exit(103, "Unknown file type.");
+    }
+
+    std::printf("\n");
+    std::fflush(stdout);
+}

@@ -1,0 +1,104 @@
+// veltcfg-sample: writes a synthetic .BIT file and, if asked, the matching
+// PROM image, for demos, tests and benchmarks.
+//
+//   veltcfg-sample [--size BYTES] [--family 32|16] [--seed N] OUT.bit [OUT.prom]
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "sample_bitstream.h"
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr,
+                 "usage: veltcfg-sample [--size BYTES] [--family 32|16] [--seed N] "
+                 "OUT.bit [OUT.prom]\n"
+                 "  --size    about how many configuration bytes (default 100000)\n"
+                 "  --family  32-bit packets (7-series style, default) or 16-bit (Spartan-6 style)\n");
+    return 2;
+}
+
+bool parse_number(const char* text, unsigned long long* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    *value = std::strtoull(text, &end, 0);
+    return errno == 0 && end != text && *end == '\0';
+}
+
+bool write_file(const char* path, const sample::Design& design, bool prom)
+{
+    FILE* out = std::fopen(path, "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "veltcfg-sample: cannot create %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    bool ok = prom ? sample::write_prom_image(out, design) : sample::write_bit_file(out, design);
+    ok = (std::fclose(out) == 0) && ok;
+    if (!ok) {
+        std::fprintf(stderr, "veltcfg-sample: cannot write %s\n", path);
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    sample::Design design;
+    unsigned long long size = 100000;
+    const char* outputs[2] = {nullptr, nullptr};
+    int output_count = 0;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        unsigned long long value = 0;
+        if ((arg == "--size" || arg == "--family" || arg == "--seed") && i + 1 < argc) {
+            if (!parse_number(argv[++i], &value)) {
+                return usage();
+            }
+            if (arg == "--size") {
+                size = value;
+            } else if (arg == "--seed") {
+                design.seed = static_cast<uint32_t>(value);
+            } else if (value == 32 || value == 16) {
+                design.family = value == 32 ? sample::Family::Words32 : sample::Family::Words16;
+            } else {
+                return usage();
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return usage();
+        } else if (output_count < 2) {
+            outputs[output_count++] = argv[i];
+        } else {
+            return usage();
+        }
+    }
+    if (output_count == 0) {
+        return usage();
+    }
+
+    // Frame data makes up all but the few words of packets around it.
+    design.frame_words = 0;
+    const uint64_t overhead = sample::ConfigStream(design).size();
+    const unsigned word_size = design.family == sample::Family::Words32 ? 4 : 2;
+    const uint64_t words = size > overhead ? (size - overhead) / word_size : 0;
+    const uint64_t limit = design.family == sample::Family::Words32 ? 0x07FFFFFF : 0xFFFFFFFF;
+    if (words > limit || words * word_size + overhead > 0xFFFFFFFFull) {
+        std::fprintf(stderr, "veltcfg-sample: --size too large for one configuration\n");
+        return 2;
+    }
+    design.frame_words = static_cast<uint32_t>(words);
+
+    if (!write_file(outputs[0], design, false)) {
+        return 1;
+    }
+    if (outputs[1] != nullptr && !write_file(outputs[1], design, true)) {
+        return 1;
+    }
+    return 0;
+}
