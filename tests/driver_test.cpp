@@ -1,0 +1,290 @@
+// The program's front end and card connection: arguments, usage, the card
+// report and every failure on the way to an open, mapped card.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/bitstream.h"
+#include "support/program_run.h"
+
+using sim::Op;
+
+namespace {
+
+const std::string USAGE =
+    "\nVELTCFG program usage:\nVELTCFG filename.ext card"
+    "\nWhere:"
+    "\nfilename.ext specifies the name of the configuration file to be loaded."
+    "\ncard is the number of the PCI card.  (For use with multiple 9056 cards.)"
+    "\nPurpose: 9056 configuration upload."
+    "\n";
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sample::Design design;
+        design.frame_words = 64;
+        bit_path = dir.write("small.bit", to_string(sample::bit_file(design)));
+    }
+
+    TempDir dir;
+    std::string bit_path;
+};
+
+std::vector<Op> ops(std::initializer_list<Op> list)
+{
+    return std::vector<Op>(list);
+}
+
+TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndTouchesNothing)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {}, {bit_path}, {bit_path, "0", "extra"}, {"a", "b", "c", "d"}};
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.size());
+        const ProgramRun black_box = run_executable(VELTCFG_SIM_PATH, args);
+        EXPECT_EQ(black_box.exit_status, 100);
+        EXPECT_EQ(black_box.out, banner() + USAGE);
+        EXPECT_EQ(black_box.err, "");
+
+        const ProgramRun run = run_program(args);
+        EXPECT_EQ(run.exit_status, 100);
+        EXPECT_TRUE(run.calls().empty()) << run.log_text();
+    }
+}
+
+TEST_F(DriverTest, MissingFileIsReportedBeforeTheCardNumberIsLookedAt)
+{
+    const std::string missing = dir.path() + "/no-such-file.bit";
+    for (const std::string card : {"0", "abc"}) {
+        const ProgramRun run = run_executable(VELTCFG_SIM_PATH, {missing, card});
+        EXPECT_EQ(run.exit_status, 101);
+        EXPECT_EQ(run.out, banner());
+        EXPECT_EQ(run.err, error_report("File not found: " + missing));
+    }
+    EXPECT_TRUE(run_program({missing, "0"}).calls().empty());
+}
+
+TEST_F(DriverTest, InvalidCardNumbersAreRefusedAsTyped)
+{
+    // Including the two that a plain "%u" conversion would wrap into a valid
+    // card: 2^32 into 0 and -(2^32 - 1) into 1.
+    for (const std::string card : {"16", "abc", "", "-1", "4294967296", "-4294967295",
+                                   "99999999999999999999", "+", " ", "x7"}) {
+        SCOPED_TRACE("card '" + card + "'");
+        const ProgramRun run = run_executable(VELTCFG_SIM_PATH, {bit_path, card});
+        EXPECT_EQ(run.exit_status, 101);
+        EXPECT_EQ(run.out, banner());
+        EXPECT_EQ(run.err, error_report("Invalid card number: " + card));
+        EXPECT_TRUE(run_program({bit_path, card}).calls().empty());
+    }
+}
+
+TEST_F(DriverTest, AcceptedCardNumbersSearchForThatCard)
+{
+    const struct {
+        std::string typed;
+        unsigned number;
+    } cases[] = {{"0", 0}, {"15", 15}, {"7x", 7}, {"-0", 0}, {" 3", 3}, {"+1", 1},
+                 {"\t2", 2}, {"0010", 10}, {"4294967295x", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("card '" + c.typed + "'");
+        const ProgramRun run = run_program({bit_path, c.typed});
+        if (c.typed == "4294967295x") {
+            // Fits in 32 bits but is out of range: refused, not wrapped.
+            EXPECT_EQ(run.exit_status, 101);
+            EXPECT_EQ(run.err, error_report("Invalid card number: 4294967295x"));
+            continue;
+        }
+        const auto calls = run.calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls[0].op, Op::DeviceFind);
+        EXPECT_NE(calls[0].args.find(" number=" + std::to_string(c.number)), std::string::npos)
+            << calls[0].args;
+        if (c.number <= 1) {
+            EXPECT_EQ(run.exit_status, 0) << run.err;
+        } else {
+            EXPECT_EQ(run.exit_status, 101);
+            EXPECT_EQ(run.err, error_report("Can't find 9056 card number " +
+                                            std::to_string(c.number) + ".\n"));
+        }
+    }
+}
+
+TEST_F(DriverTest, ReportsEachDefaultCardExactly)
+{
+    for (int card : {0, 1}) {
+        SCOPED_TRACE(card);
+        const ProgramRun run = run_executable(VELTCFG_SIM_PATH, {bit_path, std::to_string(card)});
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        const std::string expected = banner() + card_report(card);
+        EXPECT_EQ(mask_memory_base(run.out).substr(0, expected.size()), expected);
+    }
+}
+
+TEST_F(DriverTest, SearchesForTheBridgeWithEverythingElseLeftOpen)
+{
+    const ProgramRun run = run_program({bit_path, "1"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const auto calls = run.calls();
+    EXPECT_EQ(calls[0].args, "vendor=0x10B5 device=0x9056 bus=any slot=any function=0 number=1");
+    EXPECT_EQ(calls[2].op, Op::PciRegisterRead);
+    EXPECT_EQ(calls[2].args, "bus=5 slot=2 function=0 offset=0x14");
+    EXPECT_EQ(calls[3].op, Op::PciBarMap);
+    EXPECT_EQ(calls[3].args, "card=1 bar=3");
+}
+
+TEST_F(DriverTest, ThirdCardOfTwoIsNotFoundAndNothingIsReleased)
+{
+    const ProgramRun run = run_program({bit_path, "2"});
+    EXPECT_EQ(run.exit_status, 101);
+    EXPECT_EQ(run.out, banner());
+    EXPECT_EQ(run.err, error_report("Can't find 9056 card number 2.\n"));
+    EXPECT_EQ(run.call_ops(), ops({Op::DeviceFind}));
+}
+
+struct ConnectionFault {
+    const char* name;
+    Op op;
+    sim::MapFault map_fault;
+    int status;
+    std::string message;
+    std::vector<Op> calls;
+    std::string out_tail;  // how far the card report got
+};
+
+class ConnectionFaultTest : public DriverTest,
+                            public ::testing::WithParamInterface<ConnectionFault> {};
+
+TEST_P(ConnectionFaultTest, ReportsAndReleasesExactlyWhatWasAcquired)
+{
+    const ConnectionFault& fault = GetParam();
+    const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host) {
+        if (fault.map_fault != sim::MapFault::None) {
+            host.map_fault = fault.map_fault;
+        } else {
+            host.fail_call(fault.op);
+        }
+    });
+    EXPECT_EQ(run.exit_status, fault.status);
+    EXPECT_EQ(run.err, error_report(fault.message));
+    EXPECT_EQ(run.call_ops(), fault.calls) << run.log_text();
+    EXPECT_EQ(mask_memory_base(run.out), banner() + fault.out_tail);
+    // The release happens before the report is written.
+    ASSERT_FALSE(run.log.empty());
+    EXPECT_EQ(run.log.back().kind, sim::Event::Kind::Output);
+    EXPECT_EQ(run.cards.at(0).open, false);
+    EXPECT_EQ(run.cards.at(0).mappings, 0);
+}
+
+const std::string FOUND = "\nUsing PCI device at bus 4/device 0.\nFound Orlenta RV80-A card";
+const std::string PORTS =
+    "\n\nPLX 9056 configuration I/O base port: 0xE000"
+    "\nPLX 9056 control/status port:         0xE06C";
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, ConnectionFaultTest,
+    ::testing::Values(
+        ConnectionFault{"find", Op::DeviceFind, sim::MapFault::None, 101,
+                        "Can't find 9056 card number 0.\n", {Op::DeviceFind}, ""},
+        ConnectionFault{"open", Op::DeviceOpen, sim::MapFault::None, 105,
+                        "Can't gain access to 9056 card number 0.\n",
+                        {Op::DeviceFind, Op::DeviceOpen}, ""},
+        ConnectionFault{"config_read", Op::PciRegisterRead, sim::MapFault::None, 105,
+                        "Can't read 9056 card number 0 configuration registers.\n",
+                        {Op::DeviceFind, Op::DeviceOpen, Op::PciRegisterRead, Op::DeviceClose},
+                        FOUND},
+        ConnectionFault{"map", Op::PciBarMap, sim::MapFault::None, 105,
+                        "Can't map 9056 card number 0 base registers.\n",
+                        {Op::DeviceFind, Op::DeviceOpen, Op::PciRegisterRead, Op::PciBarMap,
+                         Op::DeviceClose},
+                        FOUND + PORTS},
+        ConnectionFault{"null_mapping", Op::PciBarMap, sim::MapFault::Null, 105,
+                        "Invalid 9056 card number 0 base register mapping.\n",
+                        {Op::DeviceFind, Op::DeviceOpen, Op::PciRegisterRead, Op::PciBarMap,
+                         Op::PciBarUnmap, Op::DeviceClose},
+                        FOUND + PORTS},
+        ConnectionFault{"all_ones_mapping", Op::PciBarMap, sim::MapFault::AllOnes, 105,
+                        "Invalid 9056 card number 0 base register mapping.\n",
+                        {Op::DeviceFind, Op::DeviceOpen, Op::PciRegisterRead, Op::PciBarMap,
+                         Op::PciBarUnmap, Op::DeviceClose},
+                        FOUND + PORTS}),
+    [](const ::testing::TestParamInfo<ConnectionFault>& info) { return info.param.name; });
+
+TEST_F(DriverTest, ModelFollowsTheSubsystemId)
+{
+    const struct {
+        uint16_t subsystem_id;
+        std::string line;
+    } cases[] = {{0x3427, "\nFound Orlenta RV80-A card"},
+                 {0x3428, "\nFound Orlenta RV80-B card"},
+                 {0x3429, "\nFound Orlenta RV80-C card"},
+                 {0x3426, "\nUnknown PLX PCI9056 based card!"},
+                 {0x0000, "\nUnknown PLX PCI9056 based card!"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.subsystem_id);
+        const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host) {
+            host = sim::Host();
+            sim::CardSpec spec;
+            spec.bus = 9;
+            spec.slot = 3;
+            spec.subsystem_device_id = c.subsystem_id;
+            host.add_card(spec);
+        });
+        // An unknown model is only reported; the run goes on to the end.
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_NE(run.out.find("\nUsing PCI device at bus 9/device 3." + c.line + "\n\nPLX"),
+                  std::string::npos)
+            << run.out;
+    }
+}
+
+TEST_F(DriverTest, IoBaseDropsTheTwoLowBits)
+{
+    const struct {
+        uint32_t reg;
+        std::string base, port;
+    } cases[] = {{0x0000E001, "0xE000", "0xE06C"},
+                 {0x00001001, "0x1000", "0x106C"},
+                 {0x00000003, "0x0000", "0x006C"},
+                 {0x0001F0F1, "0x1F0F0", "0x1F15C"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reg);
+        const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host) {
+            host = sim::Host();
+            sim::CardSpec spec;
+            spec.io_register = c.reg;
+            host.add_card(spec);
+        });
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_NE(run.out.find("\n\nPLX 9056 configuration I/O base port: " + c.base +
+                               "\nPLX 9056 control/status port:         " + c.port + "\n"),
+                  std::string::npos)
+            << run.out;
+        // The control register is reached at that port.
+        for (const sim::Event& call : run.calls()) {
+            if (call.op == Op::IoPortRead || call.op == Op::IoPortWrite) {
+                EXPECT_NE(call.args.find("port=" + c.port + " bytes=4 access=2"),
+                          std::string::npos)
+                    << call.args;
+            }
+        }
+    }
+}
+
+TEST_F(DriverTest, SuccessfulRunReleasesTheCardBeforeTheClosingLine)
+{
+    const ProgramRun run = run_program({bit_path, "0"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    const auto ops_seen = run.call_ops();
+    ASSERT_GE(ops_seen.size(), 2u);
+    EXPECT_EQ(ops_seen[ops_seen.size() - 2], Op::PciBarUnmap);
+    EXPECT_EQ(ops_seen.back(), Op::DeviceClose);
+    ASSERT_EQ(run.log.back().kind, sim::Event::Kind::Output);
+    EXPECT_EQ(run.log.back().args, "\n\nFunction complete.\n");
+    EXPECT_EQ(run.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+// Runs the program, or any piece of it, in a child process on a simulated
+// host, and hands back what a caller could observe: exit status, standard
+// output and standard error as exact bytes, and the host's log. Failures end
+// the process through exit(), so a child is the only way to watch them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim_host.h"
+
+struct CardOutcome {
+    sim::Fpga::State fpga_state = sim::Fpga::State::Idle;
+    uint64_t fpga_bytes = 0;    // bytes the FPGA took in its last cycle
+    uint64_t done_at_byte = 0;  // where DESYNC completed it (0: never)
+    int completed_by = 0;       // 32 or 16: which packet format
+    uint32_t control = 0;       // control/status register bits as last written
+    bool open = false;
+    int mappings = 0;
+};
+
+struct ProgramRun {
+    int exit_status = -1;  // -1 when the child did not exit normally
+    int signal = 0;        // the signal that ended it, if one did
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+    std::vector<sim::Event> log;
+    std::vector<CardOutcome> cards;
+
+    std::vector<sim::Event> calls() const;            // Call events only
+    std::vector<sim::Op> call_ops() const;
+    std::vector<uint8_t> data_bytes() const;          // in order
+    std::vector<uint32_t> register_writes() const;    // values stored, in order
+    std::string log_text() const;                     // for failure messages
+    // Index in `log` of the first Call of `op` (npos when none).
+    size_t first_call(sim::Op op) const;
+};
+
+using HostSetup = std::function<void(sim::Host&)>;
+
+// Runs `body` in a child on a fresh default host (data bytes recorded), after
+// `setup` has adjusted the host; the child exits with what body returns.
+ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body,
+                        int timeout_seconds = 120);
+
+// The whole program: run_upload_tool with argv = {"veltcfg-sim", args...}.
+ProgramRun run_program(const std::vector<std::string>& args, const HostSetup& setup = nullptr);
+
+// A built executable, run as it is (no log).
+ProgramRun run_executable(const std::string& path, const std::vector<std::string>& args,
+                          int timeout_seconds = 120);
+
+// The error report of the program for `message`, exactly as written to
+// standard error.
+std::string error_report(const std::string& message);
+
+// The banner, and the card report of the default host's card 0 or 1 with
+// its memory base masked.
+std::string banner();
+std::string card_report(int card_number);
+
+// Replaces the memory base address in a program's output with
+// MASKED_ADDRESS, if it is printed as it must be: upper-case hexadecimal,
+// zero-padded to the width of a pointer.
+constexpr const char* MASKED_ADDRESS = "<address>";
+std::string mask_memory_base(const std::string& out);
