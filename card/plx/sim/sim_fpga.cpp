@@ -164,6 +164,10 @@ void Fpga::set_program_line(bool high)
 
 void Fpga::receive(uint8_t byte)
 {
+    if (state_ == State::Done) {
+        ++bytes_received_;  // start-up clocks
+        return;
+    }
     if (state_ != State::Configuring) {
         return;
     }

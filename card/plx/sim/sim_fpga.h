@@ -77,6 +77,7 @@ public:
     int read_done();
 
     State state() const { return state_; }
+    // Bytes taken since the program line rose.
     uint64_t bytes_received() const { return bytes_received_; }
     // Whether either packet format found its sync word in this cycle.
     bool sync_seen() const { return sync_seen_; }

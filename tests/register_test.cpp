@@ -1,0 +1,187 @@
+// The control/status register operations and the data port, driven directly
+// on an opened simulated card.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "card/card.h"
+#include "support/program_run.h"
+
+using sim::Op;
+
+namespace {
+
+HostSetup one_card_with_control(uint32_t control)
+{
+    return [control](sim::Host& host) {
+        host = sim::Host();
+        sim::CardSpec spec;
+        spec.control = control;
+        host.add_card(spec);
+        host.record_data_bytes = true;
+    };
+}
+
+// The calls after the connection (find, open, config read, map).
+std::vector<sim::Event> calls_after_open(const ProgramRun& run)
+{
+    std::vector<sim::Event> calls = run.calls();
+    const auto map = std::find_if(calls.begin(), calls.end(),
+                                  [](const sim::Event& e) { return e.op == Op::PciBarMap; });
+    return map == calls.end() ? std::vector<sim::Event>() : std::vector<sim::Event>(map + 1, calls.end());
+}
+
+TEST(RegisterTest, LineOperationsEachReadModifyWriteTheWholeRegister)
+{
+    const ProgramRun run = run_in_child(one_card_with_control(0x0000000E), [] {
+        open_card(0);
+        enable_control_lines();
+        program_line_low();
+        program_line_high();
+        return 0;
+    });
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.register_writes(), (std::vector<uint32_t>{0x000C000E, 0x000C000E, 0x000D000E}));
+    std::vector<Op> expected;
+    for (int i = 0; i < 3; ++i) {
+        expected.push_back(Op::IoPortRead);
+        expected.push_back(Op::IoPortWrite);
+    }
+    std::vector<Op> seen;
+    for (const sim::Event& call : calls_after_open(run)) {
+        seen.push_back(call.op);
+        EXPECT_NE(call.args.find("port=0xE06C bytes=4 access=2"), std::string::npos) << call.args;
+    }
+    EXPECT_EQ(seen, expected) << run.log_text();
+}
+
+TEST(RegisterTest, LineOperationsLeaveOtherBitsAsRead)
+{
+    const ProgramRun run = run_in_child(one_card_with_control(0xFFF2FFFF), [] {
+        open_card(0);
+        program_line_low();
+        enable_control_lines();
+        program_line_high();
+        program_line_low();
+        return 0;
+    });
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    // Once the line has risen the FPGA is configuring and DONE reads 0; the
+    // last write carries bit 1 back as it was read.
+    EXPECT_EQ(run.register_writes(),
+              (std::vector<uint32_t>{0xFFF2FFFF & ~0x00010000u, 0xFFFEFFFF, 0xFFFFFFFF, 0xFFFEFFFD}));
+}
+
+TEST(RegisterTest, DoneStatusIsBitOneOnlyAndOnlyReads)
+{
+    const struct {
+        uint32_t control;
+        int done;
+    } cases[] = {{0x000D000E, 1}, {0x000D000C, 0}, {0x00020000, 0}, {0x00000002, 1}, {0xFFFFFFFD, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.control);
+        const ProgramRun run = run_in_child(one_card_with_control(c.control), [] {
+            open_card(0);
+            return read_done_status() == 1 ? 10 : read_done_status() == 0 ? 20 : 30;
+        });
+        EXPECT_EQ(run.exit_status, c.done ? 10 : 20) << run.err;
+        EXPECT_TRUE(run.register_writes().empty());
+        for (const sim::Event& call : calls_after_open(run)) {
+            EXPECT_EQ(call.op, Op::IoPortRead);
+        }
+    }
+}
+
+struct RegisterFault {
+    const char* name;
+    void (*operation)();
+    Op failing;
+    std::string message;
+};
+
+void read_done_and_ignore()
+{
+    read_done_status();
+}
+
+class RegisterFaultTest : public ::testing::TestWithParam<RegisterFault> {};
+
+TEST_P(RegisterFaultTest, FailedAccessIsReportedAfterTheCardIsReleased)
+{
+    const RegisterFault& fault = GetParam();
+    const ProgramRun run = run_in_child(
+        [&](sim::Host& host) { host.fail_call(fault.failing); },
+        [&] {
+            open_card(0);
+            fault.operation();
+            return 0;
+        });
+    EXPECT_EQ(run.exit_status, 105);
+    EXPECT_EQ(run.err, error_report(fault.message));
+    // A failed write leaves the register as it was.
+    EXPECT_TRUE(run.register_writes().empty());
+    const std::vector<Op> ops = run.call_ops();
+    ASSERT_GE(ops.size(), 3u);
+    EXPECT_EQ(ops[ops.size() - 2], Op::PciBarUnmap);
+    EXPECT_EQ(ops.back(), Op::DeviceClose);
+    EXPECT_EQ(run.log.back().kind, sim::Event::Kind::Output);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachOperation, RegisterFaultTest,
+    ::testing::Values(
+        RegisterFault{"enable_read", enable_control_lines, Op::IoPortRead,
+                      "Can't access 9056 card control register.\n"},
+        RegisterFault{"enable_write", enable_control_lines, Op::IoPortWrite,
+                      "Can't access 9056 card control register.\n"},
+        RegisterFault{"high_read", program_line_high, Op::IoPortRead,
+                      "Can't access 9056 card control register.\n"},
+        RegisterFault{"high_write", program_line_high, Op::IoPortWrite,
+                      "Can't access 9056 card control register.\n"},
+        RegisterFault{"low_read", program_line_low, Op::IoPortRead,
+                      "Can't access 9056 card control register.\n"},
+        RegisterFault{"low_write", program_line_low, Op::IoPortWrite,
+                      "Can't access 9056 card control register.\n"},
+        RegisterFault{"status_read", read_done_and_ignore, Op::IoPortRead,
+                      "Can't access 9056 card status register.\n"}),
+    [](const ::testing::TestParamInfo<RegisterFault>& info) { return info.param.name; });
+
+TEST(DataPortTest, ReverseTableMatchesAnIndependentComputation)
+{
+    for (unsigned i = 0; i < 256; ++i) {
+        // Bit-reversal by the multiply-and-mask method, not the table's loop.
+        const uint8_t expected = static_cast<uint8_t>(
+            ((i * 0x0802u & 0x22110u) | (i * 0x8020u & 0x88440u)) * 0x10101u >> 16);
+        EXPECT_EQ(bit_reverse_table[i], expected) << "entry " << i;
+    }
+}
+
+TEST(DataPortTest, SendersWriteOneByteEachInCallOrder)
+{
+    const ProgramRun run = run_in_child(nullptr, [] {
+        open_card(1);
+        for (uint8_t value : {0x01, 0x02, 0x03}) {
+            send_byte_reversed(value);
+        }
+        for (uint8_t value : {0x01, 0x02, 0x03}) {
+            send_byte_direct(value);
+        }
+        write_config_byte(0xFF);
+        write_config_byte(0xFF);
+        return 0;
+    });
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.data_bytes(),
+              (std::vector<uint8_t>{0x80, 0x40, 0xC0, 0x01, 0x02, 0x03, 0xFF, 0xFF}));
+    for (const sim::Event& event : run.log) {
+        if (event.kind == sim::Event::Kind::DataByte) {
+            EXPECT_EQ(event.card, 1);  // the card that was opened
+        }
+    }
+    // Nothing but stores: no layer call for the data port.
+    EXPECT_TRUE(calls_after_open(run).empty());
+}
+
+}  // namespace

@@ -1,0 +1,351 @@
+// The programming sequence on the simulated card: countdown, byte stream,
+// DONE checks, trailing clocks, and the card state each failure leaves.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "support/bitstream.h"
+#include "support/program_run.h"
+
+using namespace std::string_literals;
+using sim::Event;
+using sim::Op;
+
+namespace {
+
+const std::string TAIL_OK = "\n\nFunction complete.\n";
+
+std::string stream_bytes(uint32_t frame_words, sample::Family family = sample::Family::Words32)
+{
+    sample::Design design;
+    design.frame_words = frame_words;
+    design.family = family;
+    return to_string(sample::ConfigStream(design).bytes());
+}
+
+// What the program prints after the file report.
+std::string after_report(const ProgramRun& run)
+{
+    const size_t at = run.out.find("\nProgramming...\n");
+    return at == std::string::npos ? std::string() : run.out.substr(at);
+}
+
+HostSetup script_done(std::vector<int> readings)
+{
+    return [readings](sim::Host& host) {
+        for (sim::Card* card : {&host.card(0), &host.card(1)}) {
+            card->fpga().scripted_done.assign(readings.begin(), readings.end());
+        }
+    };
+}
+
+std::vector<int> ones(size_t count)
+{
+    return std::vector<int>(count, 1);
+}
+
+// What happens once the file has been sent: the status reads after the last
+// register write and the last of the file's data bytes, then the data bytes
+// after those reads (the trailing clocks).
+struct Tail {
+    size_t status_reads = 0;
+    size_t trailing_bytes = 0;
+};
+
+Tail tail_of(const ProgramRun& run, size_t file_bytes)
+{
+    size_t start = 0;
+    size_t data_seen = 0;
+    for (size_t i = 0; i < run.log.size(); ++i) {
+        const Event& event = run.log[i];
+        if (event.kind == Event::Kind::RegisterWrite ||
+            (event.kind == Event::Kind::DataByte && ++data_seen == file_bytes)) {
+            start = i + 1;
+        }
+    }
+    Tail tail;
+    for (size_t i = start; i < run.log.size(); ++i) {
+        const Event& event = run.log[i];
+        if (event.kind == Event::Kind::DataByte) {
+            ++tail.trailing_bytes;
+        } else if (event.kind == Event::Kind::Call && event.op == Op::IoPortRead &&
+                   tail.trailing_bytes == 0) {
+            ++tail.status_reads;
+        }
+    }
+    return tail;
+}
+
+TEST(UploadTest, PromImageIsCountedDownBlockByBlockAndSentUnchanged)
+{
+    TempDir dir;
+    // A PROM image of exactly 40,000 bytes.
+    sample::Design design;
+    design.frame_words = (40000 - 104) / 4;
+    const std::vector<uint8_t> prom = sample::prom_image(design);
+    ASSERT_EQ(prom.size(), 40000u);
+    const ProgramRun run = run_program({dir.write("40k.prom", to_string(prom)), "0"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(after_report(run), "\nProgramming...\n40000 \r23616 \r7232  \r0     "
+                                 "\nSuccessfully programmed 40000 bytes." + TAIL_OK);
+    std::vector<uint8_t> expected = prom;
+    expected.insert(expected.end(), 24, 0xFF);
+    EXPECT_EQ(run.data_bytes(), expected);
+    EXPECT_EQ(run.cards[0].fpga_state, sim::Fpga::State::Done);
+}
+
+TEST(UploadTest, BitDataIsReversedAndFollowedByTrailingClocksAfterDone)
+{
+    TempDir dir;
+    const std::string file = bit_file(standard_fields(), 3, "\x01\x02\x03");
+    const ProgramRun run = run_program({dir.write("three.bit", file), "0"}, script_done(ones(101)));
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    std::vector<uint8_t> expected = {0x80, 0x40, 0xC0};
+    expected.insert(expected.end(), 24, 0xFF);
+    EXPECT_EQ(run.data_bytes(), expected);
+    const Tail tail = tail_of(run, 3);
+    EXPECT_EQ(tail.status_reads, 101u);
+    EXPECT_EQ(tail.trailing_bytes, 24u);
+    EXPECT_EQ(after_report(run), "\nProgramming...\n3     \r0     "
+                                 "\nSuccessfully programmed 3 bytes." + TAIL_OK);
+}
+
+TEST(UploadTest, CountdownUsesTheAnnouncedLengthAndWrapsModulo32Bits)
+{
+    const struct {
+        const char* name;
+        uint32_t announced;
+        size_t held;
+        std::string countdown;
+    } cases[] = {
+        {"more_than_announced", 100, 150, "100   \r0     "},
+        {"header_ends_at_end_of_file", 100, 0, "0     "},
+        {"wraps_below_zero", 100, 20000, "100   \r4294951012\r0     "},
+        {"exactly_one_block", 16384, 16384, "16384 \r0     "},
+        {"long_count_is_printed_in_full", 123456789, 10, "123456789\r0     "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::string data(c.held, '\0');
+        for (size_t i = 0; i < data.size(); ++i) {
+            data[i] = static_cast<char>(i * 7);
+        }
+        const ProgramRun run = run_program(
+            {dir.write("f.bit", bit_file(standard_fields(), c.announced, data)), "0"},
+            script_done(ones(101)));
+        ASSERT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_EQ(after_report(run), "\nProgramming...\n" + c.countdown +
+                                         "\nSuccessfully programmed " + std::to_string(c.held) +
+                                         " bytes." + TAIL_OK);
+        const std::vector<uint8_t> sent = run.data_bytes();
+        ASSERT_EQ(sent.size(), c.held + 24);
+        for (size_t i = 0; i < c.held; ++i) {
+            ASSERT_EQ(sent[i], sample::reverse_bits(static_cast<uint8_t>(data[i]))) << i;
+        }
+        EXPECT_EQ(tail_of(run, c.held).status_reads, 101u);
+    }
+}
+
+TEST(UploadTest, BusyAtStartLeavesTheProgramLineLowAndSendsNothing)
+{
+    TempDir dir;
+    const ProgramRun run = run_program(
+        {dir.write("f.bit", bit_file(standard_fields(), 0, stream_bytes(8))), "0"},
+        [](sim::Host& host) { host.card(0).fpga().done_while_program_low = false; });
+    EXPECT_EQ(run.exit_status, 102);
+    EXPECT_EQ(run.err, error_report("<DONE> status bit indicates busy at start of programming."));
+    // The enables drive the line low already; DONE (bit 1) reads 0 from then
+    // on and is written back as read. The line is never raised.
+    EXPECT_EQ(run.register_writes(), (std::vector<uint32_t>{0x000C000E, 0x000C000C}));
+    EXPECT_TRUE(run.data_bytes().empty());
+    EXPECT_EQ(after_report(run), "\nProgramming...\n");
+}
+
+TEST(UploadTest, DoneMustHoldForAHundredAndOneReadings)
+{
+    const struct {
+        const char* name;
+        std::vector<int> readings;
+        int status;
+        size_t reads;
+    } cases[] = {
+        {"zero_on_the_101st", [] { auto r = ones(100); r.push_back(0); return r; }(), 102, 101},
+        {"zero_on_the_first", {0}, 102, 1},
+        {"zero_in_the_middle", [] { auto r = ones(50); r.push_back(0); return r; }(), 102, 51},
+        {"all_101_ones", ones(101), 0, 101},
+    };
+    TempDir dir;
+    const std::string data = "\x11\x22\x33\x44"s;
+    const std::string path = dir.write("f.bit", bit_file(standard_fields(), 4, data));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ProgramRun run = run_program({path, "0"}, script_done(c.readings));
+        EXPECT_EQ(run.exit_status, c.status) << run.err;
+        const Tail tail = tail_of(run, data.size());
+        EXPECT_EQ(tail.status_reads, c.reads);
+        if (c.status == 0) {
+            EXPECT_EQ(tail.trailing_bytes, 24u);
+        } else {
+            EXPECT_EQ(run.err, error_report("Error: Not <DONE>; programming not completed."));
+            EXPECT_EQ(tail.trailing_bytes, 0u);
+            // Program line left high; the file was read to its end.
+            EXPECT_EQ(run.register_writes().back(), 0x000D000Eu);
+            EXPECT_EQ(after_report(run), "\nProgramming...\n4     \r0     ");
+        }
+    }
+}
+
+// Replaces the open descriptor of `path` with one on a directory, so that
+// every later read of the file fails (EISDIR), as a failing disk would.
+void break_reads_of(const std::string& path)
+{
+    char wanted[PATH_MAX];
+    if (realpath(path.c_str(), wanted) == nullptr) {
+        std::abort();
+    }
+    for (int fd = 3; fd < 256; ++fd) {
+        char link[64];
+        char target[PATH_MAX];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == wanted) {
+            const int directory = open("/", O_RDONLY | O_DIRECTORY);
+            dup2(directory, fd);
+            close(directory);
+            return;
+        }
+    }
+    std::abort();
+}
+
+TEST(UploadTest, ReadErrorDrivesTheProgramLineLowBeforeTheReport)
+{
+    TempDir dir;
+    const std::string data = stream_bytes(10000);  // a little over two blocks
+    const std::string path = dir.write("f.bit", bit_file(standard_fields(),
+                                                         static_cast<uint32_t>(data.size()), data));
+    const ProgramRun run = run_program({path, "0"}, [&](sim::Host& host) {
+        host.after_data_bytes(16384 + 100, [path] { break_reads_of(path); });
+    });
+    EXPECT_EQ(run.exit_status, 104);
+    EXPECT_EQ(run.err, error_report("File I/O error."));
+    // High for the stream, then driven low again before the report.
+    EXPECT_EQ(run.register_writes(),
+              (std::vector<uint32_t>{0x000C000E, 0x000C000E, 0x000D000E, 0x000C000C}));
+    // What was sent is a prefix of the data, with no trailing clocks.
+    const std::vector<uint8_t> sent = run.data_bytes();
+    EXPECT_GE(sent.size(), 16384u + 100);
+    ASSERT_LT(sent.size(), data.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        ASSERT_EQ(sent[i], sample::reverse_bits(static_cast<uint8_t>(data[i]))) << i;
+    }
+    const size_t last_write = [&] {
+        size_t at = 0;
+        for (size_t i = 0; i < run.log.size(); ++i) {
+            if (run.log[i].kind == Event::Kind::RegisterWrite) {
+                at = i;
+            }
+        }
+        return at;
+    }();
+    for (size_t i = last_write; i < run.log.size(); ++i) {
+        EXPECT_NE(run.log[i].kind, Event::Kind::DataByte) << i;
+    }
+    const std::vector<Op> ops = run.call_ops();
+    EXPECT_EQ(ops[ops.size() - 2], Op::PciBarUnmap);
+    EXPECT_EQ(ops.back(), Op::DeviceClose);
+}
+
+TEST(UploadTest, RegisterHistoryOfASuccessfulRun)
+{
+    TempDir dir;
+    const std::string data = stream_bytes(100);
+    const ProgramRun run = run_program(
+        {dir.write("f.bit", bit_file(standard_fields(), static_cast<uint32_t>(data.size()), data)),
+         "1"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    // Enables set, line low, line high and left high; the enables are never
+    // cleared. DONE (bit 1) reads 1 before the cycle starts, as written back.
+    EXPECT_EQ(run.register_writes(), (std::vector<uint32_t>{0x000C000E, 0x000C000E, 0x000D000E}));
+    EXPECT_EQ(run.cards[1].control & 0x000D0000u, 0x000D0000u);
+    EXPECT_EQ(run.cards[0].control, 0x0000000Cu);  // the other card untouched
+}
+
+TEST(UploadTest, TypicalRunPrintsExactly)
+{
+    TempDir dir;
+    const std::string data = stream_bytes(5000);  // 20,104 bytes: two blocks
+    const ProgramRun run = run_program(
+        {dir.write("f.bit", bit_file(standard_fields(), static_cast<uint32_t>(data.size()), data)),
+         "0"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(mask_memory_base(run.out),
+              banner() + card_report(0) + standard_bit_report(20104) +
+                  "\nProgramming...\n20104 \r3720  \r0     "
+                  "\nSuccessfully programmed 20104 bytes.\n\nFunction complete.\n");
+    EXPECT_EQ(run.err, "");
+    // The simulated FPGA found the stream's DESYNC near its end.
+    EXPECT_EQ(run.cards[0].fpga_state, sim::Fpga::State::Done);
+    EXPECT_EQ(run.cards[0].completed_by, 32);
+    EXPECT_EQ(run.cards[0].done_at_byte, data.size() - 16);
+}
+
+TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
+{
+    sample::Design design;
+    design.frame_words = 3000;
+    const std::string bit = to_string(sample::bit_file(design));
+    const std::string header_end_marker = "\xAA\x99\x55\x66"s;
+    const size_t sync = bit.find(header_end_marker);
+    ASSERT_NE(sync, std::string::npos);
+
+    std::string broken_sync = bit;
+    broken_sync[sync + 2] = 0x56;
+    std::string no_desync = bit;
+    const size_t desync = no_desync.rfind("\x00\x00\x00\x0D"s);
+    ASSERT_NE(desync, std::string::npos);
+    no_desync[desync + 3] = 0x05;  // now another START
+    std::string unreversed = bit;  // data stored pre-reversed: the FPGA sees it backwards
+    const size_t data_at = bit.size() - sample::ConfigStream(design).size();
+    for (size_t i = data_at; i < unreversed.size(); ++i) {
+        unreversed[i] = static_cast<char>(sample::reverse_bits(static_cast<uint8_t>(unreversed[i])));
+    }
+    sample::Design design16 = design;
+    design16.family = sample::Family::Words16;
+
+    const struct {
+        const char* name;
+        std::string file;
+        int status;
+        int completed_by;
+    } cases[] = {
+        {"bit", bit, 0, 32},
+        {"prom", to_string(sample::prom_image(design)), 0, 32},
+        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, 16},
+        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, 16},
+        {"broken_sync", broken_sync, 102, 0},
+        {"no_desync", no_desync, 102, 0},
+        {"sent_unreversed", unreversed, 102, 0},
+    };
+    TempDir dir;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ProgramRun run = run_program({dir.write(c.name, c.file), "0"},
+                                           [](sim::Host& host) { host.record_data_bytes = false; });
+        EXPECT_EQ(run.exit_status, c.status) << run.err;
+        EXPECT_EQ(run.cards[0].completed_by, c.completed_by);
+        if (c.status != 0) {
+            EXPECT_EQ(run.err, error_report("Error: Not <DONE>; programming not completed."));
+        }
+    }
+}
+
+}  // namespace
