@@ -1,7 +1,6 @@
 // The card layer's eight operations on the simulated host.
 #include "card/plx/plx_api.h"
 
-#include "plx_data_port.h"
 #include "sim_host.h"
 
 PLX_STATUS PlxPci_DeviceFind(PLX_DEVICE_KEY* key, uint16_t device_number)
@@ -45,9 +44,4 @@ PLX_STATUS PlxPci_IoPortWrite(PLX_DEVICE_OBJECT* device, uint64_t port, const vo
                               uint32_t byte_count, PLX_ACCESS_TYPE access)
 {
     return sim::host().io_port_write(device, port, buffer, byte_count, access);
-}
-
-void sim::data_port_write(volatile uint8_t* port, uint8_t value)
-{
-    host().data_port_write(port, value);
 }

@@ -5,11 +5,9 @@
 
 #include <cstdint>
 
-namespace sim {
-void data_port_write(volatile uint8_t* port, uint8_t value);
-}
+#include "sim_host.h"
 
 inline void plx_data_port_write(volatile uint8_t* port, uint8_t value)
 {
-    sim::data_port_write(port, value);
+    sim::process_host.data_port_write(port, value);
 }

@@ -21,17 +21,13 @@ void PacketParser32::reset()
     *this = PacketParser32();
 }
 
-bool PacketParser32::feed(uint8_t byte)
+bool PacketParser32::take(uint8_t byte)
 {
     if (!synced_) {
         window_ = window_ << 8 | byte;
         if (window_ == SYNC_WORD_32) {
             synced_ = true;
         }
-        return false;
-    }
-    if (skip_bytes_ != 0) {
-        --skip_bytes_;
         return false;
     }
     word_ = word_ << 8 | byte;
@@ -78,7 +74,7 @@ void PacketParser16::reset()
     *this = PacketParser16();
 }
 
-bool PacketParser16::feed(uint8_t byte)
+bool PacketParser16::take(uint8_t byte)
 {
     if (!synced_) {
         window_ = static_cast<uint16_t>(window_ << 8 | byte);
@@ -86,10 +82,6 @@ bool PacketParser16::feed(uint8_t byte)
             synced_ = true;
             just_synced_ = true;
         }
-        return false;
-    }
-    if (skip_bytes_ != 0) {
-        --skip_bytes_;
         return false;
     }
     word_ = static_cast<uint16_t>(word_ << 8 | byte);
@@ -162,24 +154,14 @@ void Fpga::set_program_line(bool high)
     line_high_ = high;
 }
 
-void Fpga::receive(uint8_t byte)
+void Fpga::after_byte(bool desync32, bool desync16)
 {
-    if (state_ == State::Done) {
-        ++bytes_received_;  // start-up clocks
-        return;
-    }
-    if (state_ != State::Configuring) {
-        return;
-    }
-    ++bytes_received_;
-    // Both formats are read side by side: the family is not known in advance.
-    const bool desync32 = parser32_.feed(byte);
-    const bool desync16 = parser16_.feed(byte);
-    if (!sync_seen_ && (parser32_.synced() || parser16_.synced())) {
+    if (parser32_.synced() || parser16_.synced()) {
         sync_seen_ = true;
     }
     if (desync32 || desync16) {
         state_ = State::Done;
+        sync_seen_ = true;
         completed_by_ = desync32 ? 32 : 16;
         done_at_byte_ = bytes_received_;
     }

@@ -15,10 +15,18 @@ class PacketParser32 {
 public:
     void reset();
     // Takes one byte of the stream; true when it completed a DESYNC command.
-    bool feed(uint8_t byte);
+    bool feed(uint8_t byte)
+    {
+        if (skip_bytes_ != 0) {  // the bulk of a bitstream: frame data
+            --skip_bytes_;
+            return false;
+        }
+        return take(byte);
+    }
     bool synced() const { return synced_; }
 
 private:
+    bool take(uint8_t byte);
     bool handle_word(uint32_t word);
 
     bool synced_ = false;
@@ -34,10 +42,18 @@ private:
 class PacketParser16 {
 public:
     void reset();
-    bool feed(uint8_t byte);
+    bool feed(uint8_t byte)
+    {
+        if (skip_bytes_ != 0) {
+            --skip_bytes_;
+            return false;
+        }
+        return take(byte);
+    }
     bool synced() const { return synced_; }
 
 private:
+    bool take(uint8_t byte);
     bool handle_word(uint16_t word);
 
     bool synced_ = false;
@@ -72,7 +88,21 @@ public:
     // The program line as the card drives it.
     void set_program_line(bool high);
     // One byte as the FPGA receives it (after the card's wiring).
-    void receive(uint8_t byte);
+    void receive(uint8_t byte)
+    {
+        if (state_ == State::Configuring) {
+            ++bytes_received_;
+            // Both formats are read side by side: the family is not known in
+            // advance.
+            const bool desync32 = parser32_.feed(byte);
+            const bool desync16 = parser16_.feed(byte);
+            if (desync32 || desync16 || !sync_seen_) {
+                after_byte(desync32, desync16);
+            }
+        } else if (state_ == State::Done) {
+            ++bytes_received_;  // start-up clocks
+        }
+    }
     // One reading of the DONE status bit.
     int read_done();
 
@@ -87,6 +117,8 @@ public:
     uint64_t done_at_byte() const { return done_at_byte_; }
 
 private:
+    void after_byte(bool desync32, bool desync16);
+
     bool done_at_power_up_;
     bool line_high_ = true;
     bool sync_seen_ = false;

@@ -1,6 +1,7 @@
 #include "sim_host.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,23 +17,6 @@ constexpr uint32_t DONE_BIT = 0x00000002;
 constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
 constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
 constexpr uint8_t DATA_BAR = 3;
-
-// The card's wiring between the data port and the FPGA reverses each byte's
-// bit order.
-struct WiringTable {
-    uint8_t reversed[256];
-    WiringTable()
-    {
-        for (unsigned i = 0; i < 256; ++i) {
-            unsigned r = 0;
-            for (unsigned bit = 0; bit < 8; ++bit) {
-                r |= ((i >> bit) & 1u) << (7 - bit);
-            }
-            reversed[i] = static_cast<uint8_t>(r);
-        }
-    }
-};
-const WiringTable wiring;
 
 std::string hex(uint64_t value, int digits = 0)
 {
@@ -73,7 +57,22 @@ bool key_matches(const PLX_DEVICE_KEY& key, const CardSpec& spec)
            field(key.subsystem_device_id, PLX_KEY_ANY_16, spec.subsystem_device_id);
 }
 
+constexpr std::array<uint8_t, 256> reversed_bytes()
+{
+    std::array<uint8_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned r = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            r |= ((i >> bit) & 1u) << (7 - bit);
+        }
+        table[i] = static_cast<uint8_t>(r);
+    }
+    return table;
+}
+
 }  // namespace
+
+constexpr std::array<uint8_t, 256> WIRING = reversed_bytes();
 
 const char* op_name(Op op)
 {
@@ -173,12 +172,6 @@ void Card::write_control(uint32_t value)
     // With the enables off the bridge leaves the program line released.
     const bool driven = (value & CONTROL_ENABLE_BITS) == CONTROL_ENABLE_BITS;
     fpga_.set_program_line(!driven || (value & PROGRAM_LINE_BIT) != 0);
-}
-
-void Card::write_data(uint8_t byte)
-{
-    bar3_[0] = byte;
-    fpga_.receive(wiring.reversed[byte]);
 }
 
 // ---------------------------------------------------------------- Host
@@ -517,31 +510,19 @@ PLX_STATUS Host::io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const v
     return PLX_STATUS_SUCCESS;
 }
 
-void Host::data_port_write(volatile uint8_t* port, uint8_t value)
+Card* Host::port_owner(volatile uint8_t* port)
 {
-    Card* card = last_port_card_;
-    if (card == nullptr || const_cast<uint8_t*>(port) != card->data_window()) {
-        card = nullptr;
-        for (const auto& candidate : cards_) {
-            if (candidate->mappings > 0 && const_cast<uint8_t*>(port) == candidate->data_window()) {
-                card = candidate.get();
-                break;
-            }
+    for (const auto& candidate : cards_) {
+        if (candidate->mappings > 0 && const_cast<uint8_t*>(port) == candidate->data_window()) {
+            last_port_card_ = candidate.get();
+            return last_port_card_;
         }
-        if (card == nullptr) {
-            // On real hardware a store through a stale or wild pointer would
-            // fault; make it just as loud here.
-            std::fprintf(stderr, "simulated host: data port write to %p, outside every mapped BAR\n",
-                         const_cast<uint8_t*>(port));
-            std::abort();
-        }
-        last_port_card_ = card;
     }
-    card->write_data(value);
-    ++data_bytes_written_;
-    if (record_data_bytes || action_) {
-        data_byte_slow(card, value);
-    }
+    // On real hardware a store through a stale or wild pointer would fault;
+    // make it just as loud here.
+    std::fprintf(stderr, "simulated host: data port write to %p, outside every mapped BAR\n",
+                 const_cast<uint8_t*>(port));
+    std::abort();
 }
 
 void Host::data_byte_slow(Card* card, uint8_t value)
@@ -553,9 +534,10 @@ void Host::data_byte_slow(Card* card, uint8_t value)
         event.value = value;
         log_.push_back(std::move(event));
     }
-    if (action_ && data_bytes_written_ == action_at_byte_) {
+    if (action_at_byte_ != 0 && data_bytes_written_ == action_at_byte_) {
         std::function<void()> action = std::move(action_);
         action_ = nullptr;
+        action_at_byte_ = 0;
         action();
     }
 }
@@ -569,10 +551,14 @@ void Host::note_output(int stream, const char* bytes, size_t count)
     log_.push_back(std::move(event));
 }
 
+// A plain global rather than a function-local static: the data-port seam
+// reaches it once per byte, and a guarded static costs a check every time.
+// Nothing touches it before main().
+Host process_host = Host::make_default();
+
 Host& host()
 {
-    static Host instance = Host::make_default();
-    return instance;
+    return process_host;
 }
 
 // ---------------------------------------------------------------- log text

@@ -8,6 +8,7 @@
 // register write and data byte is logged in order.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,6 +66,9 @@ struct CardSpec {
     uint32_t control = 0x0000000E;      // control/status register at power-up
 };
 
+// The bit-order reversal of the card's wiring, entry i being i reversed.
+extern const std::array<uint8_t, 256> WIRING;
+
 class Card {
 public:
     static constexpr uint32_t CONTROL_OFFSET = 0x6C;
@@ -85,7 +89,13 @@ public:
 
     uint8_t* data_window() { return bar3_.get(); }
     uint8_t last_data_byte() const { return bar3_[0]; }
-    void write_data(uint8_t byte);
+    // A byte stored at the data port; the card's wiring reverses its bit
+    // order on the way to the FPGA.
+    void write_data(uint8_t byte)
+    {
+        bar3_[0] = byte;
+        fpga_.receive(WIRING[byte]);
+    }
 
     Fpga& fpga() { return fpga_; }
     const Fpga& fpga() const { return fpga_; }
@@ -142,8 +152,20 @@ public:
     PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
                              uint32_t byte_count, PLX_ACCESS_TYPE access);
 
-    // A store to a data port, from the data-port seam.
-    void data_port_write(volatile uint8_t* port, uint8_t value);
+    // A store to a data port, from the data-port seam: once per byte of a
+    // bitstream, so the common case stays inline.
+    void data_port_write(volatile uint8_t* port, uint8_t value)
+    {
+        Card* card = last_port_card_;
+        if (card == nullptr || const_cast<uint8_t*>(port) != card->data_window()) {
+            card = port_owner(port);
+        }
+        card->write_data(value);
+        ++data_bytes_written_;
+        if (record_data_bytes || action_at_byte_ != 0) {
+            data_byte_slow(card, value);
+        }
+    }
 
 private:
     struct Fault {
@@ -161,6 +183,7 @@ private:
     Card* find_card(uint8_t bus, uint8_t slot, uint8_t function) const;
     Card* opened_card(const PLX_DEVICE_OBJECT* device) const;
     int index_of(const Card* card) const;
+    Card* port_owner(volatile uint8_t* port);
     void data_byte_slow(Card* card, uint8_t value);
 
     std::vector<std::unique_ptr<Card>> cards_;
@@ -175,6 +198,7 @@ private:
 
 // The process's simulated host, the one the PlxPci_ functions act on. It
 // starts out as Host::make_default(); tests replace it before a run.
+extern Host process_host;
 Host& host();
 
 // The log in a line-per-event text form and back, for handing it across a
