@@ -1,0 +1,507 @@
+#include "sysfs_pci.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <tuple>
+#include <utility>
+
+namespace plx_linux {
+
+namespace {
+
+constexpr uint16_t COMMAND_REGISTER = 0x04;
+constexpr uint16_t DECODE_BITS = 0x0003;  // bit 0: I/O space, bit 1: memory space
+constexpr size_t BAR_COUNT = 6;           // resource lines after these: ROM, bridge windows
+constexpr size_t MAX_TEXT = 65536;        // more than any attribute file holds
+
+// A file descriptor, closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    void reset()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// What a failed system call says, in the card layer's terms.
+PLX_STATUS errno_status(int error)
+{
+    switch (error) {
+    case EPERM:
+    case EACCES:
+        return PLX_STATUS_ACCESS_DENIED;  // file modes, or kernel lockdown
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return PLX_STATUS_IO_ERROR;  // the device or its file is gone
+    default:
+        return PLX_STATUS_FAILED;
+    }
+}
+
+bool parse_location(const std::string& name, PLX_DEVICE_KEY* key)
+{
+    unsigned domain = 0, bus = 0, slot = 0, function = 0;
+    int used = 0;
+    if (std::sscanf(name.c_str(), "%x:%x:%x.%x%n", &domain, &bus, &slot, &function, &used) != 4 ||
+        static_cast<size_t>(used) != name.size() || domain > 0xFFFF || bus > 0xFF || slot > 0x1F ||
+        function > 7) {
+        return false;
+    }
+    key->domain = static_cast<uint16_t>(domain);
+    key->bus = static_cast<uint8_t>(bus);
+    key->slot = static_cast<uint8_t>(slot);
+    key->function = static_cast<uint8_t>(function);
+    return true;
+}
+
+bool key_matches(const PLX_DEVICE_KEY& wanted, const PLX_DEVICE_KEY& actual)
+{
+    auto field = [](unsigned want, unsigned any, unsigned have) {
+        return want == any || want == have;
+    };
+    return field(wanted.domain, PLX_KEY_ANY_16, actual.domain) &&
+           field(wanted.bus, PLX_KEY_ANY_8, actual.bus) &&
+           field(wanted.slot, PLX_KEY_ANY_8, actual.slot) &&
+           field(wanted.function, PLX_KEY_ANY_8, actual.function) &&
+           field(wanted.vendor_id, PLX_KEY_ANY_16, actual.vendor_id) &&
+           field(wanted.device_id, PLX_KEY_ANY_16, actual.device_id) &&
+           field(wanted.subsystem_vendor_id, PLX_KEY_ANY_16, actual.subsystem_vendor_id) &&
+           field(wanted.subsystem_device_id, PLX_KEY_ANY_16, actual.subsystem_device_id);
+}
+
+bool same_location(const PLX_DEVICE_KEY& a, const PLX_DEVICE_KEY& b)
+{
+    return a.domain == b.domain && a.bus == b.bus && a.slot == b.slot && a.function == b.function;
+}
+
+bool read_command(int config_fd, uint16_t* command)
+{
+    uint8_t bytes[2];
+    if (pread(config_fd, bytes, sizeof bytes, COMMAND_REGISTER) != sizeof bytes) {
+        return false;
+    }
+    *command = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+    return true;
+}
+
+// The whole of a small text file; false when it cannot be read.
+bool read_text(int fd, std::string* text)
+{
+    text->clear();
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0) {
+            return false;
+        }
+        if (got == 0 || text->size() > MAX_TEXT) {
+            return true;
+        }
+        text->append(chunk, static_cast<size_t>(got));
+    }
+}
+
+}  // namespace
+
+struct SysfsPci::Bar {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    uint64_t flags = 0;
+    bool is_io() const { return (flags & 0x100) != 0 && end > start; }
+    bool is_memory() const { return (flags & 0x200) != 0 && end > start; }
+};
+
+struct SysfsPci::Device {
+    std::string path;
+    PLX_DEVICE_KEY key;  // location and identity, every field filled in
+};
+
+struct SysfsPci::OpenDevice {
+    struct Mapping {
+        Fd fd;
+        void* base;    // as mmap returned it: page-aligned
+        size_t length;
+        volatile uint8_t* va;  // what the caller was given
+    };
+
+    std::string path;
+    PLX_DEVICE_KEY key{};
+    Fd config;  // holds the exclusive lock
+    std::vector<Bar> bars;
+    std::vector<Mapping> mappings;
+
+    ~OpenDevice()
+    {
+        for (const Mapping& mapping : mappings) {
+            munmap(mapping.base, mapping.length);
+        }
+    }
+};
+
+SysfsPci::SysfsPci(std::string root) : root_(std::move(root)) {}
+
+SysfsPci::~SysfsPci() = default;
+
+int SysfsPci::open_file(const std::string& path, int flags) const
+{
+    if (file_hook) {
+        const int error = file_hook(path);
+        if (error != 0) {
+            errno = error;
+            return -1;
+        }
+    }
+    return ::open(path.c_str(), flags | O_CLOEXEC);
+}
+
+std::vector<SysfsPci::Device> SysfsPci::scan() const
+{
+    auto read_id = [this](const std::string& path, uint16_t* id) {
+        Fd fd(open_file(path, O_RDONLY));
+        std::string text;
+        if (!fd.ok() || !read_text(fd.get(), &text)) {
+            return false;
+        }
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(text.c_str(), &end, 16);
+        if (end == text.c_str() || value > 0xFFFF) {
+            return false;
+        }
+        *id = static_cast<uint16_t>(value);
+        return true;
+    };
+
+    std::vector<Device> devices;
+    std::error_code error;
+    std::filesystem::directory_iterator entry(root_, error);
+    for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+        Device device;
+        device.path = entry->path().string();
+        // Anything that is not a readable device folder is passed over.
+        if (parse_location(entry->path().filename().string(), &device.key) &&
+            read_id(device.path + "/vendor", &device.key.vendor_id) &&
+            read_id(device.path + "/device", &device.key.device_id) &&
+            read_id(device.path + "/subsystem_vendor", &device.key.subsystem_vendor_id) &&
+            read_id(device.path + "/subsystem_device", &device.key.subsystem_device_id)) {
+            devices.push_back(std::move(device));
+        }
+    }
+    // The folder lists devices in no particular order; the card numbers
+    // count them by location.
+    std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
+        return std::tie(a.key.domain, a.key.bus, a.key.slot, a.key.function) <
+               std::tie(b.key.domain, b.key.bus, b.key.slot, b.key.function);
+    });
+    return devices;
+}
+
+SysfsPci::OpenDevice* SysfsPci::opened(const PLX_DEVICE_OBJECT* device) const
+{
+    if (device == nullptr || device->open_tag != PLX_DEVICE_OPEN_TAG || device->handle < 0 ||
+        static_cast<size_t>(device->handle) >= open_.size()) {
+        return nullptr;
+    }
+    OpenDevice* open = open_[static_cast<size_t>(device->handle)].get();
+    return open != nullptr && same_location(open->key, device->key) ? open : nullptr;
+}
+
+PLX_STATUS SysfsPci::DeviceFind(PLX_DEVICE_KEY* key, uint16_t device_number)
+{
+    if (key == nullptr) {
+        return PLX_STATUS_NULL_PARAM;
+    }
+    unsigned seen = 0;
+    for (const Device& device : scan()) {
+        if (key_matches(*key, device.key) && seen++ == device_number) {
+            *key = device.key;
+            return PLX_STATUS_SUCCESS;
+        }
+    }
+    return PLX_STATUS_NO_DEVICE;
+}
+
+PLX_STATUS SysfsPci::DeviceOpen(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
+{
+    if (key == nullptr || device == nullptr) {
+        return PLX_STATUS_NULL_PARAM;
+    }
+    const std::vector<Device> devices = scan();
+    const auto found = std::find_if(devices.begin(), devices.end(),
+                                    [key](const Device& d) { return key_matches(*key, d.key); });
+    if (found == devices.end()) {
+        return PLX_STATUS_NO_DEVICE;
+    }
+    // Every early return below drops `open`, closing its files and so
+    // releasing the lock.
+    auto open = std::make_unique<OpenDevice>();
+    open->path = found->path;
+    open->key = found->key;
+
+    open->config = Fd(open_file(open->path + "/config", O_RDONLY));
+    if (!open->config.ok()) {
+        return errno_status(errno);
+    }
+    if (flock(open->config.get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
+    }
+
+    Fd resource(open_file(open->path + "/resource", O_RDONLY));
+    std::string table;
+    if (!resource.ok() || !read_text(resource.get(), &table)) {
+        return errno_status(errno);
+    }
+    for (size_t at = 0; at < table.size();) {
+        const size_t end = std::min(table.find('\n', at), table.size());
+        unsigned long long start = 0, last = 0, flags = 0;
+        if (std::sscanf(table.substr(at, end - at).c_str(), "%llx %llx %llx", &start, &last,
+                        &flags) != 3) {
+            return PLX_STATUS_FAILED;
+        }
+        open->bars.push_back(Bar{start, last, flags});
+        at = end + 1;
+    }
+
+    // A device the kernel has not enabled decodes neither its ports nor its
+    // memory; writing "1" to enable has the kernel switch decoding on.
+    uint16_t command = 0;
+    if (!read_command(open->config.get(), &command)) {
+        return PLX_STATUS_IO_ERROR;
+    }
+    if ((command & DECODE_BITS) != DECODE_BITS) {
+        Fd enable(open_file(open->path + "/enable", O_WRONLY));
+        if (!enable.ok() || write(enable.get(), "1", 1) != 1) {
+            return enable.ok() ? PLX_STATUS_FAILED : errno_status(errno);
+        }
+        if (!read_command(open->config.get(), &command) ||
+            (command & DECODE_BITS) != DECODE_BITS) {
+            return PLX_STATUS_FAILED;
+        }
+    }
+
+    auto slot = std::find(open_.begin(), open_.end(), nullptr);
+    if (slot == open_.end()) {
+        slot = open_.insert(open_.end(), nullptr);
+    }
+    device->open_tag = PLX_DEVICE_OPEN_TAG;
+    device->key = open->key;
+    device->handle = static_cast<int32_t>(slot - open_.begin());
+    *slot = std::move(open);
+    return PLX_STATUS_SUCCESS;
+}
+
+uint32_t SysfsPci::PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, uint16_t offset,
+                                   PLX_STATUS* status)
+{
+    auto result = [status](PLX_STATUS value) {
+        if (status != nullptr) {
+            *status = value;
+        }
+    };
+    // There is no domain here: an open device at this location comes first,
+    // then the first one in domain order.
+    int fd = -1;
+    for (const auto& open : open_) {
+        if (open && open->key.bus == bus && open->key.slot == slot &&
+            open->key.function == function) {
+            fd = open->config.get();
+            break;
+        }
+    }
+    Fd own;
+    if (fd < 0) {
+        for (const Device& device : scan()) {
+            if (device.key.bus == bus && device.key.slot == slot &&
+                device.key.function == function) {
+                own = Fd(open_file(device.path + "/config", O_RDONLY));
+                if (!own.ok()) {
+                    result(errno_status(errno));
+                    return 0xFFFFFFFF;
+                }
+                fd = own.get();
+                break;
+            }
+        }
+    }
+    if (fd < 0) {
+        result(PLX_STATUS_NO_DEVICE);
+        return 0xFFFFFFFF;
+    }
+    struct stat info;
+    if (fstat(fd, &info) != 0 || offset % 4 != 0 || offset >= info.st_size) {
+        result(PLX_STATUS_INVALID_ADDRESS);
+        return 0xFFFFFFFF;
+    }
+    uint8_t bytes[4];
+    if (pread(fd, bytes, sizeof bytes, offset) != sizeof bytes) {
+        result(PLX_STATUS_IO_ERROR);
+        return 0xFFFFFFFF;
+    }
+    result(PLX_STATUS_SUCCESS);
+    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+           uint32_t{bytes[3]} << 24;
+}
+
+PLX_STATUS SysfsPci::PciBarMap(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile uint8_t** va)
+{
+    if (va == nullptr) {
+        return PLX_STATUS_NULL_PARAM;
+    }
+    OpenDevice* open = opened(device);
+    if (open == nullptr) {
+        return PLX_STATUS_NOT_OPEN;
+    }
+    if (bar_index >= std::min(BAR_COUNT, open->bars.size()) ||
+        !open->bars[bar_index].is_memory()) {
+        return PLX_STATUS_INVALID_BAR;
+    }
+    // Not resourceN_wc: write combining could merge the repeated stores to
+    // the data port into one.
+    Fd fd(open_file(open->path + "/resource" + std::to_string(bar_index), O_RDWR));
+    struct stat info;
+    if (!fd.ok() || fstat(fd.get(), &info) != 0) {
+        return errno_status(errno);
+    }
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t size = std::max(static_cast<size_t>(info.st_size), page);
+    const size_t length = (size + page - 1) / page * page;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+    if (base == MAP_FAILED) {
+        return errno_status(errno);
+    }
+    // The mapping starts at the page that holds the BAR's first byte.
+    *va = static_cast<volatile uint8_t*>(base) + (open->bars[bar_index].start & (page - 1));
+    open->mappings.push_back({std::move(fd), base, length, *va});
+    return PLX_STATUS_SUCCESS;
+}
+
+PLX_STATUS SysfsPci::PciBarUnmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
+{
+    if (va == nullptr) {
+        return PLX_STATUS_NULL_PARAM;
+    }
+    OpenDevice* open = opened(device);
+    if (open == nullptr) {
+        return PLX_STATUS_NOT_OPEN;
+    }
+    const auto mapping =
+        std::find_if(open->mappings.begin(), open->mappings.end(),
+                     [va](const OpenDevice::Mapping& m) { return m.va == *va; });
+    if (mapping == open->mappings.end()) {
+        return PLX_STATUS_INVALID_ADDRESS;
+    }
+    const bool unmapped = munmap(mapping->base, mapping->length) == 0;
+    open->mappings.erase(mapping);  // closes its file
+    *va = nullptr;
+    return unmapped ? PLX_STATUS_SUCCESS : PLX_STATUS_FAILED;
+}
+
+PLX_STATUS SysfsPci::DeviceClose(PLX_DEVICE_OBJECT* device)
+{
+    if (opened(device) == nullptr) {
+        return PLX_STATUS_NOT_OPEN;
+    }
+    open_[static_cast<size_t>(device->handle)].reset();  // unmaps, closes, unlocks
+    device->open_tag = 0;
+    return PLX_STATUS_SUCCESS;
+}
+
+PLX_STATUS SysfsPci::port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* source,
+                                 void* target, uint32_t byte_count, PLX_ACCESS_TYPE access)
+{
+    const bool write = source != nullptr;
+    if (source == nullptr && target == nullptr) {
+        return PLX_STATUS_NULL_PARAM;
+    }
+    OpenDevice* open = opened(device);
+    if (open == nullptr) {
+        return PLX_STATUS_NOT_OPEN;
+    }
+    const uint32_t width = access == PLX_ACCESS_8_BIT    ? 1
+                           : access == PLX_ACCESS_16_BIT ? 2
+                           : access == PLX_ACCESS_32_BIT ? 4
+                                                         : 0;
+    if (width == 0 || byte_count != width) {
+        return PLX_STATUS_INVALID_ACCESS;
+    }
+    size_t index = 0;
+    for (; index < std::min(BAR_COUNT, open->bars.size()); ++index) {
+        const Bar& bar = open->bars[index];
+        if (bar.is_io() && port >= bar.start && port <= bar.end &&
+            byte_count - 1 <= bar.end - port) {
+            break;
+        }
+    }
+    if (index == std::min(BAR_COUNT, open->bars.size())) {
+        return PLX_STATUS_INVALID_ADDRESS;
+    }
+    // Opened for each access, so a card that has gone away is noticed at once.
+    Fd fd(open_file(open->path + "/resource" + std::to_string(index), write ? O_WRONLY : O_RDONLY));
+    if (!fd.ok()) {
+        return errno_status(errno);
+    }
+    const off_t offset = static_cast<off_t>(port - open->bars[index].start);
+    uint8_t bytes[4];
+    ssize_t done;
+    if (write) {
+        std::memcpy(bytes, source, byte_count);
+        done = pwrite(fd.get(), bytes, byte_count, offset);
+    } else {
+        done = pread(fd.get(), bytes, byte_count, offset);
+    }
+    if (done < 0) {
+        return errno_status(errno);
+    }
+    if (static_cast<uint32_t>(done) != byte_count) {
+        return PLX_STATUS_IO_ERROR;
+    }
+    if (!write) {
+        std::memcpy(target, bytes, byte_count);
+    }
+    return PLX_STATUS_SUCCESS;
+}
+
+PLX_STATUS SysfsPci::IoPortRead(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
+                                uint32_t byte_count, PLX_ACCESS_TYPE access)
+{
+    return port_access(device, port, nullptr, buffer, byte_count, access);
+}
+
+PLX_STATUS SysfsPci::IoPortWrite(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
+                                 uint32_t byte_count, PLX_ACCESS_TYPE access)
+{
+    return port_access(device, port, buffer, nullptr, byte_count, access);
+}
+
+}  // namespace plx_linux

@@ -1,0 +1,286 @@
+// The real veltcfg executable on the sysfs backend: against fake device
+// trees bind-mounted over /sys/bus/pci/devices in a private mount namespace,
+// and against this machine's own PCI tree.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/bitstream.h"
+#include "support/fake_sysfs.h"
+#include "support/program_run.h"
+
+namespace fs = std::filesystem;
+using fake_sysfs::FakeDevice;
+using fake_sysfs::FakeSysfs;
+
+namespace {
+
+const std::string DEVICES = "/sys/bus/pci/devices";
+
+std::string tool(const std::string& name)
+{
+    for (const char* folder : {"/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"}) {
+        if (access((folder + name).c_str(), X_OK) == 0) {
+            return folder + name;
+        }
+    }
+    return "";
+}
+
+std::string quoted(const std::string& text)
+{
+    return "'" + text + "'";
+}
+
+// Runs `command` under sh in a private mount namespace in which `root`
+// stands in for /sys/bus/pci/devices.
+ProgramRun run_over_tree(const std::string& root, const std::string& command)
+{
+    return run_executable(tool("unshare"),
+                          {"--mount", "sh", "-c",
+                           "mount --make-rprivate / && mount --bind " + quoted(root) + " " +
+                               DEVICES + " && " + command});
+}
+
+// Why fake trees cannot be mounted here, or "" when they can.
+std::string namespace_problem()
+{
+    static const std::string problem = [] {
+        std::error_code error;
+        if (!fs::is_directory(DEVICES, error)) {
+            return DEVICES + " does not exist";
+        }
+        if (tool("unshare").empty()) {
+            return std::string("unshare is not installed");
+        }
+        TempDir probe;
+        probe.write("mounted", "");
+        const ProgramRun run = run_over_tree(probe.path(), "test -e " + DEVICES + "/mounted");
+        return run.exit_status == 0 ? std::string()
+                                    : "cannot bind-mount a fake tree over " + DEVICES +
+                                          " in a private mount namespace (needs root): " +
+                                          run.err;
+    }();
+    return problem;
+}
+
+ProgramRun run_veltcfg_over_tree(const FakeSysfs& tree, const std::string& file, int card)
+{
+    return run_over_tree(tree.root(), "exec " + quoted(VELTCFG_PATH) + " " + quoted(file) + " " +
+                                          std::to_string(card));
+}
+
+std::string hex4(uint64_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(value));
+    return text;
+}
+
+sample::Design small_design()
+{
+    sample::Design design;
+    design.frame_words = 1000;
+    return design;
+}
+
+bool ends_with(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// ---------------------------------------------------------------- loads
+
+struct LoadCase {
+    const char* name;
+    bool prom;
+    uint64_t io_start;
+    uint32_t control_before;
+    uint32_t control_after;  // the enables (bits 18, 19) and program line (16) set
+    size_t others;           // unrelated devices in the tree
+    int card_number;         // of the two cards, on bus 4 and bus 6
+};
+
+class LinuxProgramLoad : public ::testing::TestWithParam<LoadCase> {};
+
+TEST_P(LinuxProgramLoad, ProgramsTheCardThroughSysfs)
+{
+    const std::string problem = namespace_problem();
+    if (!problem.empty()) {
+        GTEST_SKIP() << problem;
+    }
+    const LoadCase& c = GetParam();
+    FakeSysfs tree;
+    FakeDevice cards[2];
+    cards[0].bus = 4;
+    cards[1].bus = 6;
+    cards[1].slot = 3;
+    cards[1].subsystem_device_id = 0x3429;
+    FakeDevice& target = cards[c.card_number];
+    FakeDevice& bystander = cards[1 - c.card_number];
+    target.io_start = c.io_start;
+    target.control = c.control_before;
+    bystander.io_start = 0xB000;
+    bystander.bar3_start = 0xF7C00000;
+    fake_sysfs::add_card_among_others(tree, target, c.others);
+    tree.add(bystander);
+
+    const sample::Design design = small_design();
+    TempDir dir;
+    const std::string file =
+        c.prom ? dir.write("design.prom", to_string(sample::prom_image(design)))
+               : dir.write("design.bit", to_string(sample::bit_file(design)));
+    const ProgramRun run = run_veltcfg_over_tree(tree, file, c.card_number);
+
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    const std::string total = std::to_string(sample::ConfigStream(design).size());
+    EXPECT_TRUE(ends_with(run.out,
+                          "\nSuccessfully programmed " + total + " bytes.\n\nFunction complete.\n"))
+        << run.out;
+    EXPECT_NE(run.out.find("\nUsing PCI device at bus " + std::to_string(target.bus) +
+                           "/device " + std::to_string(target.slot) + "."),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nPLX 9056 configuration I/O base port: " + hex4(c.io_start)),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("\nPLX 9056 control/status port:         " +
+                           hex4(c.io_start + fake_sysfs::CONTROL_OFFSET)),
+              std::string::npos)
+        << run.out;
+
+    EXPECT_EQ(tree.control(target), c.control_after);
+    // Every byte went to the data port at offset 0, the trailing 0xFF clocks last.
+    std::string window(target.bar3_file_size, '\0');
+    window[0] = static_cast<char>(0xFF);
+    EXPECT_EQ(tree.read(target, "resource3"), window);
+
+    EXPECT_EQ(tree.control(bystander), bystander.control) << "the other card is untouched";
+    EXPECT_EQ(tree.bar3_byte(bystander), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LinuxProgramRuns, LinuxProgramLoad,
+    ::testing::Values(LoadCase{"BitFile", false, 0xE000, 0x0000000E, 0x000D000E, 0, 0},
+                      LoadCase{"PromImage", true, 0xD000, 0x0000000E, 0x000D000E, 3, 0},
+                      LoadCase{"SecondCardAmongOthers", false, 0xC800, 0x4000000E, 0x400D000E,
+                               40, 1}),
+    [](const ::testing::TestParamInfo<LoadCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------- a held card
+
+// `flock -x FILE sleep 30` in a process group of its own, killed (the group,
+// by id) when the test is done with it.
+class Holder {
+public:
+    explicit Holder(const std::string& file)
+    {
+        const std::string flock_tool = tool("flock");
+        pid_ = fork();
+        if (pid_ == 0) {
+            setpgid(0, 0);
+            execl(flock_tool.c_str(), "flock", "-x", file.c_str(), "sleep", "30",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        if (pid_ > 0) {
+            setpgid(pid_, pid_);  // either side may get there first
+        }
+    }
+    ~Holder()
+    {
+        if (pid_ > 0) {
+            if (kill(-pid_, SIGKILL) != 0) {
+                kill(pid_, SIGKILL);
+            }
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+
+    // Waits (a bounded number of short naps) until the lock is taken.
+    bool holds(const std::string& file) const
+    {
+        for (int attempt = 0; pid_ > 0 && attempt < 1000; ++attempt) {
+            const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+            const bool taken = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            if (fd >= 0) {
+                close(fd);
+            }
+            if (taken) {
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+TEST(LinuxProgramLock, HeldCardGivesExit105)
+{
+    const std::string problem = namespace_problem();
+    if (!problem.empty()) {
+        GTEST_SKIP() << problem;
+    }
+    if (tool("flock").empty()) {
+        GTEST_SKIP() << "flock is not installed";
+    }
+    FakeSysfs tree;
+    const FakeDevice card;
+    tree.add(card);
+    TempDir dir;
+    const std::string bit = dir.write("design.bit", to_string(sample::bit_file(small_design())));
+
+    Holder holder(tree.path(card, "config"));
+    ASSERT_TRUE(holder.holds(tree.path(card, "config")));
+    const ProgramRun run = run_veltcfg_over_tree(tree, bit, 0);
+
+    EXPECT_EQ(run.exit_status, 105) << run.out << run.err;
+    EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't gain access to 9056 card number 0.\n\n");
+    EXPECT_EQ(tree.control(card), card.control);
+    EXPECT_EQ(tree.bar3_byte(card), 0);
+}
+
+// ---------------------------------------------------------------- this machine
+
+TEST(LinuxProgramRealSysfs, NoCardGivesExit101)
+{
+    std::error_code error;
+    if (!fs::is_directory(DEVICES, error)) {
+        GTEST_SKIP() << DEVICES << " does not exist here";
+    }
+    for (const auto& entry : fs::directory_iterator(DEVICES, error)) {
+        std::ifstream vendor(entry.path() / "vendor"), device(entry.path() / "device");
+        std::string v, d;
+        vendor >> v;
+        device >> d;
+        if (v == "0x10b5" && d == "0x9056") {
+            GTEST_SKIP() << "a PCI9056 card is present at " << entry.path();
+        }
+    }
+    TempDir dir;
+    const std::string bit = dir.write("design.bit", to_string(sample::bit_file(small_design())));
+    const ProgramRun run = run_executable(VELTCFG_PATH, {bit, "0"});
+
+    EXPECT_EQ(run.exit_status, 101) << run.out << run.err;
+    EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't find 9056 card number 0.\n\n");
+}
+
+}  // namespace
