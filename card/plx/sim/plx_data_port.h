@@ -7,7 +7,7 @@
 
 #include "sim_host.h"
 
-inline void plx_data_port_write(volatile uint8_t* port, uint8_t value)
+[[gnu::always_inline]] inline void plx_data_port_write(volatile uint8_t* port, uint8_t value)
 {
     sim::process_host.data_port_write(port, value);
 }

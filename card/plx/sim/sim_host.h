@@ -154,7 +154,7 @@ public:
 
     // A store to a data port, from the data-port seam: once per byte of a
     // bitstream, so the common case stays inline.
-    void data_port_write(volatile uint8_t* port, uint8_t value)
+    [[gnu::always_inline]] void data_port_write(volatile uint8_t* port, uint8_t value)
     {
         Card* card = last_port_card_;
         if (card == nullptr || const_cast<uint8_t*>(port) != card->data_window()) {
