@@ -86,7 +86,7 @@ bool parse_location(const std::string& name, PLX_DEVICE_KEY* key)
     return true;
 }
 
-bool key_matches(const PLX_DEVICE_KEY& wanted, const PLX_DEVICE_KEY& actual)
+bool location_matches(const PLX_DEVICE_KEY& wanted, const PLX_DEVICE_KEY& actual)
 {
     auto field = [](unsigned want, unsigned any, unsigned have) {
         return want == any || want == have;
@@ -94,11 +94,7 @@ bool key_matches(const PLX_DEVICE_KEY& wanted, const PLX_DEVICE_KEY& actual)
     return field(wanted.domain, PLX_KEY_ANY_16, actual.domain) &&
            field(wanted.bus, PLX_KEY_ANY_8, actual.bus) &&
            field(wanted.slot, PLX_KEY_ANY_8, actual.slot) &&
-           field(wanted.function, PLX_KEY_ANY_8, actual.function) &&
-           field(wanted.vendor_id, PLX_KEY_ANY_16, actual.vendor_id) &&
-           field(wanted.device_id, PLX_KEY_ANY_16, actual.device_id) &&
-           field(wanted.subsystem_vendor_id, PLX_KEY_ANY_16, actual.subsystem_vendor_id) &&
-           field(wanted.subsystem_device_id, PLX_KEY_ANY_16, actual.subsystem_device_id);
+           field(wanted.function, PLX_KEY_ANY_8, actual.function);
 }
 
 bool same_location(const PLX_DEVICE_KEY& a, const PLX_DEVICE_KEY& b)
@@ -186,7 +182,7 @@ int SysfsPci::open_file(const std::string& path, int flags) const
     return ::open(path.c_str(), flags | O_CLOEXEC);
 }
 
-std::vector<SysfsPci::Device> SysfsPci::scan() const
+std::vector<SysfsPci::Device> SysfsPci::scan(const PLX_DEVICE_KEY* wanted) const
 {
     auto read_id = [this](const std::string& path, uint16_t* id) {
         Fd fd(open_file(path, O_RDONLY));
@@ -203,27 +199,54 @@ std::vector<SysfsPci::Device> SysfsPci::scan() const
         return true;
     };
 
-    std::vector<Device> devices;
+    PLX_DEVICE_KEY any;
+    std::memset(&any, 0xFF, sizeof any);
+    const PLX_DEVICE_KEY& want = wanted ? *wanted : any;
+
+    // The folder lists devices in no particular order; the card numbers
+    // count them by location, which their names give.
+    std::vector<Device> candidates;
     std::error_code error;
     std::filesystem::directory_iterator entry(root_, error);
     for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
         Device device;
         device.path = entry->path().string();
-        // Anything that is not a readable device folder is passed over.
+        device.key = any;
         if (parse_location(entry->path().filename().string(), &device.key) &&
-            read_id(device.path + "/vendor", &device.key.vendor_id) &&
-            read_id(device.path + "/device", &device.key.device_id) &&
-            read_id(device.path + "/subsystem_vendor", &device.key.subsystem_vendor_id) &&
-            read_id(device.path + "/subsystem_device", &device.key.subsystem_device_id)) {
-            devices.push_back(std::move(device));
+            location_matches(want, device.key)) {
+            candidates.push_back(std::move(device));
         }
     }
-    // The folder lists devices in no particular order; the card numbers
-    // count them by location.
-    std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
+    std::sort(candidates.begin(), candidates.end(), [](const Device& a, const Device& b) {
         return std::tie(a.key.domain, a.key.bus, a.key.slot, a.key.function) <
                std::tie(b.key.domain, b.key.bus, b.key.slot, b.key.function);
     });
+
+    // Identity files are read only as far as it takes to tell a device is
+    // not wanted, so a bus of a few dozen devices is scanned quickly.
+    std::vector<Device> devices;
+    for (Device& device : candidates) {
+        const struct {
+            const char* file;
+            uint16_t* id;
+            uint16_t wanted;
+        } ids[] = {{"/vendor", &device.key.vendor_id, want.vendor_id},
+                   {"/device", &device.key.device_id, want.device_id},
+                   {"/subsystem_vendor", &device.key.subsystem_vendor_id, want.subsystem_vendor_id},
+                   {"/subsystem_device", &device.key.subsystem_device_id, want.subsystem_device_id}};
+        bool wanted_device = true;
+        for (const auto& id : ids) {
+            // Anything that is not a readable device folder is passed over.
+            if (!read_id(device.path + id.file, id.id) ||
+                (id.wanted != PLX_KEY_ANY_16 && *id.id != id.wanted)) {
+                wanted_device = false;
+                break;
+            }
+        }
+        if (wanted_device) {
+            devices.push_back(std::move(device));
+        }
+    }
     return devices;
 }
 
@@ -242,14 +265,12 @@ PLX_STATUS SysfsPci::DeviceFind(PLX_DEVICE_KEY* key, uint16_t device_number)
     if (key == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    unsigned seen = 0;
-    for (const Device& device : scan()) {
-        if (key_matches(*key, device.key) && seen++ == device_number) {
-            *key = device.key;
-            return PLX_STATUS_SUCCESS;
-        }
+    const std::vector<Device> devices = scan(key);
+    if (device_number >= devices.size()) {
+        return PLX_STATUS_NO_DEVICE;
     }
-    return PLX_STATUS_NO_DEVICE;
+    *key = devices[device_number].key;
+    return PLX_STATUS_SUCCESS;
 }
 
 PLX_STATUS SysfsPci::DeviceOpen(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
@@ -257,12 +278,13 @@ PLX_STATUS SysfsPci::DeviceOpen(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     if (key == nullptr || device == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    const std::vector<Device> devices = scan();
-    const auto found = std::find_if(devices.begin(), devices.end(),
-                                    [key](const Device& d) { return key_matches(*key, d.key); });
-    if (found == devices.end()) {
+    // The key as the search filled it in names one location: only that
+    // device's files are read.
+    const std::vector<Device> devices = scan(key);
+    if (devices.empty()) {
         return PLX_STATUS_NO_DEVICE;
     }
+    const auto found = devices.begin();
     // Every early return below drops `open`, closing its files and so
     // releasing the lock.
     auto open = std::make_unique<OpenDevice>();
@@ -341,17 +363,19 @@ uint32_t SysfsPci::PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, 
     }
     Fd own;
     if (fd < 0) {
-        for (const Device& device : scan()) {
-            if (device.key.bus == bus && device.key.slot == slot &&
-                device.key.function == function) {
-                own = Fd(open_file(device.path + "/config", O_RDONLY));
-                if (!own.ok()) {
-                    result(errno_status(errno));
-                    return 0xFFFFFFFF;
-                }
-                fd = own.get();
-                break;
+        PLX_DEVICE_KEY location;
+        std::memset(&location, 0xFF, sizeof location);
+        location.bus = bus;
+        location.slot = slot;
+        location.function = function;
+        const std::vector<Device> devices = scan(&location);
+        if (!devices.empty()) {
+            own = Fd(open_file(devices.front().path + "/config", O_RDONLY));
+            if (!own.ok()) {
+                result(errno_status(errno));
+                return 0xFFFFFFFF;
             }
+            fd = own.get();
         }
     }
     if (fd < 0) {

@@ -52,7 +52,9 @@ private:
     struct Device;      // a device folder with its location and identity
     struct OpenDevice;  // what an opened device holds
 
-    std::vector<Device> scan() const;
+    // The devices that match `wanted` (all when null), in location order,
+    // with their identity read.
+    std::vector<Device> scan(const PLX_DEVICE_KEY* wanted = nullptr) const;
     int open_file(const std::string& path, int flags) const;
     OpenDevice* opened(const PLX_DEVICE_OBJECT* device) const;
     // One I/O-port access: a write of `source`, or else a read into `target`.

@@ -521,7 +521,7 @@ Card* Host::port_owner(volatile uint8_t* port)
     // On real hardware a store through a stale or wild pointer would fault;
     // make it just as loud here.
     std::fprintf(stderr, "simulated host: data port write to %p, outside every mapped BAR\n",
-                 const_cast<uint8_t*>(port));
+                 static_cast<void*>(const_cast<uint8_t*>(port)));
     std::abort();
 }
 
