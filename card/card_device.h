@@ -16,3 +16,8 @@ inline PLX_DEVICE_OBJECT* card_device()
 {
     return std::launder(reinterpret_cast<PLX_DEVICE_OBJECT*>(upload_state.plx_device.storage));
 }
+
+// The data port as the senders reach it: attached once BAR 3 is mapped and
+// found valid, detached before it is unmapped.
+void attach_data_port(volatile uint8_t* port);
+void detach_data_port();

@@ -1,0 +1,286 @@
+// veltcfg-bench [--runs N] [--mib N]
+//
+// Measures veltcfg on this machine and prints the results as a Markdown
+// table:
+//   1. throughput of the production build loading a PROM image and a .BIT
+//      file into a card whose BAR 3 is memory (a fake sysfs tree on tmpfs,
+//      bind-mounted over /sys/bus/pci/devices in this process's own mount
+//      namespace), beside veltcfg-baseline doing the bare per-byte work on
+//      the same files and the same mapping;
+//   2. peak resident memory for a 1 MiB and a 1 GiB image;
+//   3. start-up: process start to the first data-port byte, less the 1 ms
+//      wait before streaming, with a few dozen PCI devices in the tree;
+//   4. veltcfg-sim checking a .BIT file.
+// Every figure is the median of --runs runs (default 5). Needs root.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sample_bitstream.h"
+#include "support/fake_sysfs.h"
+
+namespace {
+
+double now_seconds()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+[[noreturn]] void die(const std::string& what)
+{
+    std::fprintf(stderr, "veltcfg-bench: %s: %s\n", what.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+struct Outcome {
+    int status = -1;
+    double seconds = 0;
+    long max_rss_kib = 0;
+    double first_byte_seconds = -1;  // when the first block was sent
+};
+
+// Runs a program with its standard output thrown away. With
+// `time_first_block`, its output is read instead and the arrival of the
+// first carriage return noted: the countdown line the program prints, and
+// flushes, right before it hands the first block to the byte sender. The
+// reading blocks, so it takes nothing from the program while it runs.
+Outcome run(const std::vector<std::string>& args, bool time_first_block = false)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    int out[2] = {-1, -1};
+    if (time_first_block && pipe(out) != 0) {
+        die("pipe");
+    }
+
+    Outcome outcome;
+    const double start = now_seconds();
+    const pid_t child = fork();
+    if (child < 0) {
+        die("fork");
+    }
+    if (child == 0) {
+        const int sink = time_first_block ? out[1] : open("/dev/null", O_WRONLY);
+        dup2(sink, STDOUT_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    if (time_first_block) {
+        close(out[1]);
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
+            if (outcome.first_byte_seconds < 0 && std::memchr(buffer, '\r', static_cast<size_t>(n))) {
+                outcome.first_byte_seconds = now_seconds() - start;
+            }
+        }
+        close(out[0]);
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(child, &status, 0, &usage) != child) {
+        die("wait4");
+    }
+    outcome.seconds = now_seconds() - start;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.max_rss_kib = usage.ru_maxrss;
+    return outcome;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+off_t size_of(const std::string& path)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        die("stat " + path);
+    }
+    return info.st_size;
+}
+
+void write_file(const std::string& path, const sample::Design& design, bool prom)
+{
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr || !(prom ? sample::write_prom_image(out, design)
+                                 : sample::write_bit_file(out, design)) ||
+        std::fclose(out) != 0) {
+        die("writing " + path);
+    }
+}
+
+// A PROM image of `bytes` bytes: the signature, then a hole (zeros, no
+// memory used on tmpfs).
+void write_sparse_prom(const std::string& path, off_t bytes)
+{
+    static const uint8_t start[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0x55, 0x99, 0xAA, 0x66};
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr || std::fwrite(start, 1, sizeof start, out) != sizeof start ||
+        std::fclose(out) != 0 || truncate(path.c_str(), bytes) != 0) {
+        die("writing " + path);
+    }
+}
+
+void require_success(const Outcome& outcome, const std::string& what)
+{
+    if (outcome.status != 0) {
+        std::fprintf(stderr, "veltcfg-bench: %s exited with %d\n", what.c_str(), outcome.status);
+        std::exit(1);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int runs = 5;
+    long mib = 256;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--runs" && i + 1 < argc) {
+            runs = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--mib" && i + 1 < argc) {
+            mib = std::max(1L, std::atol(argv[++i]));
+        } else {
+            std::fprintf(stderr, "usage: veltcfg-bench [--runs N] [--mib N]\n");
+            return 2;
+        }
+    }
+
+    // A private mount namespace, so the fake tree can stand in for
+    // /sys/bus/pci/devices for this process and its children only.
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "veltcfg-bench: needs root (for a private mount namespace)\n");
+        return 1;
+    }
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        die("private mount namespace");
+    }
+
+    // Everything on tmpfs.
+    char work_template[] = "/dev/shm/veltcfg-bench-XXXXXX";
+    if (mkdtemp(work_template) == nullptr) {
+        die("mkdtemp");
+    }
+    const std::string work = work_template;
+    setenv("TMPDIR", work.c_str(), 1);
+
+    int result = 0;
+    {
+        fake_sysfs::FakeSysfs tree;
+        const fake_sysfs::FakeDevice card;  // 0000:02:00.0, I/O 0xE000, 4 KiB BAR 3
+        fake_sysfs::add_card_among_others(tree, card, 40);
+        if (mount(tree.root().c_str(), "/sys/bus/pci/devices", nullptr, MS_BIND, nullptr) != 0) {
+            die("bind mount over /sys/bus/pci/devices");
+        }
+        const std::string bar_file = tree.path(card, "resource3");
+
+        std::fprintf(stderr, "veltcfg-bench: writing %ld MiB test files in %s\n", mib, work.c_str());
+        sample::Design design;
+        design.frame_words = static_cast<uint32_t>((mib << 20) / 4 - 26);  // about mib MiB
+        const std::string prom = work + "/big.prom";
+        const std::string bit = work + "/big.bit";
+        write_file(prom, design, true);
+        write_file(bit, design, false);
+        const std::string small = work + "/1MiB.prom";
+        const std::string large = work + "/1GiB.prom";
+        write_sparse_prom(small, off_t{1} << 20);
+        write_sparse_prom(large, off_t{1} << 30);
+
+        // 1. Throughput, program and baseline side by side.
+        struct Pair {
+            const char* name;
+            std::string file;
+            std::vector<double> program, baseline;
+        } pairs[] = {{"PROM image", prom, {}, {}}, {".BIT file", bit, {}, {}}};
+        for (int r = 0; r < runs; ++r) {
+            for (Pair& pair : pairs) {
+                const Outcome program = run({VELTCFG_PATH, pair.file, "0"});
+                require_success(program, "veltcfg " + pair.file);
+                const Outcome baseline = run({VELTCFG_BASELINE_PATH, pair.file, bar_file});
+                require_success(baseline, "veltcfg-baseline " + pair.file);
+                pair.program.push_back(program.seconds);
+                pair.baseline.push_back(baseline.seconds);
+            }
+        }
+
+        // 2. Peak resident memory.
+        std::vector<double> rss_small, rss_large;
+        for (int r = 0; r < runs; ++r) {
+            const Outcome a = run({VELTCFG_PATH, small, "0"});
+            const Outcome b = run({VELTCFG_PATH, large, "0"});
+            require_success(a, "veltcfg " + small);
+            require_success(b, "veltcfg " + large);
+            rss_small.push_back(static_cast<double>(a.max_rss_kib));
+            rss_large.push_back(static_cast<double>(b.max_rss_kib));
+        }
+
+        // 3. Start-up: from fork to the first block, less the 1 ms wait
+        // after the program line rises.
+        std::vector<double> startup;
+        for (int r = 0; r < runs; ++r) {
+            const Outcome o = run({VELTCFG_PATH, small, "0"}, true);
+            require_success(o, "veltcfg " + small);
+            startup.push_back(o.first_byte_seconds - 0.001);
+        }
+
+        // 4. The simulator checking the .BIT file.
+        std::vector<double> sim;
+        for (int r = 0; r < runs; ++r) {
+            const Outcome o = run({VELTCFG_SIM_PATH, bit, "0"});
+            require_success(o, "veltcfg-sim " + bit);
+            sim.push_back(o.seconds);
+        }
+
+        const double mb = 1e6;
+        std::printf("Measured with `veltcfg-bench --runs %d --mib %ld` (medians of %d runs):\n\n",
+                    runs, mib, runs);
+        std::printf("| measurement | veltcfg | baseline | ratio | target |\n");
+        std::printf("|---|---|---|---|---|\n");
+        for (const Pair& pair : pairs) {
+            const double bytes = static_cast<double>(size_of(pair.file));
+            const double p = bytes / median(pair.program);
+            const double b = bytes / median(pair.baseline);
+            std::printf("| throughput, %ld MiB %s | %.0f MB/s | %.0f MB/s | %.2f | >= 0.90 |\n", mib,
+                        pair.name, p / mb, b / mb, p / b);
+        }
+        const double small_kib = median(rss_small);
+        const double large_kib = median(rss_large);
+        std::printf("| peak RSS, 1 MiB / 1 GiB PROM image | %.0f KiB / %.0f KiB | | +%.0f KiB | <= +256 KiB |\n",
+                    small_kib, large_kib, large_kib - small_kib);
+        std::printf("| start-up to first data byte (less the 1 ms wait), 41 PCI devices | %.2f ms | | | < 5 ms |\n",
+                    median(startup) * 1e3);
+        const double sim_rate = static_cast<double>(size_of(bit)) / median(sim) / mb;
+        std::printf("| veltcfg-sim checking the %ld MiB .BIT file | %.0f MB/s | | | >= 200 MB/s |\n", mib,
+                    sim_rate);
+
+        umount("/sys/bus/pci/devices");
+        for (const std::string& file : {prom, bit, small, large}) {
+            unlink(file.c_str());
+        }
+    }
+    rmdir(work.c_str());
+    return result;
+}
