@@ -78,6 +78,10 @@ void parse_arguments(int argc, char** argv)
     if (upload_state.config_file == nullptr) {
         fatal_exit(101, "File not found: %s", argv[1]);
     }
+    // The data is read in 16 KiB blocks straight into transfer_buffer. A
+    // stream buffer would only split each block into two reads and a copy;
+    // the few small reads of the header do not need one either.
+    std::setvbuf(upload_state.config_file, nullptr, _IONBF, 0);
 
     uint32_t card_number = 0;
     if (!parse_card_number(argv[2], &card_number) || card_number > HIGHEST_CARD_NUMBER) {
