@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -255,6 +256,90 @@ TEST(LinuxProgramLock, HeldCardGivesExit105)
     EXPECT_EQ(run.exit_status, 105) << run.out << run.err;
     EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't gain access to 9056 card number 0.\n\n");
     EXPECT_EQ(tree.control(card), card.control);
+    EXPECT_EQ(tree.bar3_byte(card), 0);
+}
+
+// ---------------------------------------------------------------- card removed
+
+// Starts veltcfg over the tree and, once it has printed its first countdown
+// (it is then streaming the file), runs `remove`; returns the exit status and
+// what the program wrote to standard error.
+struct RemovedRun {
+    int status = -1;
+    std::string out, err;
+};
+
+RemovedRun run_and_remove_midway(const FakeSysfs& tree, const std::string& file,
+                                 const std::function<void()>& remove)
+{
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    const std::string command = "mount --make-rprivate / && mount --bind " + quoted(tree.root()) +
+                                " " + DEVICES + " && exec " + quoted(VELTCFG_PATH) + " " +
+                                quoted(file) + " 0";
+    const std::string unshare = tool("unshare");
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (int fd : {out[0], out[1], err[0], err[1]}) {
+            close(fd);
+        }
+        execl(unshare.c_str(), unshare.c_str(), "--mount", "sh", "-c", command.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    RemovedRun run;
+    char buffer[4096];
+    ssize_t n;
+    bool removed = false;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
+        run.out.append(buffer, static_cast<size_t>(n));
+        if (!removed && run.out.find('\r') != std::string::npos) {
+            remove();
+            removed = true;
+        }
+    }
+    while ((n = read(err[0], buffer, sizeof buffer)) > 0) {
+        run.err.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    EXPECT_TRUE(removed) << "the program never started streaming";
+    return run;
+}
+
+TEST(LinuxProgramCardRemoved, RegisterAccessAfterRemovalGivesExit105)
+{
+    const std::string problem = namespace_problem();
+    if (!problem.empty()) {
+        GTEST_SKIP() << problem;
+    }
+    FakeSysfs tree;
+    const FakeDevice card;
+    tree.add(card);
+    // A long PROM image (a sparse file: the signature, then zeros), so that
+    // the card is still streaming when its register file goes away.
+    TempDir dir;
+    const std::string prom = dir.write("long.prom", std::string("\xFF\xFF\xFF\xFF\x55\x99\xAA\x66", 8));
+    ASSERT_EQ(truncate(prom.c_str(), off_t{128} << 20), 0);
+
+    const RemovedRun run = run_and_remove_midway(tree, prom, [&] {
+        fs::remove(tree.path(card, "resource1"));  // as when the card is hot-removed
+    });
+    // The next register access is the DONE check after the stream.
+    EXPECT_EQ(run.status, 105) << run.err;
+    EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't access 9056 card status register.\n\n");
+    EXPECT_TRUE(ends_with(run.out, "\r0     ")) << run.out.substr(run.out.size() - 40);
+    // No trailing clocks: the last byte sent is the image's last, a zero.
     EXPECT_EQ(tree.bar3_byte(card), 0);
 }
 
