@@ -227,11 +227,11 @@ TEST_F(DriverTest, ModelFollowsTheSubsystemId)
         SCOPED_TRACE(c.subsystem_id);
         const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host) {
             host = sim::Host();
-            sim::CardSpec spec;
-            spec.bus = 9;
-            spec.slot = 3;
-            spec.subsystem_device_id = c.subsystem_id;
-            host.add_card(spec);
+            sim::CardIdentity identity;
+            identity.bus = 9;
+            identity.slot = 3;
+            identity.subsystem_device_id = c.subsystem_id;
+            host.add_card(identity);
         });
         // An unknown model is only reported; the run goes on to the end.
         EXPECT_EQ(run.exit_status, 0) << run.err;
@@ -254,9 +254,9 @@ TEST_F(DriverTest, IoBaseDropsTheTwoLowBits)
         SCOPED_TRACE(c.reg);
         const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host) {
             host = sim::Host();
-            sim::CardSpec spec;
-            spec.io_register = c.reg;
-            host.add_card(spec);
+            sim::CardIdentity identity;
+            identity.io_register = c.reg;
+            host.add_card(identity);
         });
         EXPECT_EQ(run.exit_status, 0) << run.err;
         EXPECT_NE(run.out.find("\n\nPLX 9056 configuration I/O base port: " + c.base +

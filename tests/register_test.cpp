@@ -17,9 +17,9 @@ HostSetup one_card_with_control(uint32_t control)
 {
     return [control](sim::Host& host) {
         host = sim::Host();
-        sim::CardSpec spec;
-        spec.control = control;
-        host.add_card(spec);
+        sim::CardIdentity identity;
+        identity.control = control;
+        host.add_card(identity);
         host.record_data_bytes = true;
     };
 }

@@ -185,8 +185,23 @@ void make_pipe(int fds[2])
 
 }  // namespace
 
-ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body,
-                        int timeout_seconds)
+namespace {
+
+// An argv for `args`, pointing into `storage`.
+std::vector<char*> argv_of(std::vector<std::string>& storage)
+{
+    std::vector<char*> argv;
+    for (std::string& arg : storage) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Forks a child with its standard output and error, and a third pipe, going
+// back to this process; the child runs `child_body` with that pipe's write
+// end. Collects everything and waits.
+ProgramRun run_forked(const std::function<void(int log_fd)>& child_body, int timeout_seconds)
 {
     int out[2], err[2], log[2];
     make_pipe(out);
@@ -201,73 +216,10 @@ ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body
     if (child == 0) {
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
-        close(out[0]);
-        close(out[1]);
-        close(err[0]);
-        close(err[1]);
-        close(log[0]);
-        child_log_fd = log[1];
-
-        sim::host() = sim::Host::make_default();
-        sim::host().record_data_bytes = true;
-        if (setup) {
-            setup(sim::host());
-        }
-        stdout = observed_stream(STDOUT_FILENO);
-        stderr = observed_stream(STDERR_FILENO);
-        std::atexit(dump_host_at_exit);
-        std::exit(body());
-    }
-    close(out[1]);
-    close(err[1]);
-    close(log[1]);
-    ProgramRun run;
-    collect(child, out[0], err[0], log[0], timeout_seconds, &run);
-    return run;
-}
-
-ProgramRun run_program(const std::vector<std::string>& args, const HostSetup& setup)
-{
-    return run_in_child(setup, [&args]() {
-        std::vector<std::string> storage = {"veltcfg-sim"};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : storage) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        return run_upload_tool(static_cast<int>(storage.size()), argv.data());
-    });
-}
-
-ProgramRun run_executable(const std::string& path, const std::vector<std::string>& args,
-                          int timeout_seconds)
-{
-    int out[2], err[2], log[2];
-    make_pipe(out);
-    make_pipe(err);
-    make_pipe(log);  // stays empty: an executable has no log to hand back
-    std::fflush(nullptr);
-    const pid_t child = fork();
-    if (child < 0) {
-        std::perror("fork");
-        std::abort();
-    }
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        for (int fd : {out[0], out[1], err[0], err[1], log[0], log[1]}) {
+        for (int fd : {out[0], out[1], err[0], err[1], log[0]}) {
             close(fd);
         }
-        std::vector<std::string> storage = {path};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : storage) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        std::perror("execv");
+        child_body(log[1]);
         _exit(127);
     }
     close(out[1]);
@@ -276,6 +228,52 @@ ProgramRun run_executable(const std::string& path, const std::vector<std::string
     ProgramRun run;
     collect(child, out[0], err[0], log[0], timeout_seconds, &run);
     return run;
+}
+
+}  // namespace
+
+ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body,
+                        int timeout_seconds)
+{
+    return run_forked(
+        [&](int log_fd) {
+            child_log_fd = log_fd;
+            sim::host() = sim::Host::make_default();
+            sim::host().record_data_bytes = true;
+            if (setup) {
+                setup(sim::host());
+            }
+            stdout = observed_stream(STDOUT_FILENO);
+            stderr = observed_stream(STDERR_FILENO);
+            std::atexit(dump_host_at_exit);
+            std::exit(body());
+        },
+        timeout_seconds);
+}
+
+ProgramRun run_program(const std::vector<std::string>& args, const HostSetup& setup)
+{
+    return run_in_child(setup, [&args]() {
+        std::vector<std::string> storage = {"veltcfg-sim"};
+        storage.insert(storage.end(), args.begin(), args.end());
+        std::vector<char*> argv = argv_of(storage);
+        return run_upload_tool(static_cast<int>(storage.size()), argv.data());
+    });
+}
+
+ProgramRun run_executable(const std::string& path, const std::vector<std::string>& args,
+                          int timeout_seconds)
+{
+    return run_forked(
+        [&](int log_fd) {
+            close(log_fd);  // an executable has no log to hand back
+            std::vector<std::string> storage = {path};
+            storage.insert(storage.end(), args.begin(), args.end());
+            std::vector<char*> argv = argv_of(storage);
+            execv(path.c_str(), argv.data());
+            std::perror("execv");
+        },
+        timeout_seconds);
 }
 
 std::vector<sim::Event> ProgramRun::calls() const

@@ -42,19 +42,19 @@ std::string describe_key(const PLX_DEVICE_KEY& key)
            " function=" + key_field(key.function, PLX_KEY_ANY_8, false);
 }
 
-bool key_matches(const PLX_DEVICE_KEY& key, const CardSpec& spec)
+bool key_matches(const PLX_DEVICE_KEY& key, const CardIdentity& identity)
 {
     auto field = [](uint64_t wanted, uint64_t any, uint64_t actual) {
         return wanted == any || wanted == actual;
     };
     return field(key.domain, PLX_KEY_ANY_16, 0) &&
-           field(key.bus, PLX_KEY_ANY_8, spec.bus) &&
-           field(key.slot, PLX_KEY_ANY_8, spec.slot) &&
-           field(key.function, PLX_KEY_ANY_8, spec.function) &&
-           field(key.vendor_id, PLX_KEY_ANY_16, spec.vendor_id) &&
-           field(key.device_id, PLX_KEY_ANY_16, spec.device_id) &&
-           field(key.subsystem_vendor_id, PLX_KEY_ANY_16, spec.subsystem_vendor_id) &&
-           field(key.subsystem_device_id, PLX_KEY_ANY_16, spec.subsystem_device_id);
+           field(key.bus, PLX_KEY_ANY_8, identity.bus) &&
+           field(key.slot, PLX_KEY_ANY_8, identity.slot) &&
+           field(key.function, PLX_KEY_ANY_8, identity.function) &&
+           field(key.vendor_id, PLX_KEY_ANY_16, identity.vendor_id) &&
+           field(key.device_id, PLX_KEY_ANY_16, identity.device_id) &&
+           field(key.subsystem_vendor_id, PLX_KEY_ANY_16, identity.subsystem_vendor_id) &&
+           field(key.subsystem_device_id, PLX_KEY_ANY_16, identity.subsystem_device_id);
 }
 
 constexpr std::array<uint8_t, 256> reversed_bytes()
@@ -131,11 +131,11 @@ std::string Event::describe() const
 
 // ---------------------------------------------------------------- Card
 
-Card::Card(const CardSpec& spec)
-    : spec_(spec),
-      control_(spec.control & ~DONE_BIT),
+Card::Card(const CardIdentity& identity)
+    : identity_(identity),
+      control_(identity.control & ~DONE_BIT),
       bar3_(new uint8_t[DATA_WINDOW_SIZE]()),
-      fpga_((spec.control & DONE_BIT) != 0)
+      fpga_((identity.control & DONE_BIT) != 0)
 {
 }
 
@@ -143,7 +143,7 @@ uint32_t Card::config_read(uint16_t offset) const
 {
     switch (offset) {
     case 0x00:
-        return uint32_t{spec_.device_id} << 16 | spec_.vendor_id;
+        return uint32_t{identity_.device_id} << 16 | identity_.vendor_id;
     case 0x04:
         return 0x02900007;  // status; I/O, memory and bus-master enabled
     case 0x08:
@@ -151,11 +151,11 @@ uint32_t Card::config_read(uint16_t offset) const
     case 0x10:
         return 0xF7E00000;  // BAR 0: the bridge's registers in memory space
     case 0x14:
-        return spec_.io_register;
+        return identity_.io_register;
     case 0x1C:
         return 0xF7D00000;  // BAR 3: the data window
     case 0x2C:
-        return uint32_t{spec_.subsystem_device_id} << 16 | spec_.subsystem_vendor_id;
+        return uint32_t{identity_.subsystem_device_id} << 16 | identity_.subsystem_vendor_id;
     default:
         return 0;
     }
@@ -179,14 +179,14 @@ void Card::write_control(uint32_t value)
 Host Host::make_default()
 {
     Host host;
-    CardSpec card0;
+    CardIdentity card0;
     card0.bus = 4;
     card0.slot = 0;
     card0.subsystem_device_id = 0x3427;
     card0.io_register = 0x0000E001;
     host.add_card(card0);
 
-    CardSpec card1;
+    CardIdentity card1;
     card1.bus = 5;
     card1.slot = 2;
     card1.subsystem_device_id = 0x3429;
@@ -198,9 +198,9 @@ Host Host::make_default()
     return host;
 }
 
-Card& Host::add_card(const CardSpec& spec)
+Card& Host::add_card(const CardIdentity& identity)
 {
-    cards_.push_back(std::make_unique<Card>(spec));
+    cards_.push_back(std::make_unique<Card>(identity));
     return *cards_.back();
 }
 
@@ -247,8 +247,8 @@ std::vector<Card*> Host::in_bus_order() const
         order.push_back(card.get());
     }
     std::stable_sort(order.begin(), order.end(), [](const Card* a, const Card* b) {
-        return std::make_tuple(a->spec().bus, a->spec().slot, a->spec().function) <
-               std::make_tuple(b->spec().bus, b->spec().slot, b->spec().function);
+        return std::make_tuple(a->identity().bus, a->identity().slot, a->identity().function) <
+               std::make_tuple(b->identity().bus, b->identity().slot, b->identity().function);
     });
     return order;
 }
@@ -256,8 +256,8 @@ std::vector<Card*> Host::in_bus_order() const
 Card* Host::find_card(uint8_t bus, uint8_t slot, uint8_t function) const
 {
     for (const auto& card : cards_) {
-        const CardSpec& spec = card->spec();
-        if (spec.bus == bus && spec.slot == slot && spec.function == function) {
+        const CardIdentity& identity = card->identity();
+        if (identity.bus == bus && identity.slot == slot && identity.function == function) {
             return card.get();
         }
     }
@@ -297,19 +297,19 @@ PLX_STATUS Host::device_find(PLX_DEVICE_KEY* key, uint16_t device_number)
     }
     unsigned seen = 0;
     for (Card* card : in_bus_order()) {
-        const CardSpec& spec = card->spec();
-        if (!key_matches(*key, spec)) {
+        const CardIdentity& identity = card->identity();
+        if (!key_matches(*key, identity)) {
             continue;
         }
         if (seen++ == device_number) {
             key->domain = 0;
-            key->bus = spec.bus;
-            key->slot = spec.slot;
-            key->function = spec.function;
-            key->vendor_id = spec.vendor_id;
-            key->device_id = spec.device_id;
-            key->subsystem_vendor_id = spec.subsystem_vendor_id;
-            key->subsystem_device_id = spec.subsystem_device_id;
+            key->bus = identity.bus;
+            key->slot = identity.slot;
+            key->function = identity.function;
+            key->vendor_id = identity.vendor_id;
+            key->device_id = identity.device_id;
+            key->subsystem_vendor_id = identity.subsystem_vendor_id;
+            key->subsystem_device_id = identity.subsystem_device_id;
             return record(Op::DeviceFind, PLX_STATUS_SUCCESS, args, index_of(card));
         }
     }
@@ -327,7 +327,7 @@ PLX_STATUS Host::device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
         return record(Op::DeviceOpen, PLX_STATUS_NULL_PARAM, args);
     }
     Card* card = find_card(key->bus, key->slot, key->function);
-    if (card == nullptr || !key_matches(*key, card->spec())) {
+    if (card == nullptr || !key_matches(*key, card->identity())) {
         return record(Op::DeviceOpen, PLX_STATUS_NO_DEVICE, args);
     }
     const int index = index_of(card);

@@ -54,7 +54,7 @@ struct Event {
 // How a successful BAR map is made to go wrong.
 enum class MapFault { None, Null, AllOnes };
 
-struct CardSpec {
+struct CardIdentity {
     uint16_t vendor_id = 0x10B5;
     uint16_t device_id = 0x9056;
     uint8_t bus = 0;
@@ -75,10 +75,10 @@ public:
     static constexpr uint32_t IO_BLOCK_SIZE = 256;
     static constexpr size_t DATA_WINDOW_SIZE = 4096;
 
-    explicit Card(const CardSpec& spec);
+    explicit Card(const CardIdentity& identity);
 
-    const CardSpec& spec() const { return spec_; }
-    uint32_t io_base() const { return spec_.io_register & 0xFFFFFFFCu; }
+    const CardIdentity& identity() const { return identity_; }
+    uint32_t io_base() const { return identity_.io_register & 0xFFFFFFFCu; }
     uint32_t config_read(uint16_t offset) const;
 
     // The control/status register as the bridge presents it: the bits last
@@ -104,7 +104,7 @@ public:
     int mappings = 0;
 
 private:
-    CardSpec spec_;
+    CardIdentity identity_;
     uint32_t control_;
     std::unique_ptr<uint8_t[]> bar3_;
     Fpga fpga_;
@@ -119,7 +119,7 @@ public:
     // The two cards of veltcfg-sim's built-in host.
     static Host make_default();
 
-    Card& add_card(const CardSpec& spec);
+    Card& add_card(const CardIdentity& identity);
     Card& card(size_t index) { return *cards_.at(index); }
     size_t card_count() const { return cards_.size(); }
 
