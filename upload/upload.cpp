@@ -71,8 +71,6 @@ void send_block(const uint8_t* data, size_t count)
     }
 }
 
-}  // namespace
-
 // One clock step: at least 1 ms of monotonic wall time, busy-polled.
 //
 // The sequence was designed around one tick of the C library's clock(), which
@@ -88,6 +86,8 @@ void wait_one_tick()
     while (monotonic_nanoseconds() - start < TICK_NANOSECONDS) {
     }
 }
+
+}  // namespace
 
 int wait_for_done()
 {

@@ -10,6 +10,3 @@ int wait_for_done();
 
 // 24 bytes of 0xFF straight to the data port.
 void send_trailing_clocks();
-
-// Busy-waits one clock step (see upload.cpp for its length).
-void wait_one_tick();

@@ -342,16 +342,6 @@ std::string ProgramRun::log_text() const
     return text;
 }
 
-size_t ProgramRun::first_call(sim::Op op) const
-{
-    for (size_t i = 0; i < log.size(); ++i) {
-        if (log[i].kind == sim::Event::Kind::Call && log[i].op == op) {
-            return i;
-        }
-    }
-    return std::string::npos;
-}
-
 std::string error_report(const std::string& message)
 {
     return "\n\n\aVELTCFG:\n" + message + "\n";

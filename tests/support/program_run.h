@@ -35,8 +35,6 @@ struct ProgramRun {
     std::vector<uint8_t> data_bytes() const;          // in order
     std::vector<uint32_t> register_writes() const;    // values stored, in order
     std::string log_text() const;                     // for failure messages
-    // Index in `log` of the first Call of `op` (npos when none).
-    size_t first_call(sim::Op op) const;
 };
 
 using HostSetup = std::function<void(sim::Host&)>;

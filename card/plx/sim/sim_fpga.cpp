@@ -147,24 +147,18 @@ void Fpga::set_program_line(bool high)
         parser32_.reset();
         parser16_.reset();
         bytes_received_ = 0;
-        sync_seen_ = false;
         completed_by_ = 0;
         done_at_byte_ = 0;
     }
     line_high_ = high;
 }
 
-void Fpga::after_byte(bool desync32, bool desync16)
+// DESYNC: the configuration is complete and the FPGA starts up.
+void Fpga::complete(int packet_format)
 {
-    if (parser32_.synced() || parser16_.synced()) {
-        sync_seen_ = true;
-    }
-    if (desync32 || desync16) {
-        state_ = State::Done;
-        sync_seen_ = true;
-        completed_by_ = desync32 ? 32 : 16;
-        done_at_byte_ = bytes_received_;
-    }
+    state_ = State::Done;
+    completed_by_ = packet_format;
+    done_at_byte_ = bytes_received_;
 }
 
 int Fpga::read_done()

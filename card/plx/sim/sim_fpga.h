@@ -96,8 +96,8 @@ public:
             // advance.
             const bool desync32 = parser32_.feed(byte);
             const bool desync16 = parser16_.feed(byte);
-            if (desync32 || desync16 || !sync_seen_) {
-                after_byte(desync32, desync16);
+            if (desync32 || desync16) {
+                complete(desync32 ? 32 : 16);
             }
         } else if (state_ == State::Done) {
             ++bytes_received_;  // start-up clocks
@@ -109,19 +109,16 @@ public:
     State state() const { return state_; }
     // Bytes taken since the program line rose.
     uint64_t bytes_received() const { return bytes_received_; }
-    // Whether either packet format found its sync word in this cycle.
-    bool sync_seen() const { return sync_seen_; }
     // Which format's DESYNC completed the cycle (32 or 16; 0 while not done),
     // and how many bytes the FPGA had taken by then.
     int completed_by() const { return completed_by_; }
     uint64_t done_at_byte() const { return done_at_byte_; }
 
 private:
-    void after_byte(bool desync32, bool desync16);
+    void complete(int packet_format);
 
     bool done_at_power_up_;
     bool line_high_ = true;
-    bool sync_seen_ = false;
     int completed_by_ = 0;
     uint64_t done_at_byte_ = 0;
     State state_ = State::Idle;

@@ -88,7 +88,6 @@ public:
     uint32_t control_bits() const { return control_; }
 
     uint8_t* data_window() { return bar3_.get(); }
-    uint8_t last_data_byte() const { return bar3_[0]; }
     // A byte stored at the data port; the card's wiring reverses its bit
     // order on the way to the FPGA.
     void write_data(uint8_t byte)
@@ -136,7 +135,6 @@ public:
     bool record_data_bytes = true;
     const std::vector<Event>& log() const { return log_; }
     uint64_t data_bytes_written() const { return data_bytes_written_; }
-    unsigned calls(Op op) const { return call_counts_[static_cast<int>(op)]; }
     void note_output(int stream, const char* bytes, size_t count);
 
     // The eight operations, as the backend's PlxPci_ functions call them.
