@@ -2,10 +2,11 @@
 // at start, never freed: the process ends instead.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
-#include "card/card.h"
+#include "card/plx/plx_types.h"
 
 // A per-byte sender: send_byte_reversed for .BIT files, send_byte_direct for
 // PROM images.
@@ -16,7 +17,7 @@ constexpr size_t TRANSFER_BLOCK_SIZE = 16384;
 struct UploadState {
     volatile uint8_t* data_window;  // BAR 3 as mapped; its offset 0 is the data port
     ByteSender byte_sender;         // chosen by the file recognition
-    CardDevice plx_device;          // the opened card, opaque outside card/
+    PLX_DEVICE_OBJECT plx_device;   // the opened card; only card/ looks inside
     uint32_t device_open;           // 1 once the card has been opened
     FILE* config_file;              // the configuration file, opened "rb"
     uint8_t transfer_buffer[TRANSFER_BLOCK_SIZE];

@@ -3,14 +3,7 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
-
-// Room for the card layer's device object inside the process-wide state.
-// Only card/ looks inside; everyone else just carries it.
-struct CardDevice {
-    alignas(8) unsigned char storage[64];
-};
 
 // Connection.
 void open_card(uint32_t card_number);

@@ -3,12 +3,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "app/driver.h"
 #include "app/upload_state.h"
 #include "card/card.h"
-#include "card/card_device.h"
 #include "card/plx/plx_api.h"
 
 namespace {
@@ -58,7 +56,7 @@ void open_card(uint32_t card_number)
         fatal_exit(101, "Can't find 9056 card number %u.\n", card_number);
     }
 
-    PLX_DEVICE_OBJECT* device = new (upload_state.plx_device.storage) PLX_DEVICE_OBJECT{};
+    PLX_DEVICE_OBJECT* const device = &upload_state.plx_device;
     if (PlxPci_DeviceOpen(&key, device) != PLX_STATUS_SUCCESS) {
         fatal_exit(105, "Can't gain access to 9056 card number %u.\n", card_number);
     }
@@ -93,7 +91,6 @@ void open_card(uint32_t card_number)
     if (window == 0 || window == UINTPTR_MAX) {
         fatal_exit(105, "Invalid 9056 card number %u base register mapping.\n", card_number);
     }
-    attach_data_port(upload_state.data_window);
     print_memory_base(upload_state.data_window);
 }
 
@@ -102,10 +99,9 @@ void release_card()
     // Each flag is set only once its step has succeeded, so this undoes
     // exactly what was done, mapping before device.
     if (upload_state.window_mapped) {
-        detach_data_port();
-        PlxPci_PciBarUnmap(card_device(), &upload_state.data_window);
+        PlxPci_PciBarUnmap(&upload_state.plx_device, &upload_state.data_window);
     }
     if (upload_state.device_open) {
-        PlxPci_DeviceClose(card_device());
+        PlxPci_DeviceClose(&upload_state.plx_device);
     }
 }

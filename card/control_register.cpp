@@ -10,7 +10,6 @@
 #include "app/driver.h"
 #include "app/upload_state.h"
 #include "card/card.h"
-#include "card/card_device.h"
 #include "card/plx/plx_api.h"
 
 namespace {
@@ -21,7 +20,7 @@ constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
 
 bool read_register(uint32_t* value)
 {
-    return PlxPci_IoPortRead(card_device(), upload_state.control_port, value, sizeof *value,
+    return PlxPci_IoPortRead(&upload_state.plx_device, upload_state.control_port, value, sizeof *value,
                              PLX_ACCESS_32_BIT) == PLX_STATUS_SUCCESS;
 }
 
@@ -33,7 +32,7 @@ void modify_control_register(uint32_t clear_mask, uint32_t set_mask)
         fatal_exit(105, "Can't access 9056 card control register.\n");
     }
     value = (value & ~clear_mask) | set_mask;
-    if (PlxPci_IoPortWrite(card_device(), upload_state.control_port, &value, sizeof value,
+    if (PlxPci_IoPortWrite(&upload_state.plx_device, upload_state.control_port, &value, sizeof value,
                            PLX_ACCESS_32_BIT) != PLX_STATUS_SUCCESS) {
         fatal_exit(105, "Can't access 9056 card control register.\n");
     }

@@ -1,16 +1,16 @@
 // The data port, offset 0 of the mapped BAR 3, and the two per-byte senders.
 //
 // This is the hot path: every configuration byte passes through one sender.
-// The store itself comes from the card layer backend this file is built
-// with (plx_data_port.h is found in the backend's own folder): for real
-// hardware it is a single volatile byte store through the mapping, inlined
-// here; the simulated host is called instead so that it sees every byte.
+// The store itself is the card layer's plx_data_port_write, built into the
+// executable with its backend: for real hardware a single volatile byte
+// store through the mapping, inlined here at link time; on the simulated
+// host a call into the simulated card, so that it sees every byte.
 #include <array>
 #include <cstdint>
 
+#include "app/upload_state.h"
 #include "card/card.h"
-#include "card/card_device.h"
-#include "plx_data_port.h"
+#include "card/plx/plx_api.h"
 
 namespace {
 
@@ -34,15 +34,6 @@ constexpr std::array<uint8_t, 256> make_bit_reverse_table()
     return table;
 }
 
-// The data port's address while BAR 3 is mapped. It is the same address as
-// upload_state.data_window, kept here too so that the compiler can hold it in
-// a register through the upload loop: a byte store may change any object
-// whose address is known outside this file, upload_state included, so a
-// pointer read from there is read again before every byte. This copy's
-// address is never taken, so no store can change it behind the compiler's
-// back.
-volatile uint8_t* mapped_port;
-
 }  // namespace
 
 // Computed by the compiler and placed in read-only data: complete before the
@@ -53,19 +44,9 @@ static_assert(bit_reverse_table[0x01] == 0x80 && bit_reverse_table[0x03] == 0xC0
               bit_reverse_table[0x0F] == 0xF0 && bit_reverse_table[0x55] == 0xAA &&
               bit_reverse_table[0x99] == 0x99 && bit_reverse_table[0xFF] == 0xFF);
 
-void attach_data_port(volatile uint8_t* port)
-{
-    mapped_port = port;
-}
-
-void detach_data_port()
-{
-    mapped_port = nullptr;
-}
-
 void write_config_byte(uint8_t value)
 {
-    plx_data_port_write(mapped_port, value);
+    plx_data_port_write(upload_state.data_window, value);
 }
 
 void send_byte_reversed(uint8_t value)

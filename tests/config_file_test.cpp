@@ -10,13 +10,12 @@
 
 #include "support/bitstream.h"
 #include "support/program_run.h"
+#include "support/run_checks.h"
 
 using namespace std::string_literals;
-using sim::Op;
+using rec::Op;
 
 namespace {
-
-const std::string END_OF_FILE = "File I/O error.  Unexpected end of file?";
 
 // Configuration data the simulated FPGA accepts, so that recognised files
 // run on to success.
@@ -35,87 +34,118 @@ std::string valid_prom()
 }
 
 struct Recognition {
-    const char* name;
+    std::string name;
     std::string file;
     int status;
     std::string report;  // standard output after the card report
     std::string error;   // the message on standard error, "" for none
 };
 
-std::string bit_with(const std::vector<std::string>& fields, uint32_t length = 0,
-                     std::string data = "")
-{
-    return bit_file(fields, length, data);
-}
-
-std::string report_of(const std::string& name, const std::string& part, const std::string& date,
-                      const std::string& time, uint32_t length)
-{
-    return "\nLooks like a .BIT file:\n  Design name:          " + name +
-           "\n  Part I.D.:            " + part + "\n  Design date:          " + date +
-           "\n  Design time:          " + time + "\n  Configuration length: " +
-           std::to_string(length) + " bytes\n";
-}
-
 std::vector<Recognition> recognition_cases()
 {
     const std::string data = valid_data();
     const uint32_t size = static_cast<uint32_t>(data.size());
     const std::string prom = valid_prom();
-    std::string prom_gap = prom;
-    prom_gap[1] = prom_gap[2] = prom_gap[3] = '\0';
-    const std::string fields_only = bit_signature() + be16(8) + "top.ncd\0"s + "b" +
-                                    be16(4) + "abc\0"s + "c" + be16(2) + "d\0"s + "d" +
-                                    be16(2) + "t\0"s + "e";
-
-    return {
-        {"four_fields", bit_with(standard_fields(), size, data), 0, standard_bit_report(size), ""},
-        {"empty_field",
-         bit_with({""s, "7a35t\0"s, "2026/12/08\0"s, "09:30:00\0"s}, size, data), 0,
-         report_of("", "7a35t", "2026/12/08", "09:30:00", size), ""},
-        {"field_without_nul",
-         bit_with({"top.ncd"s, "7a35t"s, "2026/12/08\0"s, "09:30:00"s}, size, data), 0,
-         report_of("top.ncd", "7a35t", "2026/12/08", "09:30:00", size), ""},
-        {"field_runs_past_end", bit_signature() + be16(100) + "abcdefghij", 103,
-         "\nLooks like a .BIT file:\n  Design name:          abcdefghij", END_OF_FILE},
-        {"nul_before_last_byte", bit_signature() + be16(8) + "top\0.ncd"s + "b" + be16(2) + "x\0"s,
-         103, "\nLooks like a .BIT file:\n  Design name:          top", END_OF_FILE},
-        {"field_length_cut_short", bit_signature() + be16(8) + "top.ncd\0"s + "b" + "\x00"s, 103,
-         "\nLooks like a .BIT file:\n  Design name:          top.ncd\n  Part I.D.:            ",
-         END_OF_FILE},
-        {"config_length_cut_short", fields_only + "\x00\x01"s, 103,
-         "\nLooks like a .BIT file:\n  Design name:          top.ncd\n  Part I.D.:            abc"
-         "\n  Design date:          d\n  Design time:          t",
-         END_OF_FILE},
-        {"length_with_top_bit", bit_with(standard_fields(), 0x80000001u, data), 0,
-         standard_bit_report(2147483649u), ""},
-        {"length_all_ones", bit_with(standard_fields(), 0xFFFFFFFFu, data), 0,
-         standard_bit_report(4294967295u), ""},
-        {"key_letters_are_not_read",
-         [&] {
-             std::string file = bit_with(standard_fields(), size, data);
-             size_t at = 14;
-             for (const std::string& field : standard_fields()) {
-                 at += 2 + field.size();
-                 file[at++] = '?';  // the key letter after the field
-             }
-             return file;
-         }(),
-         0, standard_bit_report(size), ""},
-        {"thirteen_bytes", bit_signature().substr(0, 13), 103, "", END_OF_FILE},
-        {"empty_file", "", 103, "", END_OF_FILE},
-        {"fourteen_zeros", std::string(14, '\0'), 103, "", "Unknown file type."},
-        {"bit_signature_with_one_byte_wrong", "\x00\x09"s + std::string(9, 'x') + "\x00\x01" "b"s,
-         103, "", "Unknown file type."},
-        {"prom", prom, 0,
-         "\nLooks like a PROM file:\n  Configuration length: " + std::to_string(prom.size()) +
-             " bytes\n",
-         ""},
-        {"prom_bytes_1_to_3_untested", prom_gap, 0,
-         "\nLooks like a PROM file:\n  Configuration length: " + std::to_string(prom.size()) +
-             " bytes\n",
-         ""},
+    const auto recognised = [](const BitFile& file) {
+        return Recognition{"", file.file(), 0, file.report(), ""};
     };
+    // A header read as far as field `last`, then cut short.
+    const auto cut_after = [](const BitFile& file, const std::string& bytes, int last) {
+        return Recognition{"", bytes, 103, file.report_through(last), END_OF_FILE};
+    };
+    const BitFile standard = standard_bit_file(size, data);
+
+    std::vector<std::pair<std::string, Recognition>> cases;
+    cases.emplace_back("four_fields", recognised(standard));
+    {
+        BitFile file = standard;
+        file.fields[0] = "";
+        cases.emplace_back("empty_field", recognised(file));
+        file.fields[0] = "top.ncd";
+        file.fields[3] = "09:30:00";
+        cases.emplace_back("fields_without_nul", recognised(file));
+    }
+    {
+        BitFile file = standard;
+        file.fields[0] = "abcdefghij";
+        file.declared[0] = 100;
+        cases.emplace_back("field_runs_past_end",
+                           cut_after(file, file.header().substr(0, 26), 0));
+    }
+    {
+        BitFile file = standard;
+        file.fields[0] = "top\0.ncd"s;
+        cases.emplace_back("nul_before_last_byte", cut_after(file, file.file(), 0));
+    }
+    {
+        // A length one byte short of the field's text: the field is shown
+        // without its last byte, and the header is read out of step after it.
+        BitFile file = standard;
+        file.fields[0] = "top.ncd";
+        file.declared[0] = 6;
+        BitFile as_read = file;
+        as_read.fields[0] = "top.nc";
+        Recognition c = cut_after(as_read, file.file(), 0);
+        // The key letter and the high byte of the next length make a length
+        // of 0x6200; the text after them ends at its NUL.
+        c.report += "\n  Part I.D.:            \\x0C7a35tcpg236";
+        cases.emplace_back("field_length_one_short", c);
+    }
+    {
+        BitFile file = standard;
+        const std::string header = file.header();
+        // The second field's label is printed before its length is read.
+        Recognition c = cut_after(file, header.substr(0, file.field_offset(1) + 1), 0);
+        c.report += "\n  Part I.D.:            ";
+        cases.emplace_back("field_length_cut_short", c);
+        cases.emplace_back("config_length_cut_short",
+                           cut_after(file, header.substr(0, header.size() - 2), 3));
+    }
+    {
+        BitFile file = standard;
+        file.config_length = 0x80000001u;
+        cases.emplace_back("length_with_top_bit", recognised(file));
+        file.config_length = 0xFFFFFFFFu;
+        cases.emplace_back("length_all_ones", recognised(file));
+        file.config_length = size;
+        for (char& key : file.keys) {
+            key = '?';
+        }
+        cases.emplace_back("key_letters_are_not_read", recognised(file));
+    }
+    cases.emplace_back("thirteen_bytes",
+                       Recognition{"", standard.signature.substr(0, 13), 103, "", END_OF_FILE});
+    cases.emplace_back("empty_file", Recognition{"", "", 103, "", END_OF_FILE});
+    cases.emplace_back("fourteen_zeros",
+                       Recognition{"", std::string(14, '\0'), 103, "", UNKNOWN_TYPE});
+    // Each byte the .BIT test looks at, one off.
+    for (size_t at : {0, 1, 11, 12, 13}) {
+        std::string file = standard.file();
+        file[at] = static_cast<char>(file[at] ^ 0x10);
+        cases.emplace_back("bit_signature_byte_" + std::to_string(at),
+                           Recognition{"", file, 103, "", UNKNOWN_TYPE});
+    }
+    cases.emplace_back("prom", Recognition{"", prom, 0, prom_report(prom.size()), ""});
+    {
+        std::string gap = prom;
+        gap[1] = gap[2] = gap[3] = '\0';
+        cases.emplace_back("prom_bytes_1_to_3_untested",
+                           Recognition{"", gap, 0, prom_report(prom.size()), ""});
+    }
+    // Each byte the PROM test looks at, one off.
+    for (size_t at : {0, 4, 5, 6, 7}) {
+        std::string image = prom;
+        image[at] = static_cast<char>(image[at] ^ 0x01);
+        cases.emplace_back("prom_signature_byte_" + std::to_string(at),
+                           Recognition{"", image, 103, "", UNKNOWN_TYPE});
+    }
+
+    std::vector<Recognition> named;
+    for (auto& [name, c] : cases) {
+        c.name = name;
+        named.push_back(c);
+    }
+    return named;
 }
 
 void PrintTo(const Recognition& c, std::ostream* os)
@@ -175,7 +205,7 @@ TEST(RecognitionLargeFiles, PromOfTwoGigabytesOrMoreIsRefusedNotWrapped)
         ASSERT_EQ(truncate(path.c_str(), size), 0);  // sparse: costs no disk
         const ProgramRun run = run_program({path, "0"});
         EXPECT_EQ(run.exit_status, 104);
-        EXPECT_EQ(run.err, error_report("File seek error."));
+        EXPECT_EQ(run.err, error_report(SEEK_ERROR));
         const std::string out = mask_memory_base(run.out);
         EXPECT_EQ(out, banner() + card_report(0) + "\nLooks like a PROM file:");
         EXPECT_TRUE(run.data_bytes().empty());
@@ -185,12 +215,12 @@ TEST(RecognitionLargeFiles, PromOfTwoGigabytesOrMoreIsRefusedNotWrapped)
 TEST(RecognitionTerminal, HeaderTextCannotSendControlSequences)
 {
     TempDir dir;
-    const std::string hostile_name = "\x1B[2J\x1B]0;owned\a\rok\tgo\x7F\x01\x1F caf\xC3\xA9 \x80\0"s;
+    const std::string hostile_name = "\x1B[2J\x1B]0;owned\a\rok\tgo\x7F\x01\x1F caf\xC3\xA9 \x80";
     const std::string data = valid_data();
     const std::string path = dir.write(
-        "hostile.bit",
-        bit_file({hostile_name, "7a35t\0"s, "\x1B[1A\0"s, "\b\b\b\0"s},
-                 static_cast<uint32_t>(data.size()), data));
+        "hostile.bit", bit_file({hostile_name, "7a35t", "\x1B[1A", "\b\b\b"},
+                                static_cast<uint32_t>(data.size()), data)
+                           .file());
     const ProgramRun run = run_program({path, "0"});
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_NE(run.out.find(
@@ -220,16 +250,16 @@ TEST(RecognitionRelease, RefusedFileUnmapsAndClosesBeforeTheReport)
     const size_t n = log.size();
     EXPECT_EQ(log[n - 3].op, Op::PciBarUnmap);
     EXPECT_EQ(log[n - 2].op, Op::DeviceClose);
-    EXPECT_EQ(log[n - 1].kind, sim::Event::Kind::Output);
-    EXPECT_EQ(log[n - 1].card, 2);  // standard error
-    EXPECT_EQ(log[n - 1].args, error_report("Unknown file type."));
+    EXPECT_EQ(log[n - 1].kind, rec::Event::Kind::Output);
+    EXPECT_EQ(log[n - 1].stream, 2);  // standard error
+    EXPECT_EQ(log[n - 1].text, error_report("Unknown file type."));
     EXPECT_EQ(run.cards.at(1).open, false);
 }
 
 TEST(RecognitionStream, NonSeekableOrUnreadableFilesEndWithAReport)
 {
     TempDir dir;
-    const std::string bit = dir.write("x.bit", bit_file(standard_fields(), 100, valid_data()));
+    const std::string bit = dir.write("x.bit", standard_bit_file(100, valid_data()).file());
     // A directory opens but does not read; a pipe does not seek.
     const ProgramRun directory = run_executable(VELTCFG_SIM_PATH, {dir.path(), "0"}, 30);
     EXPECT_EQ(directory.exit_status, 103);

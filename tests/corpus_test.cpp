@@ -10,6 +10,7 @@
 
 #include "support/bitstream.h"
 #include "support/program_run.h"
+#include "support/run_checks.h"
 
 namespace {
 
@@ -93,25 +94,22 @@ TEST_P(CorpusTest, BehavesAsOnACard)
     if (stat(path.c_str(), &info) != 0) {
         GTEST_SKIP() << path << " is absent";
     }
-    const ProgramRun run = run_program({path, "0"}, [](sim::Host& host) {
-        host.record_data_bytes = false;  // megabytes of them
+    const ProgramRun run = run_program({path, "0"}, [](sim::Host&, rec::Recorder& recorder) {
+        recorder.record_data_bytes = false;  // megabytes of them
     });
     const std::string kind = c.kind;
     if (kind == "other") {
         EXPECT_EQ(run.exit_status, 103);
-        EXPECT_EQ(run.err, error_report("Unknown file type."));
+        EXPECT_EQ(run.err, error_report(UNKNOWN_TYPE));
         EXPECT_EQ(run.cards[0].fpga_bytes, 0u);
         return;
     }
     ASSERT_EQ(run.exit_status, 0) << run.err;
     const std::string length = std::to_string(c.length);
-    const std::string report =
-        kind == "bit"
-            ? std::string("\nLooks like a .BIT file:\n  Design name:          ") + c.design +
-                  "\n  Part I.D.:            " + c.part + "\n  Design date:          " + c.date +
-                  "\n  Design time:          " + c.time + "\n  Configuration length: " + length +
-                  " bytes\n"
-            : "\nLooks like a PROM file:\n  Configuration length: " + length + " bytes\n";
+    const std::string report = kind == "bit"
+                                   ? bit_file({c.design, c.part, c.date, c.time}, c.length, "")
+                                         .report()
+                                   : prom_report(c.length);
     EXPECT_NE(run.out.find(report + "\nProgramming...\n" + length), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("0     \nSuccessfully programmed " + length + " bytes.\n\nFunction complete.\n"),
               std::string::npos);

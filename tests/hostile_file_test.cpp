@@ -25,27 +25,11 @@
 
 #include "support/bitstream.h"
 #include "support/program_run.h"
+#include "support/run_checks.h"
 
 using namespace std::string_literals;
 
 namespace {
-
-const std::string END_OF_FILE = "File I/O error.  Unexpected end of file?";
-const std::string UNKNOWN_TYPE = "Unknown file type.";
-const std::string BUSY_AT_START = "<DONE> status bit indicates busy at start of programming.";
-const std::string NOT_DONE = "Error: Not <DONE>; programming not completed.";
-const std::string SEEK_ERROR = "File seek error.";
-const std::string READ_ERROR = "File I/O error.";
-
-const char* const FIELD_LABELS[4] = {
-    "\n  Design name:          ",
-    "\n  Part I.D.:            ",
-    "\n  Design date:          ",
-    "\n  Design time:          ",
-};
-
-const std::string PROGRAMMING = "\nProgramming...\n";
-const std::string FUNCTION_COMPLETE = "\n\nFunction complete.\n";
 
 // Under the address sanitizer every run costs several times as much (the
 // child inherits the instrumented heap and checks it for leaks on exit), so
@@ -80,33 +64,6 @@ public:
 
 // ------------------------------------------------------------ expectations
 
-// How a run must end, beyond what every run must satisfy.
-struct Expected {
-    int status = -1;          // -1: any of 0, 102, 103, 104
-    std::string message;      // with a status other than 0: the exact report; "" for either
-    // Standard output after the card report: exactly this; or starting with
-    // this; or, for a header cut short, some leading part of this.
-    std::optional<std::string> report;
-    std::optional<std::string> report_starts;
-    std::optional<std::string> report_prefix_of;
-    // Configuration bytes the file holds after its header: with status 0 the
-    // bytes reported programmed, with 102 the bytes the FPGA received.
-    std::optional<uint64_t> data_bytes;
-};
-
-Expected exactly(int status, const std::string& message)
-{
-    Expected e;
-    e.status = status;
-    e.message = message;
-    return e;
-}
-
-Expected anything()
-{
-    return Expected{};
-}
-
 std::string hex_dump(const std::string& bytes, size_t limit = 160)
 {
     std::string text;
@@ -119,182 +76,6 @@ std::string hex_dump(const std::string& bytes, size_t limit = 160)
         text += "...";
     }
     return text + " (" + std::to_string(bytes.size()) + " bytes)";
-}
-
-// Control bytes are shown by name, so a failure message does not disturb the
-// terminal either.
-std::string printable(const std::string& text)
-{
-    std::string shown;
-    char escaped[8];
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u >= 0x7F || c == '\\') {
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
-            shown += escaped;
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
-bool allowed_message(int status, const std::string& err)
-{
-    static const std::vector<std::pair<int, std::string>> reports = {
-        {102, BUSY_AT_START}, {102, NOT_DONE},   {103, END_OF_FILE},
-        {103, UNKNOWN_TYPE},  {104, SEEK_ERROR}, {104, READ_ERROR},
-    };
-    for (const auto& report : reports) {
-        if (report.first == status && err == error_report(report.second)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Everything wrong with a run, "" when nothing is. The files here are all
-// regular files (or devices that read without error), so a 103 or 104 can
-// only come from the recognition, before programming starts.
-std::string problems_of(const ProgramRun& run, const Expected& expected)
-{
-    std::string problems;
-    auto problem = [&problems](const std::string& text) { problems += "\n    " + text; };
-
-    if (run.timed_out) {
-        problem("timed out");
-    }
-    if (run.signal != 0) {
-        problem("ended by signal " + std::to_string(run.signal));
-    }
-    const int status = run.exit_status;
-    if (status != 0 && status != 102 && status != 103 && status != 104) {
-        problem("exit status " + std::to_string(status));
-    }
-    if (expected.status >= 0 && status != expected.status) {
-        problem("exit status " + std::to_string(status) + ", expected " +
-                std::to_string(expected.status));
-    }
-
-    // Standard error: nothing on success, else exactly one report.
-    if (status == 0) {
-        if (!run.err.empty()) {
-            problem("stderr on success: \"" + printable(run.err) + "\"");
-        }
-    } else if (!allowed_message(status, run.err)) {
-        problem("stderr \"" + printable(run.err) + "\" is no report for status " +
-                std::to_string(status));
-    }
-    if (!expected.message.empty() && run.err != error_report(expected.message)) {
-        problem("stderr \"" + printable(run.err) + "\", expected report \"" + expected.message +
-                "\"");
-    }
-
-    // Standard output: banner and card report, then what the file caused.
-    const std::string out = mask_memory_base(run.out);
-    const std::string head = banner() + card_report(0);
-    if (out.compare(0, head.size(), head) != 0) {
-        problem("stdout does not start with the banner and card report: \"" +
-                printable(out.substr(0, 400)) + "\"");
-    }
-    const std::string rest = out.size() > head.size() ? out.substr(head.size()) : std::string();
-    if (expected.report && rest != *expected.report) {
-        problem("stdout after the card report \"" + printable(rest.substr(0, 400)) +
-                "\", expected \"" + printable(expected.report->substr(0, 400)) + "\"");
-    }
-    if (expected.report_starts &&
-        rest.compare(0, expected.report_starts->size(), *expected.report_starts) != 0) {
-        problem("stdout after the card report \"" + printable(rest.substr(0, 400)) +
-                "\" does not start with \"" + printable(expected.report_starts->substr(0, 400)) +
-                "\"");
-    }
-    if (expected.report_prefix_of &&
-        expected.report_prefix_of->compare(0, rest.size(), rest) != 0) {
-        problem("stdout after the card report \"" + printable(rest.substr(0, 400)) +
-                "\" is not a leading part of \"" +
-                printable(expected.report_prefix_of->substr(0, 400)) + "\"");
-    }
-    // Raw control bytes: only line ends and tabs up to the programming, line
-    // ends and the countdown's carriage returns after it.
-    const size_t programming = run.out.find(PROGRAMMING);
-    for (size_t i = 0; i < run.out.size(); ++i) {
-        const unsigned char u = static_cast<unsigned char>(run.out[i]);
-        const bool in_report = programming == std::string::npos || i < programming;
-        const bool allowed = u == '\n' || (in_report ? u == '\t' : u == '\r');
-        if ((u < 0x20 || u == 0x7F) && !allowed) {
-            problem("raw control byte " + std::to_string(u) + " at stdout offset " +
-                    std::to_string(i));
-            break;
-        }
-    }
-
-    // The cards: both released, and only card 0 ever touched.
-    if (run.cards.size() != 2) {
-        problem("host reported " + std::to_string(run.cards.size()) + " cards");
-    }
-    for (size_t i = 0; i < run.cards.size(); ++i) {
-        if (run.cards[i].open || run.cards[i].mappings != 0) {
-            problem("card " + std::to_string(i) + " left open=" +
-                    std::to_string(run.cards[i].open) +
-                    " mappings=" + std::to_string(run.cards[i].mappings));
-        }
-    }
-    for (const sim::Event& event : run.log) {
-        if (event.kind == sim::Event::Kind::RegisterWrite && event.card != 0) {
-            problem("register write to card " + std::to_string(event.card));
-            break;
-        }
-    }
-    if (run.cards.empty()) {
-        return problems;
-    }
-    const CardOutcome& card = run.cards[0];
-
-    if (status == 103 || status == 104) {
-        // Refused before programming: the card is as it was found.
-        if (!run.register_writes().empty() || card.fpga_state != sim::Fpga::State::Idle ||
-            card.fpga_bytes != 0) {
-            problem("refused file reached the card: " +
-                    std::to_string(run.register_writes().size()) + " register writes, " +
-                    std::to_string(card.fpga_bytes) + " bytes");
-        }
-        if (programming != std::string::npos) {
-            problem("refused file reported as programming");
-        }
-    }
-    if (status == 0) {
-        if (card.fpga_state != sim::Fpga::State::Done) {
-            problem("status 0 but the FPGA is not configured");
-        }
-        if (out.size() < FUNCTION_COMPLETE.size() ||
-            out.compare(out.size() - FUNCTION_COMPLETE.size(), FUNCTION_COMPLETE.size(),
-                        FUNCTION_COMPLETE) != 0) {
-            problem("status 0 without \"Function complete.\"");
-        }
-        if (expected.data_bytes) {
-            const std::string programmed =
-                "\nSuccessfully programmed " + std::to_string(*expected.data_bytes) + " bytes." +
-                FUNCTION_COMPLETE;
-            if (out.find(programmed) == std::string::npos) {
-                problem("no \"" + printable(programmed) + "\" in stdout");
-            }
-            // Every byte of the file, then 24 start-up clocks.
-            if (card.fpga_bytes != *expected.data_bytes + 24) {
-                problem("FPGA took " + std::to_string(card.fpga_bytes) + " bytes, expected " +
-                        std::to_string(*expected.data_bytes + 24));
-            }
-        }
-    }
-    if (status == 102 && run.err == error_report(NOT_DONE)) {
-        if (card.fpga_state == sim::Fpga::State::Done) {
-            problem("not-DONE reported but the FPGA is configured");
-        }
-        if (expected.data_bytes && card.fpga_bytes != *expected.data_bytes) {
-            problem("FPGA took " + std::to_string(card.fpga_bytes) + " bytes, expected " +
-                    std::to_string(*expected.data_bytes));
-        }
-    }
-    return problems;
 }
 
 // Runs the program on one file after another, checking each run, and
@@ -314,8 +95,8 @@ public:
         // logged upload would cost far more than the run.
         const bool refusal = expected.status == 103 || expected.status == 104;
         const std::string path = dir_.write("config", file);
-        ProgramRun result = run_program({path, "0"}, [refusal](sim::Host& host) {
-            host.record_data_bytes = refusal;
+        ProgramRun result = run_program({path, "0"}, [refusal](sim::Host&, rec::Recorder& recorder) {
+            recorder.record_data_bytes = refusal;
         });
         ++runs_;
         ++total_runs;
@@ -341,96 +122,12 @@ private:
 
 // ------------------------------------------------------------ sample files
 
-// Header text as the program shows it: up to the first NUL, control
-// characters other than tab (and DEL) as \xHH.
-std::string shown(const std::string& text)
-{
-    std::string result;
-    char escaped[8];
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u == 0) {
-            break;
-        }
-        if ((u < 0x20 && u != '\t') || u == 0x7F) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
-            result += escaped;
-        } else {
-            result += c;
-        }
-    }
-    return result;
-}
-
-// A .BIT file in its parts, so that a test can change one and put it back
-// together. The fields hold their texts as stored (with their NULs); a
-// declared length of -1 is the text's own length.
-struct BitParts {
-    std::string signature = bit_signature();
-    std::string fields[4];
-    int declared[4] = {-1, -1, -1, -1};
-    char keys[4] = {'b', 'c', 'd', 'e'};
-    uint32_t config_length = 0;
-    std::string data;
-
-    // The report's lines for fields 0..last, as printed while reading them.
-    std::string report_through(int last) const
-    {
-        std::string text = "\nLooks like a .BIT file:";
-        for (int i = 0; i <= last; ++i) {
-            text += FIELD_LABELS[i] + shown(fields[i]);
-        }
-        return text;
-    }
-
-    std::string full_report() const
-    {
-        return report_through(3) + "\n  Configuration length: " + std::to_string(config_length) +
-               " bytes\n";
-    }
-
-    std::string header() const
-    {
-        std::string file = signature;
-        for (int i = 0; i < 4; ++i) {
-            const uint32_t length =
-                declared[i] < 0 ? static_cast<uint32_t>(fields[i].size()) : uint32_t(declared[i]);
-            file += be16(length) + fields[i] + keys[i];
-        }
-        return file + be32(config_length);
-    }
-
-    std::string file() const { return header() + data; }
-
-    // Offset of field i's 2-byte length in the file.
-    size_t field_offset(int i) const
-    {
-        size_t at = signature.size();
-        for (int k = 0; k < i; ++k) {
-            at += 2 + fields[k].size() + 1;
-        }
-        return at;
-    }
-};
-
 sample::Design small_design(sample::Family family)
 {
     sample::Design design;
     design.frame_words = 2000;
     design.family = family;
     return design;
-}
-
-BitParts sample_parts(const sample::Design& design)
-{
-    BitParts parts;
-    parts.fields[0] = design.name + '\0';
-    parts.fields[1] = design.part + '\0';
-    parts.fields[2] = design.date + '\0';
-    parts.fields[3] = design.time + '\0';
-    parts.data = to_string(sample::ConfigStream(design).bytes());
-    parts.config_length = static_cast<uint32_t>(parts.data.size());
-    return parts;
 }
 
 // Where the stream's DESYNC command ends: the FPGA is configured once it has
@@ -445,12 +142,6 @@ uint64_t desync_end(const sample::Design& design)
     return at == std::string::npos ? 0 : at + command.size();
 }
 
-std::string prom_report(uint64_t length)
-{
-    return "\nLooks like a PROM file:\n  Configuration length: " + std::to_string(length) +
-           " bytes\n";
-}
-
 // A recognised file whose data part holds `data` bytes: it configures the
 // FPGA if the data reaches the DESYNC command, else DONE is never reached.
 Expected programmed(const std::string& report, uint64_t data, uint64_t desync)
@@ -463,7 +154,7 @@ Expected programmed(const std::string& report, uint64_t data, uint64_t desync)
 
 // A full or cut .BIT file of `length` bytes. Cut inside the header, it shows
 // as much of the header as it holds.
-Expected cut_bit(const BitParts& parts, size_t length, uint64_t desync)
+Expected cut_bit(const BitFile& parts, size_t length, uint64_t desync)
 {
     const size_t header = parts.header().size();
     if (length < header) {
@@ -471,7 +162,7 @@ Expected cut_bit(const BitParts& parts, size_t length, uint64_t desync)
         e.report_prefix_of = parts.report_through(3);
         return e;
     }
-    return programmed(parts.full_report(), length - header, desync);
+    return programmed(parts.report(), length - header, desync);
 }
 
 // A full or cut PROM image of `length` bytes; the length shown is the file's.
@@ -504,7 +195,7 @@ TEST_P(HostileTruncation, EveryCutNearTheStartAndTheEndEndsAsItsLayoutSays)
 {
     const CutFile& c = GetParam();
     const sample::Design design = small_design(c.family);
-    const BitParts parts = sample_parts(design);
+    const BitFile parts = sample_bit_file(design);
     const std::string file =
         c.prom ? to_string(sample::prom_image(design)) : parts.file();
     const uint64_t desync = desync_end(design);
@@ -593,17 +284,17 @@ std::string hex2(unsigned value)
 
 // Expected outcome of a field made longer than its text: the text's NUL ends
 // it early, so the header is cut short right after that field.
-Expected longer_field(const BitParts& parts, int field)
+Expected longer_field(const BitFile& parts, int field)
 {
     Expected e = exactly(103, END_OF_FILE);
     e.report = parts.report_through(field);
     return e;
 }
 
-Expected recognised(const BitParts& parts)
+Expected recognised(const BitFile& parts)
 {
     Expected e = exactly(0, "");
-    e.report_starts = parts.full_report() + PROGRAMMING;
+    e.report_starts = parts.report() + PROGRAMMING;
     e.data_bytes = parts.data.size();
     return e;
 }
@@ -614,13 +305,13 @@ Expected recognised(const BitParts& parts)
 struct MutationKind {
     const char* name;
     unsigned count;
-    std::optional<Mutant> (*make)(Rng& rng, unsigned index, const BitParts& parts,
+    std::optional<Mutant> (*make)(Rng& rng, unsigned index, const BitFile& parts,
                                   const std::string& prom);
 };
 
 // Case `index` of one per byte of the texts of the four fields (but for
 // `spare` bytes at each text's end): the field and the byte's offset.
-std::optional<std::pair<int, unsigned>> text_position(const BitParts& parts, unsigned index,
+std::optional<std::pair<int, unsigned>> text_position(const BitFile& parts, unsigned index,
                                                       unsigned spare)
 {
     for (int field = 0; field < 4; ++field) {
@@ -636,9 +327,9 @@ std::optional<std::pair<int, unsigned>> text_position(const BitParts& parts, uns
 const MutationKind MUTATION_KINDS[] = {
     // A byte the .BIT test looks at: no longer a .BIT file, and not a PROM.
     {"signature_tested_byte", 150,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          const unsigned positions[] = {0, 1, 11, 12, 13};
          const unsigned at = positions[pick(rng, 0, 4)];
          const unsigned old = static_cast<unsigned char>(parts.signature[at]);
@@ -651,9 +342,9 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // Bytes 2 to 10 are not looked at.
     {"signature_untested_byte", 200,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          const unsigned at = pick(rng, 2, 10);
          const unsigned value = pick(rng, 0, 255);
          parts.signature[at] = static_cast<char>(value);
@@ -662,9 +353,9 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // A length past the field's NUL: the field reads short.
     {"field_length_longer", 250,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          const int field = static_cast<int>(pick(rng, 0, 3));
          // Just past the text, or anywhere up to the largest length.
          const unsigned size = static_cast<unsigned>(parts.fields[field].size());
@@ -677,18 +368,18 @@ const MutationKind MUTATION_KINDS[] = {
     // Every length short of the field's end: the rest of the header is read
     // out of step, and anything may follow.
     {"field_length_shorter", 0,
-     [](Rng&, unsigned index, const BitParts& original,
+     [](Rng&, unsigned index, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
          const auto position = text_position(original, index, 0);
          if (!position) {
              return std::nullopt;
          }
          const auto [field, length] = *position;
-         BitParts parts = original;
+         BitFile parts = original;
          parts.declared[field] = static_cast<int>(length);
          // Whatever comes after, the field itself is shown as far as it goes.
          Expected e = anything();
-         BitParts as_read = parts;
+         BitFile as_read = parts;
          as_read.fields[field].resize(length);
          e.report_starts = as_read.report_through(field);
          return Mutant{"field " + std::to_string(field) + " length " + std::to_string(length),
@@ -696,12 +387,12 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // Every one-bit change of every field length.
     {"field_length_bit_flip", 0,
-     [](Rng&, unsigned index, const BitParts& original,
+     [](Rng&, unsigned index, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
          if (index >= 4 * 16) {
              return std::nullopt;
          }
-         BitParts parts = original;
+         BitFile parts = original;
          const int field = static_cast<int>(index / 16);
          const unsigned size = static_cast<unsigned>(parts.fields[field].size());
          const unsigned length = size ^ (1u << (index % 16));
@@ -711,23 +402,23 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // A NUL in every place inside every text ends it before its length.
     {"text_nul", 0,
-     [](Rng&, unsigned index, const BitParts& original,
+     [](Rng&, unsigned index, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
          const auto position = text_position(original, index, 1);
          if (!position) {
              return std::nullopt;
          }
          const auto [field, at] = *position;
-         BitParts parts = original;
+         BitFile parts = original;
          parts.fields[field][at] = '\0';
          return Mutant{"field " + std::to_string(field) + " NUL at " + std::to_string(at),
                        parts.file(), longer_field(parts, field)};
      }},
     // Any other byte in the text is shown, escaped if need be.
     {"text_byte", 300,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          const int field = static_cast<int>(pick(rng, 0, 3));
          std::string what = "field " + std::to_string(field);
          for (unsigned n = pick(rng, 1, 4); n > 0; --n) {
@@ -740,9 +431,9 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // Bytes inserted into the text, its length grown to match.
     {"text_insert", 300,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          const int field = static_cast<int>(pick(rng, 0, 3));
          const unsigned at = pick(rng, 0, unsigned(parts.fields[field].size()) - 1);
          std::string inserted;
@@ -757,9 +448,9 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // Bytes inserted into the text, its length left as it was.
     {"text_insert_length_kept", 300,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          const int field = static_cast<int>(pick(rng, 0, 3));
          parts.declared[field] = static_cast<int>(parts.fields[field].size());
          const unsigned at = pick(rng, 0, unsigned(parts.fields[field].size()));
@@ -774,9 +465,9 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // The key letters are never read.
     {"key_letter", 150,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          const unsigned key = pick(rng, 0, 3);
          parts.keys[key] = static_cast<char>(pick(rng, 0, 255));
          return Mutant{"key " + std::to_string(key) + " = " +
@@ -786,9 +477,9 @@ const MutationKind MUTATION_KINDS[] = {
     // The announced length is shown, not trusted: the data runs to the end
     // of the file.
     {"config_length", 150,
-     [](Rng& rng, unsigned, const BitParts& original,
+     [](Rng& rng, unsigned, const BitFile& original,
         const std::string&) -> std::optional<Mutant> {
-         BitParts parts = original;
+         BitFile parts = original;
          switch (pick(rng, 0, 3)) {
          case 0:
              parts.config_length = 0;
@@ -808,7 +499,7 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // A few header bytes anywhere, set to anything.
     {"header_bytes", 400,
-     [](Rng& rng, unsigned, const BitParts& parts,
+     [](Rng& rng, unsigned, const BitFile& parts,
         const std::string&) -> std::optional<Mutant> {
          std::string header = parts.header();
          std::string what = "header";
@@ -822,7 +513,7 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // Header bytes removed or added.
     {"header_splice", 300,
-     [](Rng& rng, unsigned, const BitParts& parts,
+     [](Rng& rng, unsigned, const BitFile& parts,
         const std::string&) -> std::optional<Mutant> {
          std::string header = parts.header();
          const unsigned at = pick(rng, 0, unsigned(header.size()) - 1);
@@ -844,7 +535,7 @@ const MutationKind MUTATION_KINDS[] = {
     // PROM: a byte the test looks at. Not a PROM image, and never a .BIT file
     // (its bytes 11 to 13 are the image's own).
     {"prom_tested_byte", 120,
-     [](Rng& rng, unsigned, const BitParts&,
+     [](Rng& rng, unsigned, const BitFile&,
         const std::string& original) -> std::optional<Mutant> {
          std::string prom = original;
          const unsigned positions[] = {0, 4, 5, 6, 7};
@@ -860,7 +551,7 @@ const MutationKind MUTATION_KINDS[] = {
     // before the sync word; kept from forming a sync word of their own (no
     // 0x55, which the card's wiring turns into 0xAA), they change nothing.
     {"prom_untested_byte", 100,
-     [](Rng& rng, unsigned, const BitParts&,
+     [](Rng& rng, unsigned, const BitFile&,
         const std::string& original) -> std::optional<Mutant> {
          std::string prom = original;
          std::string what = "bytes";
@@ -881,7 +572,7 @@ const MutationKind MUTATION_KINDS[] = {
      }},
     // PROM: any of its first 8 bytes, set to anything.
     {"prom_first_bytes", 102,
-     [](Rng& rng, unsigned, const BitParts&,
+     [](Rng& rng, unsigned, const BitFile&,
         const std::string& original) -> std::optional<Mutant> {
          std::string prom = original;
          std::string what = "bytes";
@@ -913,7 +604,7 @@ TEST_P(HostileMutation, SeededHeaderMutationsEndWithAReport)
 {
     const MutationKind& kind = GetParam();
     const sample::Design design = small_design(sample::Family::Words32);
-    const BitParts parts = sample_parts(design);
+    const BitFile parts = sample_bit_file(design);
     const std::string prom = to_string(sample::prom_image(design));
     ASSERT_EQ(parts.file(), to_string(sample::bit_file(design)));
 
@@ -983,11 +674,11 @@ struct FieldSizeCase {
 std::vector<FieldSizeCase> field_size_cases()
 {
     const sample::Design design = small_design(sample::Family::Words32);
-    const BitParts base = sample_parts(design);
+    const BitFile base = sample_bit_file(design);
     std::vector<FieldSizeCase> cases;
     for (int field = 0; field < 4; ++field) {
         const std::string n = "field" + std::to_string(field);
-        BitParts parts = base;
+        BitFile parts = base;
         parts.fields[field] = "";
         cases.push_back({n + "_empty", parts.file(), recognised(parts)});
 
@@ -1004,13 +695,13 @@ std::vector<FieldSizeCase> field_size_cases()
         // The file ends 2000 bytes into the longest field.
         parts.fields[field] = every_byte_text(65535, 7);
         const std::string cut = parts.file().substr(0, parts.field_offset(field) + 2 + 2000);
-        BitParts as_read = parts;
+        BitFile as_read = parts;
         as_read.fields[field].resize(2000);
         Expected ends_inside = exactly(103, END_OF_FILE);
         ends_inside.report = as_read.report_through(field);
         cases.push_back({n + "_65535_file_ends_inside", cut, ends_inside});
     }
-    BitParts parts = base;
+    BitFile parts = base;
     for (int field = 0; field < 4; ++field) {
         parts.fields[field] = field % 2 ? every_byte_text(65534, 1 + 64 * field) + '\0'
                                         : every_byte_text(65535, 1 + 64 * field);
@@ -1078,8 +769,8 @@ TEST(HostileSpecialFiles, CharacterDevicesEndWithAReport)
     const Device devices[] = {{"/dev/null", END_OF_FILE}, {"/dev/zero", UNKNOWN_TYPE}};
     for (const Device& device : devices) {
         SCOPED_TRACE(device.path);
-        const ProgramRun run = run_program({device.path, "0"}, [](sim::Host& host) {
-            host.record_data_bytes = false;
+        const ProgramRun run = run_program({device.path, "0"}, [](sim::Host&, rec::Recorder& recorder) {
+            recorder.record_data_bytes = false;
         });
         ++total_runs;
         Expected expected = exactly(103, device.message);

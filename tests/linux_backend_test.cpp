@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 using fake_sysfs::BarKind;
 using fake_sysfs::FakeDevice;
 using fake_sysfs::FakeSysfs;
-using plx_linux::SysfsPci;
 
 namespace {
 
@@ -95,17 +94,32 @@ bool locked(const std::string& path)
     return held;
 }
 
-// Finds the n-th card of `pci` and opens it into `device`.
-PLX_STATUS open_card(SysfsPci& pci, PLX_DEVICE_OBJECT* device, uint16_t n = 0)
+const PlxBackend& pci = plx_sysfs_backend;
+
+// Finds the n-th card and opens it into `device`.
+PLX_STATUS open_card(PLX_DEVICE_OBJECT* device, uint16_t n = 0)
 {
     PLX_DEVICE_KEY key = card_key();
     const PLX_STATUS found = pci.DeviceFind(&key, n);
     return found == PLX_STATUS_SUCCESS ? pci.DeviceOpen(&key, device) : found;
 }
 
-// A fake tree holding `card`, and a backend over it.
-class SysfsCardTest : public ::testing::Test {
+// Leaves the backend as it found it: on the real tree, nothing open, no file
+// hook.
+class SysfsTreeTest : public ::testing::Test {
 protected:
+    ~SysfsTreeTest() override
+    {
+        plx_linux::use_root("/sys/bus/pci/devices");
+        plx_linux::file_hook = nullptr;
+    }
+};
+
+// A fake tree holding `card`, and the backend over it.
+class SysfsCardTest : public SysfsTreeTest {
+protected:
+    SysfsCardTest() { plx_linux::use_root(tree.root()); }
+
     void add(const FakeDevice& dev)
     {
         card = dev;
@@ -114,12 +128,11 @@ protected:
     void add_and_open(const FakeDevice& dev)
     {
         add(dev);
-        ASSERT_EQ(open_card(pci, &device), PLX_STATUS_SUCCESS);
+        ASSERT_EQ(open_card(&device), PLX_STATUS_SUCCESS);
     }
     std::string file(const std::string& name) const { return tree.path(card, name); }
 
     FakeSysfs tree;
-    SysfsPci pci{tree.root()};
     FakeDevice card;
     PLX_DEVICE_OBJECT device{};
 };
@@ -132,7 +145,7 @@ struct FindCase {
     std::vector<std::string> expected;  // the cards' locations, card 0 first
 };
 
-class SysfsFindOrder : public ::testing::TestWithParam<FindCase> {};
+class SysfsFindOrder : public SysfsTreeTest, public ::testing::WithParamInterface<FindCase> {};
 
 TEST_P(SysfsFindOrder, CardsCountedInLocationOrder)
 {
@@ -152,7 +165,7 @@ TEST_P(SysfsFindOrder, CardsCountedInLocationOrder)
         fs::create_directory(tree.root() + "/0000:7f:00.0");
         fs::create_directory(tree.root() + "/not-a-device");
 
-        SysfsPci pci(tree.root());
+        plx_linux::use_root(tree.root());
         for (size_t i = 0; i < c.expected.size(); ++i) {
             PLX_DEVICE_KEY key = card_key();
             ASSERT_EQ(pci.DeviceFind(&key, static_cast<uint16_t>(i)), PLX_STATUS_SUCCESS)
@@ -244,10 +257,12 @@ TEST_F(SysfsFind, UnreadableRootOrNullKeyRefused)
 {
     add(at(0, 2));
     PLX_DEVICE_KEY key = card_key();
-    EXPECT_EQ(SysfsPci(tree.root() + "/missing").DeviceFind(&key, 0), PLX_STATUS_NO_DEVICE);
-    EXPECT_EQ(SysfsPci(file("vendor")).DeviceFind(&key, 0), PLX_STATUS_NO_DEVICE);
     EXPECT_EQ(pci.DeviceFind(nullptr, 0), PLX_STATUS_NULL_PARAM);
     EXPECT_EQ(pci.DeviceFind(&key, 0), PLX_STATUS_SUCCESS);
+    plx_linux::use_root(tree.root() + "/missing");
+    EXPECT_EQ(pci.DeviceFind(&key, 0), PLX_STATUS_NO_DEVICE);
+    plx_linux::use_root(file("vendor"));
+    EXPECT_EQ(pci.DeviceFind(&key, 0), PLX_STATUS_NO_DEVICE);
 }
 
 // ---------------------------------------------------------------- config space
@@ -430,7 +445,7 @@ TEST_F(SysfsDevice, OperationsNeedAnOpenDeviceAndPointers)
     EXPECT_EQ(refusals(&device), not_open) << "never opened";
     EXPECT_EQ(refusals(nullptr), not_open) << "no object";
 
-    ASSERT_EQ(open_card(pci, &device), PLX_STATUS_SUCCESS);
+    ASSERT_EQ(open_card(&device), PLX_STATUS_SUCCESS);
     EXPECT_EQ(device.open_tag, PLX_DEVICE_OPEN_TAG);
     PLX_DEVICE_OBJECT forged = device;
     forged.handle += 1;
@@ -570,10 +585,9 @@ TEST_F(SysfsDevice, CloseUnmapsClosesAndUnlocks)
     }
     EXPECT_FALSE(locked(file("config")));
 
-    SysfsPci other(tree.root());
     PLX_DEVICE_OBJECT again{};
-    EXPECT_EQ(open_card(other, &again), PLX_STATUS_SUCCESS);
-    EXPECT_EQ(open_card(pci, &device), PLX_STATUS_BUSY);
+    EXPECT_EQ(open_card(&again), PLX_STATUS_SUCCESS);
+    EXPECT_EQ(open_card(&device), PLX_STATUS_BUSY);
 }
 
 // ---------------------------------------------------------------- the lock
@@ -585,12 +599,10 @@ TEST_F(SysfsLock, SecondOpenRefusedUntilClose)
     add_and_open(at(0, 2));
     EXPECT_TRUE(locked(file("config")));
 
-    // Another instance, and this one again: each open is its own open file
-    // description, so the lock conflicts in both.
-    SysfsPci other(tree.root());
+    // Each open is its own open file description, so the lock conflicts even
+    // within one process.
     PLX_DEVICE_OBJECT second{};
-    EXPECT_EQ(open_card(other, &second), PLX_STATUS_BUSY);
-    EXPECT_EQ(open_card(pci, &second), PLX_STATUS_BUSY);
+    EXPECT_EQ(open_card(&second), PLX_STATUS_BUSY);
     EXPECT_NE(second.open_tag, PLX_DEVICE_OPEN_TAG);
     EXPECT_EQ(fds_on(file("config")), 1u) << "a refused open keeps nothing open";
 
@@ -599,7 +611,7 @@ TEST_F(SysfsLock, SecondOpenRefusedUntilClose)
         << "the holder is undisturbed";
 
     ASSERT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
-    EXPECT_EQ(open_card(other, &second), PLX_STATUS_SUCCESS);
+    EXPECT_EQ(open_card(&second), PLX_STATUS_SUCCESS);
 }
 
 TEST_F(SysfsLock, HeldByAnotherProcess)
@@ -611,12 +623,11 @@ TEST_F(SysfsLock, HeldByAnotherProcess)
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        SysfsPci own(tree.root());
         PLX_DEVICE_OBJECT held{};
-        const char report = open_card(own, &held) == PLX_STATUS_SUCCESS ? 'y' : 'n';
+        const char report = open_card(&held) == PLX_STATUS_SUCCESS ? 'y' : 'n';
         char go = 0;
         const bool ok = write(ready[1], &report, 1) == 1 && read(release[0], &go, 1) == 1;
-        own.DeviceClose(&held);
+        pci.DeviceClose(&held);
         _exit(ok ? 0 : 1);
     }
     close(ready[1]);
@@ -624,7 +635,7 @@ TEST_F(SysfsLock, HeldByAnotherProcess)
     char report = 0;
     ASSERT_EQ(read(ready[0], &report, 1), 1);
     EXPECT_EQ(report, 'y');
-    EXPECT_EQ(open_card(pci, &device), PLX_STATUS_BUSY);
+    EXPECT_EQ(open_card(&device), PLX_STATUS_BUSY);
 
     const char go = 'g';
     EXPECT_EQ(write(release[1], &go, 1), 1);
@@ -633,7 +644,7 @@ TEST_F(SysfsLock, HeldByAnotherProcess)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     close(ready[0]);
     close(release[1]);
-    EXPECT_EQ(open_card(pci, &device), PLX_STATUS_SUCCESS);
+    EXPECT_EQ(open_card(&device), PLX_STATUS_SUCCESS);
 }
 
 // ---------------------------------------------------------------- decoding
@@ -657,7 +668,7 @@ TEST_P(SysfsEnable, DecodingSwitchedOnOrOpenRefused)
     tree.write(dev, "enable", "");
     if (c.kernel_enables) {
         // What the kernel does for a write to enable: switch on decoding.
-        pci.file_hook = [this](const std::string& path) {
+        plx_linux::file_hook = [this](const std::string& path) {
             if (path == file("enable")) {
                 std::string config = tree.read(card, "config");
                 config[4] = static_cast<char>(config[4] | 3);
@@ -667,7 +678,7 @@ TEST_P(SysfsEnable, DecodingSwitchedOnOrOpenRefused)
         };
     }
 
-    EXPECT_EQ(open_card(pci, &device), c.status);
+    EXPECT_EQ(open_card(&device), c.status);
     EXPECT_EQ(tree.read(dev, "enable"), c.enable_written ? "1" : "");
     if (c.status == PLX_STATUS_SUCCESS) {
         uint32_t value = 0;
@@ -775,11 +786,11 @@ TEST_P(SysfsFileError, ErrnoBecomesStatus)
     auto hook = [failing, error](const std::string& path) { return path == failing ? error : 0; };
     PLX_STATUS status;
     if (operation == Operation::Open) {
-        pci.file_hook = hook;
-        status = open_card(pci, &device);
+        plx_linux::file_hook = hook;
+        status = open_card(&device);
     } else {
-        ASSERT_EQ(open_card(pci, &device), PLX_STATUS_SUCCESS);
-        pci.file_hook = hook;
+        ASSERT_EQ(open_card(&device), PLX_STATUS_SUCCESS);
+        plx_linux::file_hook = hook;
         uint32_t value = 1;
         volatile uint8_t* va = nullptr;
         status = operation == Operation::Map ? pci.PciBarMap(&device, 3, &va)
@@ -811,7 +822,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- this machine
 
-TEST(SysfsRealTree, EnumeratesInOrderAndReadsIds)
+using SysfsRealTree = SysfsTreeTest;
+
+TEST_F(SysfsRealTree, EnumeratesInOrderAndReadsIds)
 {
     const std::string root = "/sys/bus/pci/devices";
     std::error_code error;
@@ -823,7 +836,6 @@ TEST(SysfsRealTree, EnumeratesInOrderAndReadsIds)
         listed += fs::exists(entry.path() / "vendor");
     }
 
-    SysfsPci pci(root);
     std::vector<PLX_DEVICE_KEY> found;
     for (uint16_t n = 0; n <= listed; ++n) {
         PLX_DEVICE_KEY key;

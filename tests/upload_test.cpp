@@ -15,8 +15,8 @@
 #include "support/program_run.h"
 
 using namespace std::string_literals;
-using sim::Event;
-using sim::Op;
+using rec::Event;
+using rec::Op;
 
 namespace {
 
@@ -39,10 +39,8 @@ std::string after_report(const ProgramRun& run)
 
 HostSetup script_done(std::vector<int> readings)
 {
-    return [readings](sim::Host& host) {
-        for (sim::Card* card : {&host.card(0), &host.card(1)}) {
-            card->fpga().scripted_done.assign(readings.begin(), readings.end());
-        }
+    return [readings](sim::Host&, rec::Recorder& recorder) {
+        recorder.done_readings.assign(readings.begin(), readings.end());
     };
 }
 
@@ -65,7 +63,7 @@ Tail tail_of(const ProgramRun& run, size_t file_bytes)
     size_t data_seen = 0;
     for (size_t i = 0; i < run.log.size(); ++i) {
         const Event& event = run.log[i];
-        if (event.kind == Event::Kind::RegisterWrite ||
+        if ((event.kind == Event::Kind::Call && event.op == Op::IoPortWrite) ||
             (event.kind == Event::Kind::DataByte && ++data_seen == file_bytes)) {
             start = i + 1;
         }
@@ -104,7 +102,7 @@ TEST(UploadTest, PromImageIsCountedDownBlockByBlockAndSentUnchanged)
 TEST(UploadTest, BitDataIsReversedAndFollowedByTrailingClocksAfterDone)
 {
     TempDir dir;
-    const std::string file = bit_file(standard_fields(), 3, "\x01\x02\x03");
+    const std::string file = standard_bit_file(3, "\x01\x02\x03").file();
     const ProgramRun run = run_program({dir.write("three.bit", file), "0"}, script_done(ones(101)));
     ASSERT_EQ(run.exit_status, 0) << run.err;
     std::vector<uint8_t> expected = {0x80, 0x40, 0xC0};
@@ -139,7 +137,7 @@ TEST(UploadTest, CountdownUsesTheAnnouncedLengthAndWrapsModulo32Bits)
             data[i] = static_cast<char>(i * 7);
         }
         const ProgramRun run = run_program(
-            {dir.write("f.bit", bit_file(standard_fields(), c.announced, data)), "0"},
+            {dir.write("f.bit", standard_bit_file(c.announced, data).file()), "0"},
             script_done(ones(101)));
         ASSERT_EQ(run.exit_status, 0) << run.err;
         EXPECT_EQ(after_report(run), "\nProgramming...\n" + c.countdown +
@@ -158,8 +156,11 @@ TEST(UploadTest, BusyAtStartLeavesTheProgramLineLowAndSendsNothing)
 {
     TempDir dir;
     const ProgramRun run = run_program(
-        {dir.write("f.bit", bit_file(standard_fields(), 0, stream_bytes(8))), "0"},
-        [](sim::Host& host) { host.card(0).fpga().done_while_program_low = false; });
+        {dir.write("f.bit", standard_bit_file(0, stream_bytes(8)).file()), "0"},
+        [](sim::Host& host, rec::Recorder&) {
+            host = sim::Host();
+            host.add_card(sim::CardIdentity(), sim::CardFault::Busy);
+        });
     EXPECT_EQ(run.exit_status, 102);
     EXPECT_EQ(run.err, error_report("<DONE> status bit indicates busy at start of programming."));
     // The enables drive the line low already; DONE (bit 1) reads 0 from then
@@ -184,7 +185,7 @@ TEST(UploadTest, DoneMustHoldForAHundredAndOneReadings)
     };
     TempDir dir;
     const std::string data = "\x11\x22\x33\x44"s;
-    const std::string path = dir.write("f.bit", bit_file(standard_fields(), 4, data));
+    const std::string path = dir.write("f.bit", standard_bit_file(4, data).file());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const ProgramRun run = run_program({path, "0"}, script_done(c.readings));
@@ -230,10 +231,10 @@ TEST(UploadTest, ReadErrorDrivesTheProgramLineLowBeforeTheReport)
 {
     TempDir dir;
     const std::string data = stream_bytes(10000);  // a little over two blocks
-    const std::string path = dir.write("f.bit", bit_file(standard_fields(),
-                                                         static_cast<uint32_t>(data.size()), data));
-    const ProgramRun run = run_program({path, "0"}, [&](sim::Host& host) {
-        host.after_data_bytes(16384 + 100, [path] { break_reads_of(path); });
+    const std::string path =
+        dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file());
+    const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, rec::Recorder& recorder) {
+        recorder.after_data_bytes(16384 + 100, [path] { break_reads_of(path); });
     });
     EXPECT_EQ(run.exit_status, 104);
     EXPECT_EQ(run.err, error_report("File I/O error."));
@@ -250,7 +251,7 @@ TEST(UploadTest, ReadErrorDrivesTheProgramLineLowBeforeTheReport)
     const size_t last_write = [&] {
         size_t at = 0;
         for (size_t i = 0; i < run.log.size(); ++i) {
-            if (run.log[i].kind == Event::Kind::RegisterWrite) {
+            if (run.log[i].kind == Event::Kind::Call && run.log[i].op == Op::IoPortWrite) {
                 at = i;
             }
         }
@@ -269,7 +270,7 @@ TEST(UploadTest, RegisterHistoryOfASuccessfulRun)
     TempDir dir;
     const std::string data = stream_bytes(100);
     const ProgramRun run = run_program(
-        {dir.write("f.bit", bit_file(standard_fields(), static_cast<uint32_t>(data.size()), data)),
+        {dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file()),
          "1"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     // Enables set, line low, line high and left high; the enables are never
@@ -284,11 +285,11 @@ TEST(UploadTest, TypicalRunPrintsExactly)
     TempDir dir;
     const std::string data = stream_bytes(5000);  // 20,104 bytes: two blocks
     const ProgramRun run = run_program(
-        {dir.write("f.bit", bit_file(standard_fields(), static_cast<uint32_t>(data.size()), data)),
+        {dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file()),
          "0"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(mask_memory_base(run.out),
-              banner() + card_report(0) + standard_bit_report(20104) +
+              banner() + card_report(0) + standard_bit_file(20104, "").report() +
                   "\nProgramming...\n20104 \r3720  \r0     "
                   "\nSuccessfully programmed 20104 bytes.\n\nFunction complete.\n");
     EXPECT_EQ(run.err, "");
@@ -338,8 +339,9 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const ProgramRun run = run_program({dir.write(c.name, c.file), "0"},
-                                           [](sim::Host& host) { host.record_data_bytes = false; });
+        const ProgramRun run = run_program(
+            {dir.write(c.name, c.file), "0"},
+            [](sim::Host&, rec::Recorder& recorder) { recorder.record_data_bytes = false; });
         EXPECT_EQ(run.exit_status, c.status) << run.err;
         EXPECT_EQ(run.cards[0].completed_by, c.completed_by);
         if (c.status != 0) {

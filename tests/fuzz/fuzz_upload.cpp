@@ -13,17 +13,9 @@
 // them that way: an exit() reached with a destructor pending on the way
 // would leak or corrupt without notice.
 //
-// After every input the run is checked; a violation prints what went wrong
-// on the real standard error and aborts, so the fuzzer keeps the input:
-//   - the status is 0, 102, 103 or 104;
-//   - standard error is empty on success, else exactly the report for it;
-//   - no card is left open or mapped;
-//   - a file refused with 103 or 104 sent no data byte and wrote no control
-//     register (the input is a regular file in memory, so the one 104 that
-//     can come mid-stream, a read error, cannot happen);
-//   - status 0 leaves card 0's FPGA configured, a DONE failure at the end
-//     leaves it not configured, and card 1 is never touched;
-//   - standard output carries no raw control byte but \n, \r and \t.
+// After every input the run is checked with the same checks as the
+// hostile-file tests (support/run_checks.h); a violation prints what went
+// wrong on the real standard error and aborts, so the fuzzer keeps the input.
 #include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/types.h>
@@ -38,6 +30,9 @@
 #include "app/driver.h"
 #include "app/upload_state.h"
 #include "sim_host.h"
+#include "support/program_run.h"
+#include "support/recorder.h"
+#include "support/run_checks.h"
 
 extern "C" [[noreturn]] void __real_exit(int status);
 extern "C" [[noreturn]] void __wrap_exit(int status);
@@ -53,35 +48,19 @@ char input_path[64];
 char program_name[] = "veltcfg-sim";
 char card_number[] = "0";
 
-// The program's standard error, kept to compare with the report its status
-// calls for. Anything past the buffer only counts towards the size.
-char err_text[1024];
-size_t err_size = 0;
+// The program's standard output and error, kept for the checks.
+std::string out_text;
+std::string err_text;
 
-ssize_t keep_err(void*, const char* bytes, size_t count)
+ssize_t keep_out(void*, const char* bytes, size_t count)
 {
-    if (err_size < sizeof err_text) {
-        const size_t room = sizeof err_text - err_size;
-        std::memcpy(err_text + err_size, bytes, count < room ? count : room);
-    }
-    err_size += count;
+    out_text.append(bytes, count);
     return static_cast<ssize_t>(count);
 }
 
-// The program's standard output is only scanned, not kept.
-bool out_control_byte = false;
-unsigned out_control_value = 0;
-
-ssize_t scan_out(void*, const char* bytes, size_t count)
+ssize_t keep_err(void*, const char* bytes, size_t count)
 {
-    for (size_t i = 0; i < count; ++i) {
-        const unsigned char u = static_cast<unsigned char>(bytes[i]);
-        if (((u < 0x20 && u != '\n' && u != '\r' && u != '\t') || u == 0x7F) &&
-            !out_control_byte) {
-            out_control_byte = true;
-            out_control_value = u;
-        }
-    }
+    err_text.append(bytes, count);
     return static_cast<ssize_t>(count);
 }
 
@@ -98,27 +77,13 @@ FILE* stream_to(ssize_t (*write)(void*, const char*, size_t))
 
 // Reports on the real standard error (the program's one is captured) and
 // aborts, for the fuzzer to save the input.
-[[noreturn]] void violated(const char* what, long value = 0)
+[[noreturn]] void violated(const std::string& what)
 {
-    char line[256];
-    const int length = std::snprintf(line, sizeof line,
-                                     "\nveltcfg_fuzz: invariant violated: %s (%ld); "
-                                     "exit status %d\n",
-                                     what, value, static_cast<int>(exit_status));
-    if (length > 0) {
-        const ssize_t ignored = write(STDERR_FILENO, line, static_cast<size_t>(length));
-        (void)ignored;
-    }
+    const std::string line = "\nveltcfg_fuzz: invariant violated, exit status " +
+                             std::to_string(exit_status) + ":" + what + "\n";
+    const ssize_t ignored = write(STDERR_FILENO, line.data(), line.size());
+    (void)ignored;
     std::abort();
-}
-
-bool is_report(const char* message)
-{
-    char expected[160];
-    const int length =
-        std::snprintf(expected, sizeof expected, "\n\n\a%s:\n%s\n", PROGRAM_NAME, message);
-    return length > 0 && err_size == static_cast<size_t>(length) &&
-           std::memcmp(err_text, expected, err_size) == 0;
 }
 
 void write_input(const uint8_t* data, size_t size)
@@ -140,72 +105,15 @@ void check_run()
 {
     std::fflush(stdout);
     std::fflush(stderr);
-    const int status = exit_status;
-    sim::Host& host = sim::host();
-
-    if (status != 0 && status != 102 && status != 103 && status != 104) {
-        violated("exit status outside 0, 102, 103, 104", status);
-    }
-
-    bool report_matches = false;
-    switch (status) {
-    case 0:
-        report_matches = err_size == 0;
-        break;
-    case 102:
-        report_matches = is_report("<DONE> status bit indicates busy at start of programming.") ||
-                         is_report("Error: Not <DONE>; programming not completed.");
-        break;
-    case 103:
-        report_matches = is_report("File I/O error.  Unexpected end of file?") ||
-                         is_report("Unknown file type.");
-        break;
-    case 104:
-        report_matches = is_report("File seek error.") || is_report("File I/O error.");
-        break;
-    }
-    if (!report_matches) {
-        violated("standard error is not the report for the status", static_cast<long>(err_size));
-    }
-
-    for (size_t i = 0; i < host.card_count(); ++i) {
-        if (host.card(i).open || host.card(i).mappings != 0) {
-            violated("card left open or mapped", static_cast<long>(i));
-        }
-    }
-
-    unsigned register_writes = 0;
-    for (const sim::Event& event : host.log()) {
-        if (event.kind == sim::Event::Kind::RegisterWrite) {
-            ++register_writes;
-            if (event.card != 0) {
-                violated("register write to a card other than 0", event.card);
-            }
-        }
-    }
-    if (status == 103 || status == 104) {
-        if (host.data_bytes_written() != 0) {
-            violated("refused file sent data bytes", static_cast<long>(host.data_bytes_written()));
-        }
-        if (register_writes != 0) {
-            violated("refused file wrote the control register", register_writes);
-        }
-    }
-
-    const sim::Fpga::State state = host.card(0).fpga().state();
-    if (status == 0 && state != sim::Fpga::State::Done) {
-        violated("status 0 but the FPGA is not configured", static_cast<long>(state));
-    }
-    if (status == 102 && is_report("Error: Not <DONE>; programming not completed.") &&
-        state == sim::Fpga::State::Done) {
-        violated("DONE failure reported but the FPGA is configured");
-    }
-    if (host.card(1).fpga().state() != sim::Fpga::State::Idle) {
-        violated("card 1 was programmed");
-    }
-
-    if (out_control_byte) {
-        violated("raw control byte on standard output", static_cast<long>(out_control_value));
+    ProgramRun run;
+    run.exit_status = exit_status;
+    run.out = out_text;
+    run.err = err_text;
+    run.log = rec::recorder().log();
+    run.cards = card_outcomes(sim::process_host);
+    const std::string problems = problems_of(run, anything());
+    if (!problems.empty()) {
+        violated(problems);
     }
 }
 
@@ -217,11 +125,11 @@ void reset_program()
         std::fclose(upload_state.config_file);
     }
     std::memset(static_cast<void*>(&upload_state), 0, sizeof upload_state);
-    sim::host() = sim::Host::make_default();
-    sim::host().record_data_bytes = false;
-    err_size = 0;
-    out_control_byte = false;
-    out_control_value = 0;
+    sim::process_host = sim::Host::make_default();
+    rec::recorder().reset(&plx_sim_backend);
+    rec::recorder().record_data_bytes = false;
+    out_text.clear();
+    err_text.clear();
     exit_status = -1;
 }
 
@@ -250,12 +158,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
     // The program's streams are replaced, not reopened: libFuzzer and the
     // sanitizers keep writing to the real standard error.
-    stdout = stream_to(scan_out);
+    stdout = stream_to(keep_out);
     stderr = stream_to(keep_err);
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-
-    sim::host() = sim::Host::make_default();
-    sim::host().record_data_bytes = false;
+    reset_program();
     return 0;
 }
 

@@ -8,6 +8,17 @@
 #include <filesystem>
 #include <stdexcept>
 
+namespace {
+
+const char* const FIELD_LABELS[4] = {
+    "\n  Design name:          ",
+    "\n  Part I.D.:            ",
+    "\n  Design date:          ",
+    "\n  Design time:          ",
+};
+
+}  // namespace
+
 std::string be16(uint32_t value)
 {
     return std::string{static_cast<char>(value >> 8 & 0xFF), static_cast<char>(value & 0xFF)};
@@ -18,48 +29,93 @@ std::string be32(uint32_t value)
     return be16(value >> 16) + be16(value & 0xFFFF);
 }
 
-std::string bit_signature()
-{
-    return std::string("\x00\x09\x0F\xF0\x0F\xF0\x0F\xF0\x0F\xF0\x00\x00\x01" "a", 14);
-}
-
-std::string bit_file(const std::vector<std::string>& fields, uint32_t config_length,
-                     const std::string& data)
-{
-    std::string file = bit_signature();
-    const char keys[] = {'b', 'c', 'd', 'e'};
-    for (size_t i = 0; i < fields.size(); ++i) {
-        file += be16(static_cast<uint32_t>(fields[i].size())) + fields[i];
-        file += keys[i % 4];
-    }
-    return file + be32(config_length) + data;
-}
-
-std::vector<std::string> standard_fields()
-{
-    using namespace std::string_literals;
-    return {"top.ncd\0"s, "7a35tcpg236\0"s, "2026/12/08\0"s, "09:30:00\0"s};
-}
-
-std::string standard_bit_report(uint32_t config_length)
-{
-    return "\nLooks like a .BIT file:"
-           "\n  Design name:          top.ncd"
-           "\n  Part I.D.:            7a35tcpg236"
-           "\n  Design date:          2026/12/08"
-           "\n  Design time:          09:30:00"
-           "\n  Configuration length: " +
-           std::to_string(config_length) + " bytes\n";
-}
-
 std::string to_string(const std::vector<uint8_t>& bytes)
 {
     return std::string(bytes.begin(), bytes.end());
 }
 
-std::vector<uint8_t> to_bytes(const std::string& text)
+std::string BitFile::header() const
 {
-    return std::vector<uint8_t>(text.begin(), text.end());
+    std::string file = signature;
+    for (int i = 0; i < 4; ++i) {
+        const uint32_t length =
+            declared[i] < 0 ? static_cast<uint32_t>(fields[i].size()) : uint32_t(declared[i]);
+        file += be16(length) + fields[i] + keys[i];
+    }
+    return file + be32(config_length);
+}
+
+size_t BitFile::field_offset(int i) const
+{
+    size_t at = signature.size();
+    for (int k = 0; k < i; ++k) {
+        at += 2 + fields[k].size() + 1;
+    }
+    return at;
+}
+
+std::string BitFile::report_through(int last) const
+{
+    std::string text = "\nLooks like a .BIT file:";
+    for (int i = 0; i <= last; ++i) {
+        text += FIELD_LABELS[i] + shown(fields[i]);
+    }
+    return text;
+}
+
+std::string BitFile::report() const
+{
+    return report_through(3) + "\n  Configuration length: " + std::to_string(config_length) +
+           " bytes\n";
+}
+
+BitFile bit_file(const std::vector<std::string>& texts, uint32_t config_length,
+                 const std::string& data)
+{
+    BitFile file;
+    for (size_t i = 0; i < 4 && i < texts.size(); ++i) {
+        file.fields[i] = texts[i] + '\0';
+    }
+    file.config_length = config_length;
+    file.data = data;
+    return file;
+}
+
+BitFile standard_bit_file(uint32_t config_length, const std::string& data)
+{
+    return bit_file({"top.ncd", "7a35tcpg236", "2026/12/08", "09:30:00"}, config_length, data);
+}
+
+BitFile sample_bit_file(const sample::Design& design)
+{
+    const std::string data = to_string(sample::ConfigStream(design).bytes());
+    return bit_file({design.name, design.part, design.date, design.time},
+                    static_cast<uint32_t>(data.size()), data);
+}
+
+std::string shown(const std::string& text)
+{
+    std::string result;
+    char escaped[8];
+    for (char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u == 0) {
+            break;
+        }
+        if ((u < 0x20 && u != '\t') || u == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+            result += escaped;
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string prom_report(uint64_t length)
+{
+    return "\nLooks like a PROM file:\n  Configuration length: " + std::to_string(length) +
+           " bytes\n";
 }
 
 TempDir::TempDir()

@@ -1,5 +1,7 @@
-// Building configuration files for tests: raw .BIT headers byte by byte,
-// PROM images, and a temporary folder to put them in.
+// Configuration files for tests, and the reports the program prints for
+// them: .BIT files put together field by field (any field, length or key
+// letter may be set to anything), sample designs from the generator, and a
+// temporary folder to put them in.
 #pragma once
 
 #include <cstdint>
@@ -10,23 +12,43 @@
 
 std::string be16(uint32_t value);
 std::string be32(uint32_t value);
-
-// The 14 bytes a .BIT file starts with.
-std::string bit_signature();
-
-// A .BIT file: the signature, each text as a field (2-byte length, the text
-// as given, key letters b, c, d, e after them), then the length and data.
-std::string bit_file(const std::vector<std::string>& fields, uint32_t config_length,
-                     const std::string& data);
-
-// The usual four fields, with their NULs.
-std::vector<std::string> standard_fields();
-
-// Its report, exactly as the program prints it, for standard_fields().
-std::string standard_bit_report(uint32_t config_length);
-
 std::string to_string(const std::vector<uint8_t>& bytes);
-std::vector<uint8_t> to_bytes(const std::string& text);
+
+// A .BIT file in its parts. The fields hold their texts as stored (with
+// their NULs); a declared length of -1 is the text's own length.
+struct BitFile {
+    std::string signature = std::string("\x00\x09\x0F\xF0\x0F\xF0\x0F\xF0\x0F\xF0\x00\x00\x01" "a", 14);
+    std::string fields[4];
+    int declared[4] = {-1, -1, -1, -1};
+    char keys[4] = {'b', 'c', 'd', 'e'};
+    uint32_t config_length = 0;
+    std::string data;
+
+    std::string header() const;
+    std::string file() const { return header() + data; }
+    // Offset of field i's 2-byte length in the file.
+    size_t field_offset(int i) const;
+
+    // The report's lines for fields 0..last, as printed while reading them,
+    // and the whole report with the length.
+    std::string report_through(int last) const;
+    std::string report() const;
+};
+
+// Texts stored with a NUL after each, `length` announced, then `data`.
+BitFile bit_file(const std::vector<std::string>& texts, uint32_t config_length,
+                 const std::string& data);
+// The usual four fields: top.ncd, 7a35tcpg236, 2026/12/08, 09:30:00.
+BitFile standard_bit_file(uint32_t config_length, const std::string& data);
+// The generator's .BIT file of `design`, in parts.
+BitFile sample_bit_file(const sample::Design& design);
+
+// Header text as the program shows it: up to the first NUL, with the bytes
+// a terminal would act on written as \xHH.
+std::string shown(const std::string& text);
+
+// The report of a PROM image of `length` bytes.
+std::string prom_report(uint64_t length);
 
 // A temporary folder, removed with everything in it.
 class TempDir {

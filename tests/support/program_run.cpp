@@ -18,18 +18,15 @@ namespace {
 int child_log_fd = -1;
 
 // Written from the child's exit path, after the program has done its last
-// call: the host's log and the state of each card.
-void dump_host_at_exit()
+// call: the recorder's log and the state of each card.
+void dump_at_exit()
 {
-    sim::Host& host = sim::host();
-    std::string text = sim::serialize_log(host.log());
-    for (size_t i = 0; i < host.card_count(); ++i) {
-        sim::Card& card = host.card(i);
+    std::string text = rec::serialize_log(rec::recorder().log());
+    for (const CardOutcome& card : card_outcomes(sim::process_host)) {
         char line[160];
         std::snprintf(line, sizeof line, "F %d %" PRIu64 " %" PRIu64 " %d %X %d %d\n",
-                      static_cast<int>(card.fpga().state()), card.fpga().bytes_received(),
-                      card.fpga().done_at_byte(), card.fpga().completed_by(),
-                      card.control_bits(), card.open ? 1 : 0, card.mappings);
+                      static_cast<int>(card.fpga_state), card.fpga_bytes, card.done_at_byte,
+                      card.completed_by, card.control, card.open ? 1 : 0, card.mappings);
         text += line;
     }
     size_t done = 0;
@@ -49,7 +46,7 @@ void dump_host_at_exit()
 ssize_t note_and_write(void* cookie, const char* bytes, size_t count)
 {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
-    sim::host().note_output(fd, bytes, count);
+    rec::recorder().note_output(fd, bytes, count);
     size_t done = 0;
     while (done < count) {
         const ssize_t n = write(fd, bytes + done, count - done);
@@ -77,11 +74,11 @@ void parse_outcome(const std::string& text, ProgramRun* run)
 {
     // Unbuffered streams hand over one printf in pieces; pieces with nothing
     // between them are one output.
-    for (sim::Event& event : sim::parse_log(text)) {
-        if (event.kind == sim::Event::Kind::Output && !run->log.empty() &&
-            run->log.back().kind == sim::Event::Kind::Output &&
-            run->log.back().card == event.card) {
-            run->log.back().args += event.args;
+    for (rec::Event& event : rec::parse_log(text)) {
+        if (event.kind == rec::Event::Kind::Output && !run->log.empty() &&
+            run->log.back().kind == rec::Event::Kind::Output &&
+            run->log.back().stream == event.stream) {
+            run->log.back().text += event.text;
         } else {
             run->log.push_back(std::move(event));
         }
@@ -238,14 +235,14 @@ ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body
     return run_forked(
         [&](int log_fd) {
             child_log_fd = log_fd;
-            sim::host() = sim::Host::make_default();
-            sim::host().record_data_bytes = true;
+            sim::process_host = sim::Host::make_default();
+            rec::recorder().reset(&plx_sim_backend);
             if (setup) {
-                setup(sim::host());
+                setup(sim::process_host, rec::recorder());
             }
             stdout = observed_stream(STDOUT_FILENO);
             stderr = observed_stream(STDERR_FILENO);
-            std::atexit(dump_host_at_exit);
+            std::atexit(dump_at_exit);
             std::exit(body());
         },
         timeout_seconds);
@@ -276,21 +273,39 @@ ProgramRun run_executable(const std::string& path, const std::vector<std::string
         timeout_seconds);
 }
 
-std::vector<sim::Event> ProgramRun::calls() const
+std::vector<CardOutcome> card_outcomes(sim::Host& host)
 {
-    std::vector<sim::Event> result;
-    for (const sim::Event& event : log) {
-        if (event.kind == sim::Event::Kind::Call) {
+    std::vector<CardOutcome> cards;
+    for (size_t i = 0; i < host.card_count(); ++i) {
+        const sim::Card& card = host.card(i);
+        CardOutcome outcome;
+        outcome.fpga_state = card.fpga().state();
+        outcome.fpga_bytes = card.fpga().bytes_received();
+        outcome.done_at_byte = card.fpga().done_at_byte();
+        outcome.completed_by = card.fpga().completed_by();
+        outcome.control = card.control_bits();
+        outcome.open = card.open;
+        outcome.mappings = card.mappings;
+        cards.push_back(outcome);
+    }
+    return cards;
+}
+
+std::vector<rec::Event> ProgramRun::calls() const
+{
+    std::vector<rec::Event> result;
+    for (const rec::Event& event : log) {
+        if (event.kind == rec::Event::Kind::Call) {
             result.push_back(event);
         }
     }
     return result;
 }
 
-std::vector<sim::Op> ProgramRun::call_ops() const
+std::vector<rec::Op> ProgramRun::call_ops() const
 {
-    std::vector<sim::Op> result;
-    for (const sim::Event& event : calls()) {
+    std::vector<rec::Op> result;
+    for (const rec::Event& event : calls()) {
         result.push_back(event.op);
     }
     return result;
@@ -299,8 +314,8 @@ std::vector<sim::Op> ProgramRun::call_ops() const
 std::vector<uint8_t> ProgramRun::data_bytes() const
 {
     std::vector<uint8_t> result;
-    for (const sim::Event& event : log) {
-        if (event.kind == sim::Event::Kind::DataByte) {
+    for (const rec::Event& event : log) {
+        if (event.kind == rec::Event::Kind::DataByte) {
             result.push_back(static_cast<uint8_t>(event.value));
         }
     }
@@ -310,8 +325,9 @@ std::vector<uint8_t> ProgramRun::data_bytes() const
 std::vector<uint32_t> ProgramRun::register_writes() const
 {
     std::vector<uint32_t> result;
-    for (const sim::Event& event : log) {
-        if (event.kind == sim::Event::Kind::RegisterWrite) {
+    for (const rec::Event& event : log) {
+        if (event.kind == rec::Event::Kind::Call && event.op == rec::Op::IoPortWrite &&
+            event.status == PLX_STATUS_SUCCESS) {
             result.push_back(event.value);
         }
     }
@@ -322,9 +338,9 @@ std::string ProgramRun::log_text() const
 {
     std::string text;
     size_t data_run = 0;
-    for (const sim::Event& event : log) {
+    for (const rec::Event& event : log) {
         // Long runs of data bytes are summarised.
-        if (event.kind == sim::Event::Kind::DataByte) {
+        if (event.kind == rec::Event::Kind::DataByte) {
             if (++data_run > 8) {
                 continue;
             }

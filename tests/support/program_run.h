@@ -1,7 +1,8 @@
 // Runs the program, or any piece of it, in a child process on a simulated
 // host, and hands back what a caller could observe: exit status, standard
-// output and standard error as exact bytes, and the host's log. Failures end
-// the process through exit(), so a child is the only way to watch them.
+// output and standard error as exact bytes, the recorder's log and the state
+// each card was left in. Failures end the process through exit(), so a child
+// is the only way to watch them.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "sim_host.h"
+#include "support/recorder.h"
 
+// What a simulated card was left in.
 struct CardOutcome {
     sim::Fpga::State fpga_state = sim::Fpga::State::Idle;
     uint64_t fpga_bytes = 0;    // bytes the FPGA took in its last cycle
@@ -21,26 +24,29 @@ struct CardOutcome {
     int mappings = 0;
 };
 
+std::vector<CardOutcome> card_outcomes(sim::Host& host);
+
 struct ProgramRun {
     int exit_status = -1;  // -1 when the child did not exit normally
     int signal = 0;        // the signal that ended it, if one did
     bool timed_out = false;
     std::string out;
     std::string err;
-    std::vector<sim::Event> log;
+    std::vector<rec::Event> log;
     std::vector<CardOutcome> cards;
 
-    std::vector<sim::Event> calls() const;            // Call events only
-    std::vector<sim::Op> call_ops() const;
+    std::vector<rec::Event> calls() const;            // Call events only
+    std::vector<rec::Op> call_ops() const;
     std::vector<uint8_t> data_bytes() const;          // in order
     std::vector<uint32_t> register_writes() const;    // values stored, in order
     std::string log_text() const;                     // for failure messages
 };
 
-using HostSetup = std::function<void(sim::Host&)>;
+using HostSetup = std::function<void(sim::Host& host, rec::Recorder& recorder)>;
 
-// Runs `body` in a child on a fresh default host (data bytes recorded), after
-// `setup` has adjusted the host; the child exits with what body returns.
+// Runs `body` in a child on a fresh default host, recorded (data bytes
+// included), after `setup` has adjusted the host and the recorder; the child
+// exits with what body returns.
 ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body,
                         int timeout_seconds = 120);
 

@@ -129,9 +129,7 @@ bool read_text(int fd, std::string* text)
     }
 }
 
-}  // namespace
-
-struct SysfsPci::Bar {
+struct Bar {
     uint64_t start = 0;
     uint64_t end = 0;
     uint64_t flags = 0;
@@ -139,12 +137,12 @@ struct SysfsPci::Bar {
     bool is_memory() const { return (flags & 0x200) != 0 && end > start; }
 };
 
-struct SysfsPci::Device {
+struct Device {
     std::string path;
     PLX_DEVICE_KEY key;  // location and identity, every field filled in
 };
 
-struct SysfsPci::OpenDevice {
+struct OpenDevice {
     struct Mapping {
         Fd fd;
         void* base;    // as mmap returned it: page-aligned
@@ -166,11 +164,20 @@ struct SysfsPci::OpenDevice {
     }
 };
 
-SysfsPci::SysfsPci(std::string root) : root_(std::move(root)) {}
+// What the backend holds: where the device folders are, and the devices it
+// has opened (a device object's handle is its index here).
+struct State {
+    std::string root = "/sys/bus/pci/devices";
+    std::vector<std::unique_ptr<OpenDevice>> open;
+};
 
-SysfsPci::~SysfsPci() = default;
+State& state()
+{
+    static State instance;
+    return instance;
+}
 
-int SysfsPci::open_file(const std::string& path, int flags) const
+int open_file(const std::string& path, int flags)
 {
     if (file_hook) {
         const int error = file_hook(path);
@@ -182,9 +189,11 @@ int SysfsPci::open_file(const std::string& path, int flags) const
     return ::open(path.c_str(), flags | O_CLOEXEC);
 }
 
-std::vector<SysfsPci::Device> SysfsPci::scan(const PLX_DEVICE_KEY* wanted) const
+// The devices that match `wanted` (all when null), in location order, with
+// their identity read.
+std::vector<Device> scan(const PLX_DEVICE_KEY* wanted = nullptr)
 {
-    auto read_id = [this](const std::string& path, uint16_t* id) {
+    auto read_id = [](const std::string& path, uint16_t* id) {
         Fd fd(open_file(path, O_RDONLY));
         std::string text;
         if (!fd.ok() || !read_text(fd.get(), &text)) {
@@ -207,7 +216,7 @@ std::vector<SysfsPci::Device> SysfsPci::scan(const PLX_DEVICE_KEY* wanted) const
     // count them by location, which their names give.
     std::vector<Device> candidates;
     std::error_code error;
-    std::filesystem::directory_iterator entry(root_, error);
+    std::filesystem::directory_iterator entry(state().root, error);
     for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
         Device device;
         device.path = entry->path().string();
@@ -250,17 +259,17 @@ std::vector<SysfsPci::Device> SysfsPci::scan(const PLX_DEVICE_KEY* wanted) const
     return devices;
 }
 
-SysfsPci::OpenDevice* SysfsPci::opened(const PLX_DEVICE_OBJECT* device) const
+OpenDevice* opened(const PLX_DEVICE_OBJECT* device)
 {
     if (device == nullptr || device->open_tag != PLX_DEVICE_OPEN_TAG || device->handle < 0 ||
-        static_cast<size_t>(device->handle) >= open_.size()) {
+        static_cast<size_t>(device->handle) >= state().open.size()) {
         return nullptr;
     }
-    OpenDevice* open = open_[static_cast<size_t>(device->handle)].get();
+    OpenDevice* open = state().open[static_cast<size_t>(device->handle)].get();
     return open != nullptr && same_location(open->key, device->key) ? open : nullptr;
 }
 
-PLX_STATUS SysfsPci::DeviceFind(PLX_DEVICE_KEY* key, uint16_t device_number)
+PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number)
 {
     if (key == nullptr) {
         return PLX_STATUS_NULL_PARAM;
@@ -273,7 +282,7 @@ PLX_STATUS SysfsPci::DeviceFind(PLX_DEVICE_KEY* key, uint16_t device_number)
     return PLX_STATUS_SUCCESS;
 }
 
-PLX_STATUS SysfsPci::DeviceOpen(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
+PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
 {
     if (key == nullptr || device == nullptr) {
         return PLX_STATUS_NULL_PARAM;
@@ -332,29 +341,25 @@ PLX_STATUS SysfsPci::DeviceOpen(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
         }
     }
 
-    auto slot = std::find(open_.begin(), open_.end(), nullptr);
-    if (slot == open_.end()) {
-        slot = open_.insert(open_.end(), nullptr);
+    auto& devices_open = state().open;
+    auto slot = std::find(devices_open.begin(), devices_open.end(), nullptr);
+    if (slot == devices_open.end()) {
+        slot = devices_open.insert(devices_open.end(), nullptr);
     }
     device->open_tag = PLX_DEVICE_OPEN_TAG;
     device->key = open->key;
-    device->handle = static_cast<int32_t>(slot - open_.begin());
+    device->handle = static_cast<int32_t>(slot - devices_open.begin());
     *slot = std::move(open);
     return PLX_STATUS_SUCCESS;
 }
 
-uint32_t SysfsPci::PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, uint16_t offset,
-                                   PLX_STATUS* status)
+PLX_STATUS read_config_register(uint8_t bus, uint8_t slot, uint8_t function, uint16_t offset,
+                                uint32_t* value)
 {
-    auto result = [status](PLX_STATUS value) {
-        if (status != nullptr) {
-            *status = value;
-        }
-    };
     // There is no domain here: an open device at this location comes first,
     // then the first one in domain order.
     int fd = -1;
-    for (const auto& open : open_) {
+    for (const auto& open : state().open) {
         if (open && open->key.bus == bus && open->key.slot == slot &&
             open->key.function == function) {
             fd = open->config.get();
@@ -372,32 +377,28 @@ uint32_t SysfsPci::PciRegisterRead(uint8_t bus, uint8_t slot, uint8_t function, 
         if (!devices.empty()) {
             own = Fd(open_file(devices.front().path + "/config", O_RDONLY));
             if (!own.ok()) {
-                result(errno_status(errno));
-                return 0xFFFFFFFF;
+                return errno_status(errno);
             }
             fd = own.get();
         }
     }
     if (fd < 0) {
-        result(PLX_STATUS_NO_DEVICE);
-        return 0xFFFFFFFF;
+        return PLX_STATUS_NO_DEVICE;
     }
     struct stat info;
     if (fstat(fd, &info) != 0 || offset % 4 != 0 || offset >= info.st_size) {
-        result(PLX_STATUS_INVALID_ADDRESS);
-        return 0xFFFFFFFF;
+        return PLX_STATUS_INVALID_ADDRESS;
     }
     uint8_t bytes[4];
     if (pread(fd, bytes, sizeof bytes, offset) != sizeof bytes) {
-        result(PLX_STATUS_IO_ERROR);
-        return 0xFFFFFFFF;
+        return PLX_STATUS_IO_ERROR;
     }
-    result(PLX_STATUS_SUCCESS);
-    return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-           uint32_t{bytes[3]} << 24;
+    *value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
+             uint32_t{bytes[3]} << 24;
+    return PLX_STATUS_SUCCESS;
 }
 
-PLX_STATUS SysfsPci::PciBarMap(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile uint8_t** va)
+PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile uint8_t** va)
 {
     if (va == nullptr) {
         return PLX_STATUS_NULL_PARAM;
@@ -430,7 +431,7 @@ PLX_STATUS SysfsPci::PciBarMap(PLX_DEVICE_OBJECT* device, uint8_t bar_index, vol
     return PLX_STATUS_SUCCESS;
 }
 
-PLX_STATUS SysfsPci::PciBarUnmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
+PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
 {
     if (va == nullptr) {
         return PLX_STATUS_NULL_PARAM;
@@ -451,17 +452,18 @@ PLX_STATUS SysfsPci::PciBarUnmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** v
     return unmapped ? PLX_STATUS_SUCCESS : PLX_STATUS_FAILED;
 }
 
-PLX_STATUS SysfsPci::DeviceClose(PLX_DEVICE_OBJECT* device)
+PLX_STATUS device_close(PLX_DEVICE_OBJECT* device)
 {
     if (opened(device) == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
-    open_[static_cast<size_t>(device->handle)].reset();  // unmaps, closes, unlocks
+    state().open[static_cast<size_t>(device->handle)].reset();  // unmaps, closes, unlocks
     device->open_tag = 0;
     return PLX_STATUS_SUCCESS;
 }
 
-PLX_STATUS SysfsPci::port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* source,
+// One I/O-port access: a write of `source`, or else a read into `target`.
+PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* source,
                                  void* target, uint32_t byte_count, PLX_ACCESS_TYPE access)
 {
     const bool write = source != nullptr;
@@ -516,16 +518,67 @@ PLX_STATUS SysfsPci::port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const
     return PLX_STATUS_SUCCESS;
 }
 
-PLX_STATUS SysfsPci::IoPortRead(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
-                                uint32_t byte_count, PLX_ACCESS_TYPE access)
+PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
+                        uint32_t byte_count, PLX_ACCESS_TYPE access)
 {
     return port_access(device, port, nullptr, buffer, byte_count, access);
 }
 
-PLX_STATUS SysfsPci::IoPortWrite(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
-                                 uint32_t byte_count, PLX_ACCESS_TYPE access)
+PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
+                         uint32_t byte_count, PLX_ACCESS_TYPE access)
 {
     return port_access(device, port, buffer, nullptr, byte_count, access);
 }
 
+// The callers are C-style code: nothing may be thrown at them (a failed
+// allocation, say), so any exception becomes a plain failure.
+template <auto operation>
+struct Guarded;
+
+template <typename... Args, PLX_STATUS (*operation)(Args...)>
+struct Guarded<operation> {
+    static PLX_STATUS call(Args... args) noexcept
+    {
+        try {
+            return operation(args...);
+        } catch (...) {
+            return PLX_STATUS_FAILED;
+        }
+    }
+};
+
+uint32_t pci_register_read(uint8_t bus, uint8_t slot, uint8_t function, uint16_t offset,
+                           PLX_STATUS* status)
+{
+    uint32_t value = 0xFFFFFFFF;  // what a read of nothing returns on PCI
+    const PLX_STATUS result =
+        Guarded<read_config_register>::call(bus, slot, function, offset, &value);
+    if (status != nullptr) {
+        *status = result;
+    }
+    return result == PLX_STATUS_SUCCESS ? value : 0xFFFFFFFF;
+}
+
+}  // namespace
+
+std::function<int(const std::string& path)> file_hook;
+
+void use_root(const std::string& root)
+{
+    state().open.clear();
+    state().root = root;
+}
+
 }  // namespace plx_linux
+
+const PlxBackend plx_sysfs_backend = {
+    "sysfs",
+    plx_linux::Guarded<plx_linux::device_find>::call,
+    plx_linux::Guarded<plx_linux::device_open>::call,
+    plx_linux::pci_register_read,
+    plx_linux::Guarded<plx_linux::pci_bar_map>::call,
+    plx_linux::Guarded<plx_linux::pci_bar_unmap>::call,
+    plx_linux::Guarded<plx_linux::device_close>::call,
+    plx_linux::Guarded<plx_linux::io_port_read>::call,
+    plx_linux::Guarded<plx_linux::io_port_write>::call,
+};

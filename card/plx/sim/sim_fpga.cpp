@@ -7,39 +7,46 @@ namespace {
 constexpr uint32_t OPCODE_WRITE = 2;
 constexpr uint32_t DESYNC_COMMAND = 0x0000000D;
 
-constexpr uint32_t SYNC_WORD_32 = 0xAA995566;
-constexpr uint32_t CMD_REGISTER_32 = 4;
-
-constexpr uint16_t SYNC_WORD_16 = 0xAA99;
-constexpr uint16_t SYNC_TAIL_16 = 0x5566;
-constexpr uint32_t CMD_REGISTER_16 = 5;
-
 }  // namespace
 
-void PacketParser32::reset()
-{
-    *this = PacketParser32();
-}
-
-bool PacketParser32::take(uint8_t byte)
+template <const PacketFormat& format>
+bool PacketParser<format>::take(uint8_t byte)
 {
     if (!synced_) {
-        window_ = window_ << 8 | byte;
-        if (window_ == SYNC_WORD_32) {
+        window_ = static_cast<Word>(window_ << 8 | byte);
+        if (window_ == format.sync) {
             synced_ = true;
+            just_synced_ = true;
         }
         return false;
     }
-    word_ = word_ << 8 | byte;
-    if (++word_bytes_ < 4) {
+    word_ = static_cast<Word>(word_ << 8 | byte);
+    if (++word_bytes_ < format.word_bytes) {
         return false;
     }
     word_bytes_ = 0;
     return handle_word(word_);
 }
 
-bool PacketParser32::handle_word(uint32_t word)
+template <const PacketFormat& format>
+bool PacketParser<format>::handle_word(Word word)
 {
+    constexpr bool SHORT_WORDS = format.word_bytes == 2;
+    constexpr unsigned TYPE_SHIFT = 8 * format.word_bytes - 3;
+    if (just_synced_) {
+        just_synced_ = false;
+        if (SHORT_WORDS && word == 0x5566) {
+            return false;
+        }
+    }
+    if (count_words_due_ != 0) {
+        // A type-2 count that follows its header, high half first.
+        type2_count_ = type2_count_ << 16 | word;
+        if (--count_words_due_ == 0 && type2_write_) {
+            skip_bytes_ = uint64_t{type2_count_} * format.word_bytes;
+        }
+        return false;
+    }
     if (command_words_ != 0) {
         --command_words_;
         if (word == DESYNC_COMMAND) {
@@ -48,93 +55,33 @@ bool PacketParser32::handle_word(uint32_t word)
         }
         return false;
     }
-    const uint32_t type = word >> 29;
-    const uint32_t opcode = (word >> 27) & 0x3;
+    const uint32_t type = word >> TYPE_SHIFT;
+    const bool write = ((word >> (TYPE_SHIFT - 2)) & 0x3) == OPCODE_WRITE;
     if (type == 1) {
-        const uint32_t reg = (word >> 13) & 0x1F;
-        const uint32_t count = word & 0x7FF;
-        if (opcode == OPCODE_WRITE && count != 0) {
-            if (reg == CMD_REGISTER_32) {
+        const uint32_t reg = (word >> format.register_shift) & format.register_mask;
+        const uint32_t count = word & format.count_mask;
+        if (write && count != 0) {
+            if (reg == format.cmd_register) {
                 command_words_ = count;
             } else {
-                skip_bytes_ = uint64_t{count} * 4;
+                skip_bytes_ = uint64_t{count} * format.word_bytes;
             }
         }
     } else if (type == 2) {
-        if (opcode == OPCODE_WRITE) {
-            skip_bytes_ = uint64_t{word & 0x07FFFFFF} * 4;
+        if (SHORT_WORDS) {
+            type2_write_ = write;
+            type2_count_ = 0;
+            count_words_due_ = 2;
+        } else if (write) {
+            skip_bytes_ = uint64_t{word & 0x07FFFFFFu} * format.word_bytes;
         }
     }
     // Anything else is not a packet header and passes as one word.
     return false;
 }
 
-void PacketParser16::reset()
-{
-    *this = PacketParser16();
-}
-
-bool PacketParser16::take(uint8_t byte)
-{
-    if (!synced_) {
-        window_ = static_cast<uint16_t>(window_ << 8 | byte);
-        if (window_ == SYNC_WORD_16) {
-            synced_ = true;
-            just_synced_ = true;
-        }
-        return false;
-    }
-    word_ = static_cast<uint16_t>(word_ << 8 | byte);
-    if (++word_bytes_ < 2) {
-        return false;
-    }
-    word_bytes_ = 0;
-    return handle_word(word_);
-}
-
-bool PacketParser16::handle_word(uint16_t word)
-{
-    if (just_synced_) {
-        just_synced_ = false;
-        if (word == SYNC_TAIL_16) {
-            return false;
-        }
-    }
-    if (count_words_due_ != 0) {
-        // A type-2 header is followed by its 32-bit word count, high half first.
-        type2_count_ = type2_count_ << 16 | word;
-        if (--count_words_due_ == 0 && type2_write_) {
-            skip_bytes_ = uint64_t{type2_count_} * 2;
-        }
-        return false;
-    }
-    if (command_words_ != 0) {
-        --command_words_;
-        if (word == DESYNC_COMMAND) {
-            reset();
-            return true;
-        }
-        return false;
-    }
-    const uint32_t type = word >> 13;
-    const uint32_t opcode = (word >> 11) & 0x3;
-    if (type == 1) {
-        const uint32_t reg = (word >> 5) & 0x3F;
-        const uint32_t count = word & 0x1F;
-        if (opcode == OPCODE_WRITE && count != 0) {
-            if (reg == CMD_REGISTER_16) {
-                command_words_ = count;
-            } else {
-                skip_bytes_ = uint64_t{count} * 2;
-            }
-        }
-    } else if (type == 2) {
-        count_words_due_ = 2;
-        type2_count_ = 0;
-        type2_write_ = (opcode == OPCODE_WRITE);
-    }
-    return false;
-}
+template class PacketParser<WORDS_32>;
+template class PacketParser<WORDS_16>;
 
 void Fpga::set_program_line(bool high)
 {
@@ -142,8 +89,10 @@ void Fpga::set_program_line(bool high)
         // Held low: the FPGA drops its configuration and clears its memory.
         state_ = State::Cleared;
     } else if (!line_high_) {
-        // Rising edge: a new configuration cycle starts.
-        state_ = State::Configuring;
+        // Rising edge: a new configuration cycle starts once the memory is
+        // cleared.
+        state_ = State::Clearing;
+        released_at_ = std::chrono::steady_clock::now();
         parser32_.reset();
         parser16_.reset();
         bytes_received_ = 0;
@@ -151,6 +100,15 @@ void Fpga::set_program_line(bool high)
         done_at_byte_ = 0;
     }
     line_high_ = high;
+}
+
+void Fpga::receive_while_clearing(uint8_t byte)
+{
+    if (std::chrono::steady_clock::now() - released_at_ < CLEAR_TIME) {
+        return;  // not ready: the byte is lost
+    }
+    state_ = State::Configuring;
+    receive(byte);
 }
 
 // DESYNC: the configuration is complete and the FPGA starts up.
@@ -161,23 +119,20 @@ void Fpga::complete(int packet_format)
     done_at_byte_ = bytes_received_;
 }
 
-int Fpga::read_done()
+int Fpga::read_done() const
 {
     switch (state_) {
     case State::Idle:
         return done_at_power_up_ ? 1 : 0;
     case State::Cleared:
-        return done_while_program_low ? 1 : 0;
+        return fault_ == CardFault::Busy ? 0 : 1;
+    case State::Clearing:
     case State::Configuring:
+        return 0;
     case State::Done:
-        break;
+        return fault_ == CardFault::NoDone ? 0 : 1;
     }
-    if (!scripted_done.empty()) {
-        const int reading = scripted_done.front();
-        scripted_done.pop_front();
-        return reading;
-    }
-    return state_ == State::Done ? 1 : 0;
+    return 0;
 }
 
 }  // namespace sim

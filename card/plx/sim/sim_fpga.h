@@ -4,16 +4,39 @@
 // stream's DESYNC command completes the configuration.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
-#include <deque>
+#include <type_traits>
 
 namespace sim {
 
-// The packet format of the 32-bit families (Spartan-3/3E, Virtex-4 and later):
-// sync word AA 99 55 66, then big-endian 32-bit words.
-class PacketParser32 {
+// The two packet formats. Both start after a sync word and are read as
+// big-endian words whose top three bits give the packet type and the next
+// two the opcode. A type-1 header names a register and a short word count; a
+// type-2 header carries a long count for the register of the type-1 header
+// before it: in its own low 27 bits for 32-bit words, in the two words after
+// it (high half first) for 16-bit words.
+struct PacketFormat {
+    unsigned word_bytes;
+    uint32_t sync;            // for 16-bit words, a 55 66 right after it belongs to it
+    uint32_t cmd_register;    // the register commands are written to
+    unsigned register_shift;  // where a type-1 header keeps the register number
+    uint32_t register_mask;
+    uint32_t count_mask;      // and its word count, in the lowest bits
+};
+
+// 32-bit words (Spartan-3/3E, Virtex-4 and later): sync AA 99 55 66.
+inline constexpr PacketFormat WORDS_32 = {4, 0xAA995566, 4, 13, 0x1F, 0x7FF};
+// 16-bit words (Spartan-3A, Spartan-6): sync AA 99.
+inline constexpr PacketFormat WORDS_16 = {2, 0xAA99, 5, 5, 0x3F, 0x1F};
+
+template <const PacketFormat& format>
+class PacketParser {
 public:
-    void reset();
+    using Word = std::conditional_t<format.word_bytes == 4, uint32_t, uint16_t>;
+
+    void reset() { *this = PacketParser(); }
+
     // Takes one byte of the stream; true when it completed a DESYNC command.
     bool feed(uint8_t byte)
     {
@@ -23,49 +46,31 @@ public:
         }
         return take(byte);
     }
-    bool synced() const { return synced_; }
 
 private:
     bool take(uint8_t byte);
-    bool handle_word(uint32_t word);
-
-    bool synced_ = false;
-    uint32_t window_ = 0;        // last four bytes while looking for sync
-    uint32_t word_ = 0;
-    unsigned word_bytes_ = 0;
-    uint64_t skip_bytes_ = 0;    // payload still to pass over
-    uint32_t command_words_ = 0; // payload words of a write to CMD still due
-};
-
-// The packet format of the 16-bit families (Spartan-3A, Spartan-6): sync word
-// AA 99 (a following 55 66 belongs to it), then big-endian 16-bit words.
-class PacketParser16 {
-public:
-    void reset();
-    bool feed(uint8_t byte)
-    {
-        if (skip_bytes_ != 0) {
-            --skip_bytes_;
-            return false;
-        }
-        return take(byte);
-    }
-    bool synced() const { return synced_; }
-
-private:
-    bool take(uint8_t byte);
-    bool handle_word(uint16_t word);
+    bool handle_word(Word word);
 
     bool synced_ = false;
     bool just_synced_ = false;
-    uint16_t window_ = 0;
-    uint16_t word_ = 0;
+    Word window_ = 0;            // the last bytes while looking for sync
+    Word word_ = 0;
     unsigned word_bytes_ = 0;
-    uint64_t skip_bytes_ = 0;
-    uint32_t command_words_ = 0;
+    uint64_t skip_bytes_ = 0;    // payload still to pass over
+    uint32_t command_words_ = 0; // payload words of a write to CMD still due
     unsigned count_words_due_ = 0;  // words of a type-2 count still to read
     bool type2_write_ = false;
     uint32_t type2_count_ = 0;
+};
+
+// What a card can be set up to do wrong, as a user rehearsing a lab script's
+// failure handling would want it.
+enum class CardFault {
+    None,
+    Open,    // the card cannot be opened
+    Map,     // BAR 3 cannot be mapped
+    Busy,    // DONE reads busy right after the program line goes low
+    NoDone,  // the FPGA never reports DONE
 };
 
 class Fpga {
@@ -73,20 +78,23 @@ public:
     enum class State {
         Idle,         // never programmed since power-up
         Cleared,      // program line held low: configuration memory cleared
-        Configuring,  // program line released: taking the configuration stream
+        Clearing,     // program line released: clearing memory, bytes ignored
+        Configuring,  // taking the configuration stream
         Done,         // DESYNC seen: configured and started up
     };
 
-    explicit Fpga(bool done_at_power_up) : done_at_power_up_(done_at_power_up) {}
+    // How long the FPGA takes to clear its configuration memory once the
+    // program line is released. Bytes sent sooner are lost.
+    static constexpr std::chrono::microseconds CLEAR_TIME{1000};
 
-    // Knobs for tests.
-    bool done_while_program_low = true;  // what DONE reads while the line is low
-    // DONE readings to report, in order, from the program line's rising edge
-    // on, in place of the model's own; the model takes over when it runs out.
-    std::deque<int> scripted_done;
+    Fpga(bool done_at_power_up, CardFault fault)
+        : done_at_power_up_(done_at_power_up), fault_(fault)
+    {
+    }
 
     // The program line as the card drives it.
     void set_program_line(bool high);
+
     // One byte as the FPGA receives it (after the card's wiring).
     void receive(uint8_t byte)
     {
@@ -101,13 +109,17 @@ public:
             }
         } else if (state_ == State::Done) {
             ++bytes_received_;  // start-up clocks
+        } else if (state_ == State::Clearing) {
+            receive_while_clearing(byte);
         }
     }
+
     // One reading of the DONE status bit.
-    int read_done();
+    int read_done() const;
 
     State state() const { return state_; }
-    // Bytes taken since the program line rose.
+    // Bytes taken since the program line rose (those lost while the memory
+    // was being cleared are not counted).
     uint64_t bytes_received() const { return bytes_received_; }
     // Which format's DESYNC completed the cycle (32 or 16; 0 while not done),
     // and how many bytes the FPGA had taken by then.
@@ -116,15 +128,18 @@ public:
 
 private:
     void complete(int packet_format);
+    void receive_while_clearing(uint8_t byte);
 
     bool done_at_power_up_;
+    CardFault fault_;
     bool line_high_ = true;
+    std::chrono::steady_clock::time_point released_at_{};
     int completed_by_ = 0;
     uint64_t done_at_byte_ = 0;
     State state_ = State::Idle;
     uint64_t bytes_received_ = 0;
-    PacketParser32 parser32_;
-    PacketParser16 parser16_;
+    PacketParser<WORDS_32> parser32_;
+    PacketParser<WORDS_16> parser16_;
 };
 
 }  // namespace sim
