@@ -1,6 +1,7 @@
 #include "app/driver.h"
 
 #include <cctype>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "app/upload_state.h"
 #include "card/card.h"
 #include "configfile/config_file.h"
+#include "configfile/terminal_text.h"
 #include "upload/upload.h"
 
 UploadState upload_state;
@@ -49,6 +51,56 @@ bool parse_card_number(const char* text, uint32_t* number)
     return true;
 }
 
+// Once the card is open, a signal that would end the program is noted
+// instead; the upload stops at the next block and leaves the card as a
+// failed run does (see interrupted_exit). Before that, it ends the program
+// as it always would.
+void note_interrupt(int signal_number)
+{
+    if (upload_state.device_open == 0) {
+        std::signal(signal_number, SIG_DFL);
+        std::raise(signal_number);  // delivered as the handler returns
+        return;
+    }
+    upload_state.interrupt_signal = signal_number;
+}
+
+void catch_interrupts()
+{
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction action = {};
+        sigaction(signal_number, nullptr, &action);
+        if (action.sa_handler == SIG_IGN) {
+            continue;  // left ignored, as whoever started the program wanted
+        }
+        action.sa_handler = note_interrupt;
+        sigemptyset(&action.sa_mask);
+        // No SA_RESTART: a write to a terminal or pipe that has stopped
+        // taking output returns, so the upload gets to its next check.
+        action.sa_flags = 0;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+// Releases the card and starts a report on standard error with the
+// program's heading; the message and a newline follow.
+void begin_report()
+{
+    release_card();
+    std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
+}
+
+// fatal_exit for a message that ends with text the operator typed: the text
+// is shown as header text is, so that it cannot act on the terminal.
+[[noreturn]] void fatal_exit_showing(int exit_code, const char* message, const char* typed)
+{
+    begin_report();
+    std::fputs(message, stderr);
+    put_terminal_text(stderr, typed);
+    std::fputc('\n', stderr);
+    std::exit(exit_code);
+}
+
 void print_usage()
 {
     std::printf("\n%s program usage:\n%s filename.ext card", PROGRAM_NAME, PROGRAM_NAME);
@@ -76,7 +128,7 @@ void parse_arguments(int argc, char** argv)
 
     upload_state.config_file = std::fopen(argv[1], "rb");
     if (upload_state.config_file == nullptr) {
-        fatal_exit(101, "File not found: %s", argv[1]);
+        fatal_exit_showing(101, "File not found: ", argv[1]);
     }
     // The data is read in 16 KiB blocks straight into transfer_buffer. A
     // stream buffer would only split each block into two reads and a copy;
@@ -85,7 +137,7 @@ void parse_arguments(int argc, char** argv)
 
     uint32_t card_number = 0;
     if (!parse_card_number(argv[2], &card_number) || card_number > HIGHEST_CARD_NUMBER) {
-        fatal_exit(101, "Invalid card number: %s", argv[2]);
+        fatal_exit_showing(101, "Invalid card number: ", argv[2]);
     }
 
     open_card(card_number);
@@ -94,6 +146,11 @@ void parse_arguments(int argc, char** argv)
 
 int run_upload_tool(int argc, char** argv)
 {
+    // Output that cannot be written (a pipe whose reader has gone) must not
+    // end the upload half-way: the run goes on and its status says how the
+    // card fared.
+    std::signal(SIGPIPE, SIG_IGN);
+    catch_interrupts();
     print_banner();
     parse_arguments(argc, argv);
     upload_configuration();
@@ -104,14 +161,24 @@ int run_upload_tool(int argc, char** argv)
 
 void fatal_exit(int exit_code, const char* format, ...)
 {
-    release_card();
-
-    std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
+    begin_report();
     va_list arguments;
     va_start(arguments, format);
     std::vfprintf(stderr, format, arguments);
     va_end(arguments);
     std::fputc('\n', stderr);
-
     std::exit(exit_code);
+}
+
+void interrupted_exit()
+{
+    const int signal_number = upload_state.interrupt_signal;
+    std::fflush(stdout);  // the countdown so far; exit() is not called here
+    begin_report();
+    std::fputs("Programming interrupted.\n", stderr);
+    // End as the signal would have ended the program, so that the caller
+    // sees it (128 + N in a shell).
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+    std::_Exit(128 + signal_number);
 }

@@ -12,3 +12,8 @@ void parse_arguments(int argc, char** argv);
 // program's heading and ends the process with exit_code.
 [[noreturn]] void fatal_exit(int exit_code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// For a run stopped by SIGINT, SIGTERM or SIGHUP once the card is open
+// (upload_state.interrupt_signal): releases the card, reports "Programming
+// interrupted." as fatal_exit reports, and ends the process by that signal.
+[[noreturn]] void interrupted_exit();

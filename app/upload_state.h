@@ -2,6 +2,7 @@
 // at start, never freed: the process ends instead.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +25,7 @@ struct UploadState {
     uint32_t window_mapped;         // 1 once BAR 3 has been mapped
     uint32_t control_port;          // I/O address of the control/status register
     uint32_t config_length;         // bytes announced (.BIT) or file size (PROM)
+    volatile sig_atomic_t interrupt_signal;  // SIGINT, SIGTERM or SIGHUP once the card is open
 };
 
 extern UploadState upload_state;

@@ -22,6 +22,7 @@
 #include "app/driver.h"
 #include "app/upload_state.h"
 #include "card/card.h"
+#include "configfile/terminal_text.h"
 
 namespace {
 
@@ -52,18 +53,6 @@ bool is_prom_file(const uint8_t* probe)
            probe[7] == 0x66;
 }
 
-// Header text goes to the operator's terminal, so control characters (other
-// than tab) are shown as \xHH rather than sent raw: a crafted file must not
-// be able to clear the screen, move the cursor or retitle the window.
-void put_header_char(int c)
-{
-    if ((c < 0x20 && c != '\t') || c == 0x7F) {
-        std::printf("\\x%02X", static_cast<unsigned>(c));
-    } else {
-        std::putchar(c);
-    }
-}
-
 }  // namespace
 
 size_t read_at(FILE* stream, int32_t offset, size_t count, uint8_t* buffer)
@@ -79,6 +68,9 @@ uint32_t echo_text(FILE* stream, int32_t offset, uint32_t count)
     if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
         return 0;
     }
+    // Header text goes to the operator's terminal: shown so that a crafted
+    // file cannot act on the terminal.
+    TerminalText text = {};
     uint32_t consumed = 0;
     while (count != 0) {
         const int c = std::getc(stream);
@@ -89,9 +81,10 @@ uint32_t echo_text(FILE* stream, int32_t offset, uint32_t count)
         if (c == '\0') {
             break;
         }
-        put_header_char(c);
+        put_terminal_byte(stdout, &text, static_cast<uint8_t>(c));
         --count;
     }
+    end_terminal_text(stdout, &text);
     return consumed;
 }
 

@@ -212,33 +212,50 @@ TEST(RecognitionLargeFiles, PromOfTwoGigabytesOrMoreIsRefusedNotWrapped)
     }
 }
 
-TEST(RecognitionTerminal, HeaderTextCannotSendControlSequences)
+// Text from the file or the command line reaches the terminal shown, not
+// raw: as a header field, as the name of a missing file and as a card number.
+struct TerminalCase {
+    const char* name;
+    std::string raw;
+    std::string shown;
+};
+
+class TerminalText : public ::testing::TestWithParam<TerminalCase> {};
+
+TEST_P(TerminalText, IsShownNotSentRaw)
 {
+    const TerminalCase& c = GetParam();
     TempDir dir;
-    const std::string hostile_name = "\x1B[2J\x1B]0;owned\a\rok\tgo\x7F\x01\x1F caf\xC3\xA9 \x80";
     const std::string data = valid_data();
-    const std::string path = dir.write(
-        "hostile.bit", bit_file({hostile_name, "7a35t", "\x1B[1A", "\b\b\b"},
-                                static_cast<uint32_t>(data.size()), data)
-                           .file());
-    const ProgramRun run = run_program({path, "0"});
-    EXPECT_EQ(run.exit_status, 0) << run.err;
-    EXPECT_NE(run.out.find(
-                  "\n  Design name:          \\x1B[2J\\x1B]0;owned\\x07\\x0Dok\tgo\\x7F\\x01\\x1F"
-                  " caf\xC3\xA9 \x80\n  Part I.D.:            7a35t"
-                  "\n  Design date:          \\x1B[1A"
-                  "\n  Design time:          \\x08\\x08\\x08\n"),
+    const BitFile file = bit_file({"top.ncd", c.raw, "2026/12/08", "09:30:00"},
+                                  static_cast<uint32_t>(data.size()), data);
+    const ProgramRun header = run_program({dir.write("config.bit", file.file()), "0"});
+    EXPECT_EQ(header.exit_status, 0) << header.err;
+    EXPECT_NE(header.out.find("\n  Part I.D.:            " + c.shown + "\n  Design date:"),
               std::string::npos)
-        << run.out;
-    // The only control characters left are the program's own line ends,
-    // carriage returns of the countdown, and tab.
-    for (char c : run.out) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            EXPECT_TRUE(c == '\n' || c == '\r' || c == '\t') << "raw control byte " << int(u);
-        }
-    }
+        << printable(header.out);
+
+    const std::string missing = dir.path() + "/" + c.raw;
+    EXPECT_EQ(run_program({missing, "0"}).err,
+              error_report("File not found: " + dir.path() + "/" + c.shown));
+    EXPECT_EQ(run_program({dir.path() + "/config.bit", c.raw}).err,
+              error_report("Invalid card number: " + c.shown));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Bytes, TerminalText,
+    ::testing::Values(
+        TerminalCase{"plain", "xc7a35t", "xc7a35t"},
+        TerminalCase{"escape_sequences", "\x1B[2J\x1B]0;owned\a", "\\x1B[2J\\x1B]0;owned\\x07"},
+        TerminalCase{"c0_and_del", "\rok\tgo\x7F\x01\x1F\b", "\\x0Dok\tgo\\x7F\\x01\\x1F\\x08"},
+        TerminalCase{"utf8_letters", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+                     "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        TerminalCase{"latin1_letters", "caf\xE9 \xA0\xFF", "caf\xE9 \xA0\xFF"},
+        TerminalCase{"c1_single_byte", "a\x9B" "2Jb\x80\x9F", "a\\x9B" "2Jb\\x80\\x9F"},
+        TerminalCase{"c1_in_utf8", "\xC2\x9B" "2J\xC2\x80\xC2\xA0", "\\xC2\\x9B" "2J\\xC2\\x80\xC2\xA0"},
+        TerminalCase{"broken_utf8", "\xE2\x82x\xC0\x9B\xED\xA0\x80\xC3",
+                     "\xE2\\x82x\xC0\\x9B\xED\xA0\\x80\xC3"}),
+    [](const ::testing::TestParamInfo<TerminalCase>& info) { return info.param.name; });
 
 TEST(RecognitionRelease, RefusedFileUnmapsAndClosesBeforeTheReport)
 {

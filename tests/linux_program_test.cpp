@@ -259,18 +259,19 @@ TEST(LinuxProgramLock, HeldCardGivesExit105)
     EXPECT_EQ(tree.bar3_byte(card), 0);
 }
 
-// ---------------------------------------------------------------- card removed
+// ---------------------------------------------------------------- mid-run
 
 // Starts veltcfg over the tree and, once it has printed its first countdown
-// (it is then streaming the file), runs `remove`; returns the exit status and
-// what the program wrote to standard error.
-struct RemovedRun {
-    int status = -1;
+// (it is then streaming the file), runs `act` with its process id; returns
+// how it ended and what it wrote.
+struct MidwayRun {
+    int status = -1;  // exit status, -1 when ended by a signal
+    int signal = 0;
     std::string out, err;
 };
 
-RemovedRun run_and_remove_midway(const FakeSysfs& tree, const std::string& file,
-                                 const std::function<void()>& remove)
+MidwayRun run_and_act_midway(const FakeSysfs& tree, const std::string& file,
+                             const std::function<void(pid_t)>& act)
 {
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) {
@@ -288,21 +289,22 @@ RemovedRun run_and_remove_midway(const FakeSysfs& tree, const std::string& file,
         for (int fd : {out[0], out[1], err[0], err[1]}) {
             close(fd);
         }
+        // unshare and sh exec in turn, so veltcfg runs as this process.
         execl(unshare.c_str(), unshare.c_str(), "--mount", "sh", "-c", command.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
     close(err[1]);
-    RemovedRun run;
+    MidwayRun run;
     char buffer[4096];
     ssize_t n;
-    bool removed = false;
+    bool acted = false;
     while ((n = read(out[0], buffer, sizeof buffer)) > 0) {
         run.out.append(buffer, static_cast<size_t>(n));
-        if (!removed && run.out.find('\r') != std::string::npos) {
-            remove();
-            removed = true;
+        if (!acted && run.out.find('\r') != std::string::npos) {
+            act(child);
+            acted = true;
         }
     }
     while ((n = read(err[0], buffer, sizeof buffer)) > 0) {
@@ -313,11 +315,56 @@ RemovedRun run_and_remove_midway(const FakeSysfs& tree, const std::string& file,
     int status = 0;
     waitpid(child, &status, 0);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    EXPECT_TRUE(removed) << "the program never started streaming";
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    EXPECT_TRUE(acted) << "the program never started streaming";
     return run;
 }
 
-TEST(LinuxProgramCardRemoved, RegisterAccessAfterRemovalGivesExit105)
+// A long PROM image (a sparse file: the signature, then zeros), so that the
+// card is still streaming when the test acts.
+std::string long_prom(const TempDir& dir)
+{
+    const std::string prom =
+        dir.write("long.prom", std::string("\xFF\xFF\xFF\xFF\x55\x99\xAA\x66", 8));
+    if (truncate(prom.c_str(), off_t{128} << 20) != 0) {
+        ADD_FAILURE() << "truncate";
+    }
+    return prom;
+}
+
+// The card's register file removed, as when the card is hot-removed, or
+// reading all ones, as a card that has stopped answering does: the next
+// register access, the DONE check after the stream, fails.
+TEST(LinuxProgramMidway, CardGoneGivesExit105)
+{
+    const std::string problem = namespace_problem();
+    if (!problem.empty()) {
+        GTEST_SKIP() << problem;
+    }
+    for (bool removed : {true, false}) {
+        SCOPED_TRACE(removed ? "register file removed" : "reading all ones");
+        FakeSysfs tree;
+        const FakeDevice card;
+        tree.add(card);
+        TempDir dir;
+        const MidwayRun run = run_and_act_midway(tree, long_prom(dir), [&](pid_t) {
+            if (removed) {
+                fs::remove(tree.path(card, "resource1"));
+            } else {
+                tree.write(card, "resource1", std::string(256, '\xFF'));
+            }
+        });
+        EXPECT_EQ(run.status, 105) << run.err;
+        EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't access 9056 card status register.\n\n");
+        EXPECT_TRUE(ends_with(run.out, "\r0     ")) << run.out.substr(run.out.size() - 40);
+        // No trailing clocks: the last byte sent is the image's last, a zero.
+        EXPECT_EQ(tree.bar3_byte(card), 0);
+    }
+}
+
+// SIGTERM mid-stream: the program line is driven low, the card released and
+// the program ends by the signal; the card can be programmed again at once.
+TEST(LinuxProgramMidway, SignalLeavesTheLineLowAndTheCardFree)
 {
     const std::string problem = namespace_problem();
     if (!problem.empty()) {
@@ -326,21 +373,53 @@ TEST(LinuxProgramCardRemoved, RegisterAccessAfterRemovalGivesExit105)
     FakeSysfs tree;
     const FakeDevice card;
     tree.add(card);
-    // A long PROM image (a sparse file: the signature, then zeros), so that
-    // the card is still streaming when its register file goes away.
     TempDir dir;
-    const std::string prom = dir.write("long.prom", std::string("\xFF\xFF\xFF\xFF\x55\x99\xAA\x66", 8));
-    ASSERT_EQ(truncate(prom.c_str(), off_t{128} << 20), 0);
+    const MidwayRun run =
+        run_and_act_midway(tree, long_prom(dir), [](pid_t pid) { kill(pid, SIGTERM); });
+    EXPECT_EQ(run.signal, SIGTERM) << run.err;
+    EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nProgramming interrupted.\n");
+    EXPECT_EQ(tree.control(card), 0x000C000Eu) << "enables set, program line low";
 
-    const RemovedRun run = run_and_remove_midway(tree, prom, [&] {
-        fs::remove(tree.path(card, "resource1"));  // as when the card is hot-removed
-    });
-    // The next register access is the DONE check after the stream.
-    EXPECT_EQ(run.status, 105) << run.err;
-    EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't access 9056 card status register.\n\n");
-    EXPECT_TRUE(ends_with(run.out, "\r0     ")) << run.out.substr(run.out.size() - 40);
-    // No trailing clocks: the last byte sent is the image's last, a zero.
-    EXPECT_EQ(tree.bar3_byte(card), 0);
+    const std::string bit = dir.write("design.bit", to_string(sample::bit_file(small_design())));
+    const ProgramRun again = run_veltcfg_over_tree(tree, bit, 0);
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+}
+
+// Both programs with standard output a pipe whose reader has gone: every
+// write fails, and the upload runs to its end all the same.
+TEST(LinuxProgramMidway, ClosedOutputDoesNotStopTheUpload)
+{
+    const std::string problem = namespace_problem();
+    if (!problem.empty()) {
+        GTEST_SKIP() << problem;
+    }
+    FakeSysfs tree;
+    const FakeDevice card;
+    tree.add(card);
+    TempDir dir;
+    const std::string bit = dir.write("design.bit", to_string(sample::bit_file(small_design())));
+    for (const std::string program : {VELTCFG_PATH, VELTCFG_SIM_PATH}) {
+        SCOPED_TRACE(program);
+        int out[2];
+        ASSERT_EQ(pipe(out), 0);
+        close(out[0]);
+        const std::string command = "mount --make-rprivate / && mount --bind " +
+                                    quoted(tree.root()) + " " + DEVICES + " && exec " +
+                                    quoted(program) + " " + quoted(bit) + " 0";
+        const std::string unshare = tool("unshare");
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            execl(unshare.c_str(), unshare.c_str(), "--mount", "sh", "-c", command.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    EXPECT_EQ(tree.bar3_byte(card), 0xFF) << "the trailing clocks were sent";
 }
 
 // ---------------------------------------------------------------- this machine

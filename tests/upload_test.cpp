@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -263,6 +264,87 @@ TEST(UploadTest, ReadErrorDrivesTheProgramLineLowBeforeTheReport)
     const std::vector<Op> ops = run.call_ops();
     EXPECT_EQ(ops[ops.size() - 2], Op::PciBarUnmap);
     EXPECT_EQ(ops.back(), Op::DeviceClose);
+}
+
+// A signal once the card is open stops the stream at the next block, drives
+// the program line low (once the cycle has started), releases the card and
+// ends the program by the same signal.
+TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
+{
+    TempDir dir;
+    const std::string data = stream_bytes(20000);  // five blocks
+    const std::string path =
+        dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file());
+    const struct {
+        const char* name;
+        int signal;
+        bool mid_stream;  // else while the opened card is being reported
+    } cases[] = {
+        {"term_mid_stream", SIGTERM, true},
+        {"int_mid_stream", SIGINT, true},
+        {"hup_mid_stream", SIGHUP, true},
+        {"term_before_streaming", SIGTERM, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, rec::Recorder& recorder) {
+            const auto send = [&c] { raise(c.signal); };
+            if (c.mid_stream) {
+                recorder.after_data_bytes(20000, send);  // inside the second block
+            } else {
+                recorder.after_call(Op::PciRegisterRead, 1, send);
+            }
+        });
+        EXPECT_EQ(run.signal, c.signal);
+        EXPECT_EQ(run.err, error_report("Programming interrupted."));
+        if (c.mid_stream) {
+            // The second block is finished; the line is driven low again.
+            EXPECT_EQ(run.data_bytes().size(), 2u * 16384);
+            EXPECT_EQ(run.register_writes(),
+                      (std::vector<uint32_t>{0x000C000E, 0x000C000E, 0x000D000E, 0x000C000C}));
+        } else {
+            EXPECT_TRUE(run.data_bytes().empty());
+            EXPECT_TRUE(run.register_writes().empty());
+        }
+        const std::vector<Op> ops = run.call_ops();
+        ASSERT_GE(ops.size(), 2u);
+        EXPECT_EQ(ops[ops.size() - 2], Op::PciBarUnmap);
+        EXPECT_EQ(ops.back(), Op::DeviceClose);
+        ASSERT_FALSE(run.cards.empty());
+        EXPECT_FALSE(run.cards[0].open);  // free to be opened again
+    }
+}
+
+// A card that has stopped answering reads all ones; that is a failed
+// access, not a DONE.
+TEST(UploadTest, RegisterReadingAllOnesIsAFailedAccess)
+{
+    TempDir dir;
+    const std::string data = stream_bytes(5000);
+    const std::string path =
+        dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file());
+
+    const ProgramRun at_start = run_program({path, "0"}, [](sim::Host& host, rec::Recorder&) {
+        host = sim::Host();
+        sim::CardIdentity identity;
+        identity.control = 0xFFFFFFFF;
+        host.add_card(identity);
+    });
+    EXPECT_EQ(at_start.exit_status, 105);
+    EXPECT_EQ(at_start.err, error_report("Can't access 9056 card control register.\n"));
+    EXPECT_TRUE(at_start.register_writes().empty());
+
+    // Gone part way through a file cut before its end: without the rule the
+    // all-ones reads would pass for DONE.
+    const std::string cut_path = dir.write(
+        "cut.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data.substr(0, 10000))
+                       .file());
+    const ProgramRun gone = run_program({cut_path, "0"}, [](sim::Host&, rec::Recorder& recorder) {
+        recorder.after_data_bytes(5000, [&recorder] { recorder.card_gone = true; });
+    });
+    EXPECT_EQ(gone.exit_status, 105);
+    EXPECT_EQ(gone.err, error_report("Can't access 9056 card status register.\n"));
+    EXPECT_EQ(gone.data_bytes().size(), 10000u) << "no trailing clocks";
 }
 
 TEST(UploadTest, RegisterHistoryOfASuccessfulRun)

@@ -24,6 +24,12 @@
 // 10. Write 24 bytes of 0xFF: clocks for the FPGA's start-up sequence.
 // 11. Report the number of bytes programmed.
 //
+// A signal that asks the program to stop (SIGINT, SIGTERM, SIGHUP) is
+// honoured before step 1, before each block of step 7 and before step 9:
+// once the cycle has started, the program line is driven low first, as for
+// a read error. After step 9 has begun the run is as good as done and goes
+// on to the end.
+//
 // Counts are 32-bit and wrap modulo 2^32; they are printed as such.
 #include "upload/upload.h"
 
@@ -81,6 +87,15 @@ void wait_one_tick()
     }
 }
 
+// Stops a started cycle for a signal, if one has come.
+void stop_if_interrupted()
+{
+    if (upload_state.interrupt_signal != 0) {
+        program_line_low();
+        interrupted_exit();
+    }
+}
+
 }  // namespace
 
 int wait_for_done()
@@ -106,6 +121,9 @@ void send_trailing_clocks()
 
 void upload_configuration()
 {
+    if (upload_state.interrupt_signal != 0) {
+        interrupted_exit();  // nothing has been done to the card yet
+    }
     enable_control_lines();
 
     std::printf("\nProgramming...\n");
@@ -121,6 +139,7 @@ void upload_configuration()
     uint32_t total = 0;
     uint32_t remaining = upload_state.config_length;
     for (;;) {
+        stop_if_interrupted();
         errno = 0;
         const size_t count = std::fread(upload_state.transfer_buffer, 1,
                                         sizeof upload_state.transfer_buffer,
@@ -144,6 +163,7 @@ void upload_configuration()
     std::fclose(upload_state.config_file);
     upload_state.config_file = nullptr;
 
+    stop_if_interrupted();
     if (wait_for_done() < 0) {
         fatal_exit(102, "Error: Not <DONE>; programming not completed.");
     }

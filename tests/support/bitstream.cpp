@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -93,21 +94,65 @@ BitFile sample_bit_file(const sample::Design& design)
                     static_cast<uint32_t>(data.size()), data);
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at `at` that ends before `end`, and
+// its code point; 0 when there is none.
+size_t utf8_sequence(const std::string& text, size_t at, size_t end, uint32_t* code_point)
+{
+    const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    const size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || at + length > end) {
+        return 0;
+    }
+    uint32_t value = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = value << 6 | (byte(at + i) & 0x3F);
+    }
+    const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    *code_point = value;
+    return length;
+}
+
+}  // namespace
+
 std::string shown(const std::string& text)
 {
     std::string result;
     char escaped[8];
-    for (char c : text) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u == 0) {
-            break;
+    const auto escape = [&](unsigned char u) {
+        std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
+        result += escaped;
+    };
+    const size_t end = std::min(text.find('\0'), text.size());
+    for (size_t at = 0; at < end;) {
+        const unsigned char u = static_cast<unsigned char>(text[at]);
+        uint32_t code_point = 0;
+        const size_t length = u >= 0x80 ? utf8_sequence(text, at, end, &code_point) : 0;
+        if (length != 0) {
+            for (size_t i = 0; i < length; ++i) {
+                if (code_point <= 0x9F) {
+                    escape(static_cast<unsigned char>(text[at + i]));
+                } else {
+                    result += text[at + i];
+                }
+            }
+            at += length;
+            continue;
         }
-        if ((u < 0x20 && u != '\t') || u == 0x7F) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", u);
-            result += escaped;
+        if ((u < 0x20 && u != '\t') || (u >= 0x7F && u <= 0x9F)) {
+            escape(u);
         } else {
-            result += c;
+            result += text[at];
         }
+        ++at;
     }
     return result;
 }

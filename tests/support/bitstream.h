@@ -43,8 +43,9 @@ BitFile standard_bit_file(uint32_t config_length, const std::string& data);
 // The generator's .BIT file of `design`, in parts.
 BitFile sample_bit_file(const sample::Design& design);
 
-// Header text as the program shows it: up to the first NUL, with the bytes
-// a terminal would act on written as \xHH.
+// Text as the program shows it on a terminal: up to the first NUL, with C0
+// controls but tab, DEL and C1 controls (a byte 0x80-0x9F outside valid
+// UTF-8, and UTF-8 encoded U+0080-U+009F) written as \xHH.
 std::string shown(const std::string& text);
 
 // The report of a PROM image of `length` bytes.

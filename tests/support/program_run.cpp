@@ -17,11 +17,17 @@ namespace {
 
 int child_log_fd = -1;
 
-// Written from the child's exit path, after the program has done its last
-// call: the recorder's log and the state of each card.
-void dump_at_exit()
+// The events of the recorder's log not yet handed over, and the state of
+// each card now. Written at every release of a card and at exit, so that a
+// run ending by a signal after releasing its card still tells what it did.
+size_t events_sent = 0;
+
+void send_log()
 {
-    std::string text = rec::serialize_log(rec::recorder().log());
+    const std::vector<rec::Event>& log = rec::recorder().log();
+    std::string text =
+        rec::serialize_log(std::vector<rec::Event>(log.begin() + events_sent, log.end()));
+    events_sent = log.size();
     for (const CardOutcome& card : card_outcomes(sim::process_host)) {
         char line[160];
         std::snprintf(line, sizeof line, "F %d %" PRIu64 " %" PRIu64 " %d %X %d %d\n",
@@ -37,6 +43,11 @@ void dump_at_exit()
         }
         done += static_cast<size_t>(n);
     }
+}
+
+void send_log_at_exit()
+{
+    send_log();
     close(child_log_fd);
 }
 
@@ -83,11 +94,18 @@ void parse_outcome(const std::string& text, ProgramRun* run)
             run->log.push_back(std::move(event));
         }
     }
+    // Each hand-over ends with the cards as they were then; the last counts.
     std::istringstream lines(text);
     std::string line;
+    bool in_cards = false;
     while (std::getline(lines, line)) {
         if (line.empty() || line[0] != 'F') {
+            in_cards = false;
             continue;
+        }
+        if (!in_cards) {
+            run->cards.clear();
+            in_cards = true;
         }
         std::istringstream fields(line.substr(1));
         CardOutcome card;
@@ -237,12 +255,13 @@ ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body
             child_log_fd = log_fd;
             sim::process_host = sim::Host::make_default();
             rec::recorder().reset(&plx_sim_backend);
+            rec::recorder().after_close = send_log;
             if (setup) {
                 setup(sim::process_host, rec::recorder());
             }
             stdout = observed_stream(STDOUT_FILENO);
             stderr = observed_stream(STDERR_FILENO);
-            std::atexit(dump_at_exit);
+            std::atexit(send_log_at_exit);
             std::exit(body());
         },
         timeout_seconds);

@@ -140,7 +140,11 @@ PLX_STATUS device_close(PLX_DEVICE_OBJECT* device)
     if (!r.injected(Op::DeviceClose, &status)) {
         status = r.inner()->DeviceClose(device);
     }
-    return r.record(Op::DeviceClose, status, std::move(args));
+    r.record(Op::DeviceClose, status, std::move(args));
+    if (r.after_close) {
+        r.after_close();
+    }
+    return status;
 }
 
 PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
@@ -151,9 +155,12 @@ PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
     uint32_t value = 0;
     if (!r.injected(Op::IoPortRead, &status)) {
         status = r.inner()->IoPortRead(device, port, buffer, byte_count, access);
+        if (status == PLX_STATUS_SUCCESS && r.card_gone) {
+            std::memset(buffer, 0xFF, byte_count);
+        }
         if (status == PLX_STATUS_SUCCESS && byte_count == sizeof value) {
             std::memcpy(&value, buffer, sizeof value);
-            if (r.line_high && !r.done_readings.empty()) {
+            if (r.line_high && !r.done_readings.empty() && !r.card_gone) {
                 value = (value & ~DONE_BIT) | (r.done_readings.front() ? DONE_BIT : 0);
                 r.done_readings.pop_front();
                 std::memcpy(buffer, &value, sizeof value);
@@ -252,6 +259,11 @@ bool Recorder::injected(Op op, PLX_STATUS* status)
     return false;
 }
 
+void Recorder::after_call(Op op, unsigned nth, std::function<void()> action)
+{
+    actions_.push_back(Action{op, nth, std::move(action)});
+}
+
 PLX_STATUS Recorder::record(Op op, PLX_STATUS status, std::string args, uint32_t value)
 {
     Event event;
@@ -260,6 +272,13 @@ PLX_STATUS Recorder::record(Op op, PLX_STATUS status, std::string args, uint32_t
     event.text = std::move(args);
     event.value = value;
     log_.push_back(std::move(event));
+    for (Action& action : actions_) {
+        if (action.op == op && action.nth == call_counts_[static_cast<int>(op)] && action.run) {
+            std::function<void()> run = std::move(action.run);
+            action.run = nullptr;
+            run();
+        }
+    }
     return status;
 }
 

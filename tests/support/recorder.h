@@ -70,8 +70,15 @@ public:
     // Data bytes are logged only while this is set (a long bitstream would
     // fill memory); they are always counted.
     bool record_data_bytes = true;
-    // Runs `action` once, right after the nth byte has reached the data port.
+    // Runs `action` once, right after the nth byte has reached the data port,
+    // or right after the nth call (from 1) of op.
     void after_data_bytes(uint64_t nth, std::function<void()> action);
+    void after_call(Op op, unsigned nth, std::function<void()> action);
+    // Every register read returns all ones, as from a card that has stopped
+    // answering.
+    bool card_gone = false;
+    // Runs after every DeviceClose.
+    std::function<void()> after_close;
     void note_output(int stream, const char* bytes, size_t count);
 
     const std::vector<Event>& log() const { return log_; }
@@ -93,7 +100,14 @@ private:
     };
 
     const PlxBackend* inner_ = nullptr;
+    struct Action {
+        Op op;
+        unsigned nth;
+        std::function<void()> run;
+    };
+
     std::vector<Fault> faults_;
+    std::vector<Action> actions_;
     std::vector<Event> log_;
     unsigned call_counts_[OP_COUNT] = {};
     uint64_t data_bytes_written_ = 0;
