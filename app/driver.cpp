@@ -13,8 +13,6 @@
 #include "configfile/terminal_text.h"
 #include "upload/upload.h"
 
-UploadState upload_state;
-
 namespace {
 
 constexpr uint32_t HIGHEST_CARD_NUMBER = 15;

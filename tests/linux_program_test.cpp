@@ -147,7 +147,8 @@ TEST_P(LinuxProgramLoad, ProgramsTheCardThroughSysfs)
 
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    const std::string total = std::to_string(sample::ConfigStream(design).size());
+    const std::string total = std::to_string(
+        c.prom ? sample::prom_image(design).size() : sample::ConfigStream(design).size());
     EXPECT_TRUE(ends_with(run.out,
                           "\nSuccessfully programmed " + total + " bytes.\n\nFunction complete.\n"))
         << run.out;

@@ -93,7 +93,7 @@ entry_mode() {
   # The mode column of the listing line for path $1 (empty if absent).
   awk -v path="$1" '$6 == path { print $1 }' "$tmp/contents"
 }
-for program in veltcfg veltcfg-sim; do
+for program in veltcfg veltcfg-sim veltcfg-check; do
   mode=$(entry_mode "./usr/bin/$program")
   [[ -n $mode ]] || { cat "$tmp/contents" >&2; fail "package lacks ./usr/bin/$program"; }
   [[ $mode == -rwxr-xr-x ]] || fail "./usr/bin/$program has mode $mode, expected -rwxr-xr-x"
@@ -109,7 +109,7 @@ done
   fail "package lacks ./usr/share/man/man1/veltcfg.1 (or .1.gz)"
 }
 unexpected=$(awk '$1 !~ /^d/ { print $6 }' "$tmp/contents" |
-  grep -Ev '^\./usr/(bin/veltcfg(-sim)?|share/man/man1/veltcfg(-sim)?\.1(\.gz)?|share/doc/veltcfg/.*)$' ||
+  grep -Ev '^\./usr/(bin/veltcfg(-sim|-check)?|share/man/man1/veltcfg(-sim)?\.1(\.gz)?|share/doc/veltcfg/.*)$' ||
   true)
 [[ -z $unexpected ]] || fail "package holds unexpected files:"$'\n'"$unexpected"
 
@@ -163,7 +163,7 @@ if ! "$cmake_command" --install "$build_dir" --prefix "$prefix" >"$tmp/install.l
   cat "$tmp/install.log" >&2
   fail "cmake --install $build_dir --prefix $prefix failed (log above)"
 fi
-for program in veltcfg veltcfg-sim; do
+for program in veltcfg veltcfg-sim veltcfg-check; do
   [[ -f $prefix/bin/$program && -x $prefix/bin/$program ]] ||
     fail "cmake --install did not put an executable bin/$program under the prefix"
 done

@@ -365,15 +365,15 @@ TEST(UploadTest, RegisterHistoryOfASuccessfulRun)
 TEST(UploadTest, TypicalRunPrintsExactly)
 {
     TempDir dir;
-    const std::string data = stream_bytes(5000);  // 20,104 bytes: two blocks
+    const std::string data = stream_bytes(5000);  // 20,116 bytes: two blocks
     const ProgramRun run = run_program(
         {dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file()),
          "0"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(mask_memory_base(run.out),
-              banner() + card_report(0) + standard_bit_file(20104, "").report() +
-                  "\nProgramming...\n20104 \r3720  \r0     "
-                  "\nSuccessfully programmed 20104 bytes.\n\nFunction complete.\n");
+              banner() + card_report(0) + standard_bit_file(20116, "").report() +
+                  "\nProgramming...\n20116 \r3732  \r0     "
+                  "\nSuccessfully programmed 20116 bytes.\n\nFunction complete.\n");
     EXPECT_EQ(run.err, "");
     // The simulated FPGA found the stream's DESYNC near its end.
     EXPECT_EQ(run.cards[0].fpga_state, sim::Fpga::State::Done);
@@ -403,32 +403,51 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     }
     sample::Design design16 = design;
     design16.family = sample::Family::Words16;
+    // One bit of the frame data flipped: the CRC catches it where the stream
+    // detects the bus width (Virtex-5 and later), and is not checked where
+    // it does not.
+    std::string flipped = bit;
+    flipped[data_at + 5000] ^= 0x10;
+    sample::Design undetected = design;
+    undetected.detect_bus_width = false;
+    std::string flipped_unchecked = to_string(sample::bit_file(undetected));
+    flipped_unchecked[data_at + 5000] ^= 0x10;
 
     const struct {
         const char* name;
         std::string file;
         int status;
         int completed_by;
+        const char* reason;  // what veltcfg-check names when a card would not configure
     } cases[] = {
-        {"bit", bit, 0, 32},
-        {"prom", to_string(sample::prom_image(design)), 0, 32},
-        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, 16},
-        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, 16},
-        {"broken_sync", broken_sync, 102, 0},
-        {"no_desync", no_desync, 102, 0},
-        {"sent_unreversed", unreversed, 102, 0},
+        {"bit", bit, 0, 32, ""},
+        {"prom", to_string(sample::prom_image(design)), 0, 32, ""},
+        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, 16, ""},
+        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, 16, ""},
+        {"broken_sync", broken_sync, 102, 0, "DESYNC"},
+        {"no_desync", no_desync, 102, 0, "DESYNC"},
+        {"sent_unreversed", unreversed, 102, 0, "sync word"},
+        {"frame_bit_flipped", flipped, 102, 0, "CRC"},
+        {"frame_bit_flipped_unchecked", flipped_unchecked, 0, 32, ""},
     };
     TempDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        const std::string path = dir.write(c.name, c.file);
         const ProgramRun run = run_program(
-            {dir.write(c.name, c.file), "0"},
+            {path, "0"},
             [](sim::Host&, rec::Recorder& recorder) { recorder.record_data_bytes = false; });
         EXPECT_EQ(run.exit_status, c.status) << run.err;
         EXPECT_EQ(run.cards[0].completed_by, c.completed_by);
         if (c.status != 0) {
             EXPECT_EQ(run.err, error_report("Error: Not <DONE>; programming not completed."));
         }
+        // The checker agrees, and says why.
+        const ProgramRun check = run_executable(VELTCFG_CHECK_PATH, {path});
+        EXPECT_EQ(check.exit_status, c.status == 0 ? 0 : 1) << check.out;
+        const size_t verdict = check.out.rfind("\nA card would");
+        ASSERT_NE(verdict, std::string::npos) << check.out;
+        EXPECT_NE(check.out.find(c.reason, verdict), std::string::npos) << check.out;
     }
 }
 

@@ -1,5 +1,9 @@
 #include "sample_bitstream.h"
 
+#include <algorithm>
+
+#include "sim_fpga.h"
+
 namespace sample {
 
 namespace {
@@ -49,6 +53,14 @@ struct FrameData {
     }
 };
 
+// What goes into a PROM image: the stream without bus width detection.
+Design prom_design(const Design& design)
+{
+    Design prom = design;
+    prom.detect_bus_width = false;
+    return prom;
+}
+
 }  // namespace
 
 uint8_t reverse_bits(uint8_t value)
@@ -64,6 +76,11 @@ ConfigStream::ConfigStream(const Design& design) : design_(design)
 {
     if (design.family == Family::Words32) {
         word_size_ = 4;
+        if (design.detect_bus_width) {
+            put32(head_, 0x000000BB);
+            put32(head_, 0x11220044);
+            put32(head_, 0xFFFFFFFF);
+        }
         put32(head_, 0xFFFFFFFF);  // dummy word
         put32(head_, 0xAA995566);  // sync
         put32(head_, NOOP_32);
@@ -79,9 +96,13 @@ ConfigStream::ConfigStream(const Design& design) : design_(design)
         put32(head_, 0x00000000);
         put32(head_, type1_write_32(FDRI, 0));
         put32(head_, 0x50000000u | design.frame_words);  // type 2: the frame data
+        // The registers written since RCRC, in the CRC.
+        head_crc_ = sim::crc_feed(0, 0x0362D093, IDCODE);
+        head_crc_ = sim::crc_feed(head_crc_, CMD_WCFG, CMD);
+        head_crc_ = sim::crc_feed(head_crc_, 0x00000000, FAR);
         // frame data goes here
         put32(tail_, type1_write_32(CRC, 1));
-        put32(tail_, 0x5A5AC3C3);
+        put32(tail_, 0);  // the CRC, once the frames are known
         put32(tail_, type1_write_32(CMD, 1));
         put32(tail_, CMD_START);
         put32(tail_, NOOP_32);
@@ -128,10 +149,12 @@ void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink
     FrameData frames(design_.seed);
     std::vector<uint8_t> chunk;
     chunk.reserve(65536);
+    uint32_t crc = head_crc_;
     for (uint32_t i = 0; i < design_.frame_words; ++i) {
         const uint32_t word = frames.next();
         if (word_size_ == 4) {
             put32(chunk, word);
+            crc = sim::crc_feed(crc, word, FDRI);
         } else {
             put16(chunk, word & 0xFFFF);
         }
@@ -141,7 +164,13 @@ void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink
         }
     }
     sink(chunk.data(), chunk.size());
-    sink(tail_.data(), tail_.size());
+    std::vector<uint8_t> tail = tail_;
+    if (word_size_ == 4) {
+        std::vector<uint8_t> crc_word;
+        put32(crc_word, crc);
+        std::copy(crc_word.begin(), crc_word.end(), tail.begin() + 4);
+    }
+    sink(tail.data(), tail.size());
 }
 
 std::vector<uint8_t> ConfigStream::bytes() const
@@ -180,7 +209,7 @@ std::vector<uint8_t> bit_file(const Design& design)
 
 std::vector<uint8_t> prom_image(const Design& design)
 {
-    std::vector<uint8_t> out = ConfigStream(design).bytes();
+    std::vector<uint8_t> out = ConfigStream(prom_design(design)).bytes();
     for (uint8_t& byte : out) {
         byte = reverse_bits(byte);
     }
@@ -202,7 +231,7 @@ bool write_prom_image(FILE* out, const Design& design)
 {
     bool ok = true;
     std::vector<uint8_t> reversed;
-    ConfigStream(design).write([&](const uint8_t* data, size_t n) {
+    ConfigStream(prom_design(design)).write([&](const uint8_t* data, size_t n) {
         reversed.assign(data, data + n);
         for (uint8_t& byte : reversed) {
             byte = reverse_bits(byte);

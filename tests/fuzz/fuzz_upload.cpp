@@ -110,7 +110,7 @@ void check_run()
     run.out = out_text;
     run.err = err_text;
     run.log = rec::recorder().log();
-    run.cards = card_outcomes(sim::process_host);
+    run.cards = card_outcomes(sim::host());
     const std::string problems = problems_of(run, anything());
     if (!problems.empty()) {
         violated(problems);
@@ -125,7 +125,7 @@ void reset_program()
         std::fclose(upload_state.config_file);
     }
     std::memset(static_cast<void*>(&upload_state), 0, sizeof upload_state);
-    sim::process_host = sim::Host::make_default();
+    sim::host() = sim::Host::make_default();
     rec::recorder().reset(&plx_sim_backend);
     rec::recorder().record_data_bytes = false;
     out_text.clear();

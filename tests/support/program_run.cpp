@@ -28,7 +28,7 @@ void send_log()
     std::string text =
         rec::serialize_log(std::vector<rec::Event>(log.begin() + events_sent, log.end()));
     events_sent = log.size();
-    for (const CardOutcome& card : card_outcomes(sim::process_host)) {
+    for (const CardOutcome& card : card_outcomes(sim::host())) {
         char line[160];
         std::snprintf(line, sizeof line, "F %d %" PRIu64 " %" PRIu64 " %d %X %d %d\n",
                       static_cast<int>(card.fpga_state), card.fpga_bytes, card.done_at_byte,
@@ -253,11 +253,11 @@ ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body
     return run_forked(
         [&](int log_fd) {
             child_log_fd = log_fd;
-            sim::process_host = sim::Host::make_default();
+            sim::host() = sim::Host::make_default();
             rec::recorder().reset(&plx_sim_backend);
             rec::recorder().after_close = send_log;
             if (setup) {
-                setup(sim::process_host, rec::recorder());
+                setup(sim::host(), rec::recorder());
             }
             stdout = observed_stream(STDOUT_FILENO);
             stderr = observed_stream(STDERR_FILENO);

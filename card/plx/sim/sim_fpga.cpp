@@ -1,87 +1,202 @@
 #include "sim_fpga.h"
 
+#include <array>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <nmmintrin.h>
+#endif
+
 namespace sim {
 
 namespace {
 
 constexpr uint32_t OPCODE_WRITE = 2;
+constexpr uint32_t CRC_REGISTER = 0;
+constexpr uint32_t RCRC_COMMAND = 0x00000007;
 constexpr uint32_t DESYNC_COMMAND = 0x0000000D;
+// Written before the sync word by Virtex-5 and later families, for the
+// SelectMAP interface to detect its width.
+constexpr uint64_t BUS_WIDTH_DETECTION = 0x000000BB11220044;
+
+constexpr uint32_t CRC_POLYNOMIAL = 0x82F63B78;  // CRC-32C, reflected
+
+// Tables for feeding k bits at once: entry i is the CRC of k zero bits fed
+// into a CRC of i.
+template <unsigned bits, unsigned entries>
+constexpr std::array<uint32_t, entries> crc_table()
+{
+    std::array<uint32_t, entries> table{};
+    for (uint32_t i = 0; i < entries; ++i) {
+        uint32_t crc = i;
+        for (unsigned bit = 0; bit < bits; ++bit) {
+            crc = (crc & 1) ? (crc >> 1) ^ CRC_POLYNOMIAL : crc >> 1;
+        }
+        table[i] = crc;
+    }
+    return table;
+}
+
+constexpr std::array<uint32_t, 256> BYTE_TABLE = crc_table<8, 256>();
+constexpr std::array<uint32_t, 32> ADDRESS_TABLE = crc_table<5, 32>();
+
+// 32 data bits, a byte at a time.
+uint32_t crc_word_portable(uint32_t crc, uint32_t word)
+{
+    crc ^= word;
+    for (int byte = 0; byte < 4; ++byte) {
+        crc = (crc >> 8) ^ BYTE_TABLE[crc & 0xFF];
+    }
+    return crc;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The CRC32 instruction computes this very polynomial, 32 bits at a time.
+__attribute__((target("sse4.2"))) uint32_t crc_word_instruction(uint32_t crc, uint32_t word)
+{
+    return _mm_crc32_u32(crc, word);
+}
+
+const bool HAS_CRC_INSTRUCTION = __builtin_cpu_supports("sse4.2");
+#endif
 
 }  // namespace
 
+uint32_t crc_feed(uint32_t crc, uint32_t word, uint32_t address)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    crc = HAS_CRC_INSTRUCTION ? crc_word_instruction(crc, word) : crc_word_portable(crc, word);
+#else
+    crc = crc_word_portable(crc, word);
+#endif
+    return (crc >> 5) ^ ADDRESS_TABLE[(crc ^ address) & 0x1F];
+}
+
 template <const PacketFormat& format>
-bool PacketParser<format>::take(uint8_t byte)
+ParseEvent PacketParser<format>::take(uint8_t byte)
 {
     if (!synced_) {
-        window_ = static_cast<Word>(window_ << 8 | byte);
-        if (window_ == format.sync) {
+        window_ = window_ << 8 | byte;
+        if (window_ == BUS_WIDTH_DETECTION) {
+            bus_width_detected_ = true;
+        }
+        if (static_cast<Word>(window_) == format.sync) {
             synced_ = true;
             just_synced_ = true;
+            checks_crc_ = format.word_bytes == 4 && bus_width_detected_;
+            if (events_ != nullptr) {
+                events_->synced(format.word_bytes);
+            }
         }
-        return false;
+        return ParseEvent::None;
     }
     word_ = static_cast<Word>(word_ << 8 | byte);
     if (++word_bytes_ < format.word_bytes) {
-        return false;
+        return ParseEvent::None;
     }
     word_bytes_ = 0;
     return handle_word(word_);
 }
 
 template <const PacketFormat& format>
-bool PacketParser<format>::handle_word(Word word)
+void PacketParser<format>::start_payload(uint32_t count)
+{
+    if (register_ == format.cmd_register || register_ == CRC_REGISTER) {
+        register_words_ = count;  // taken a word at a time
+    } else if (checks_crc_) {
+        crc_words_ = count;
+    } else {
+        skip_bytes_ = uint64_t{count} * format.word_bytes;
+    }
+}
+
+// A payload word written to CMD or to the CRC register.
+template <const PacketFormat& format>
+ParseEvent PacketParser<format>::register_word(uint32_t word)
+{
+    --register_words_;
+    if (register_ == CRC_REGISTER) {
+        if (checks_crc_) {
+            const uint32_t computed = crc_;
+            crc_ = 0;
+            if (events_ != nullptr) {
+                events_->crc_compared(word, computed);
+            }
+            if (word != computed) {
+                return ParseEvent::CrcError;
+            }
+        }
+        return ParseEvent::None;
+    }
+    if (word == RCRC_COMMAND) {
+        crc_ = 0;
+        return ParseEvent::None;
+    }
+    if (checks_crc_) {
+        crc_ = crc_feed(crc_, word, register_);
+    }
+    if (word == DESYNC_COMMAND) {
+        if (events_ != nullptr) {
+            events_->desynced(format.word_bytes);
+        }
+        reset();
+        return ParseEvent::Desync;
+    }
+    return ParseEvent::None;
+}
+
+template <const PacketFormat& format>
+ParseEvent PacketParser<format>::handle_word(uint32_t word)
 {
     constexpr bool SHORT_WORDS = format.word_bytes == 2;
     constexpr unsigned TYPE_SHIFT = 8 * format.word_bytes - 3;
     if (just_synced_) {
         just_synced_ = false;
         if (SHORT_WORDS && word == 0x5566) {
-            return false;
+            return ParseEvent::None;
         }
     }
     if (count_words_due_ != 0) {
         // A type-2 count that follows its header, high half first.
         type2_count_ = type2_count_ << 16 | word;
         if (--count_words_due_ == 0 && type2_write_) {
-            skip_bytes_ = uint64_t{type2_count_} * format.word_bytes;
+            start_payload(type2_count_);
         }
-        return false;
+        return ParseEvent::None;
     }
-    if (command_words_ != 0) {
-        --command_words_;
-        if (word == DESYNC_COMMAND) {
-            reset();
-            return true;
-        }
-        return false;
+    if (register_words_ != 0) {
+        return register_word(word);
     }
     const uint32_t type = word >> TYPE_SHIFT;
     const bool write = ((word >> (TYPE_SHIFT - 2)) & 0x3) == OPCODE_WRITE;
     if (type == 1) {
-        const uint32_t reg = (word >> format.register_shift) & format.register_mask;
+        register_ = (word >> format.register_shift) & format.register_mask;
         const uint32_t count = word & format.count_mask;
         if (write && count != 0) {
-            if (reg == format.cmd_register) {
-                command_words_ = count;
-            } else {
-                skip_bytes_ = uint64_t{count} * format.word_bytes;
-            }
+            start_payload(count);
         }
     } else if (type == 2) {
         if (SHORT_WORDS) {
+            // 16-bit type-2 headers name their register themselves.
+            register_ = (word >> format.register_shift) & format.register_mask;
             type2_write_ = write;
             type2_count_ = 0;
             count_words_due_ = 2;
         } else if (write) {
-            skip_bytes_ = uint64_t{word & 0x07FFFFFFu} * format.word_bytes;
+            start_payload(word & 0x07FFFFFFu);
         }
     }
     // Anything else is not a packet header and passes as one word.
-    return false;
+    return ParseEvent::None;
 }
 
 template class PacketParser<WORDS_32>;
 template class PacketParser<WORDS_16>;
+
+void Fpga::tell(StreamEvents* events)
+{
+    parser32_.tell(events);
+    parser16_.tell(events);
+}
 
 void Fpga::set_program_line(bool high)
 {
@@ -111,9 +226,14 @@ void Fpga::receive_while_clearing(uint8_t byte)
     receive(byte);
 }
 
-// DESYNC: the configuration is complete and the FPGA starts up.
-void Fpga::complete(int packet_format)
+// DESYNC: the configuration is complete and the FPGA starts up. A CRC
+// error: it never does, whatever follows, until the program line is pulsed.
+void Fpga::end_cycle(ParseEvent event, int packet_format)
 {
+    if (event == ParseEvent::CrcError) {
+        state_ = State::CrcError;
+        return;
+    }
     state_ = State::Done;
     completed_by_ = packet_format;
     done_at_byte_ = bytes_received_;
@@ -128,6 +248,7 @@ int Fpga::read_done() const
         return fault_ == CardFault::Busy ? 0 : 1;
     case State::Clearing:
     case State::Configuring:
+    case State::CrcError:
         return 0;
     case State::Done:
         return fault_ == CardFault::NoDone ? 0 : 1;

@@ -13,9 +13,10 @@ namespace sim {
 // The two packet formats. Both start after a sync word and are read as
 // big-endian words whose top three bits give the packet type and the next
 // two the opcode. A type-1 header names a register and a short word count; a
-// type-2 header carries a long count for the register of the type-1 header
-// before it: in its own low 27 bits for 32-bit words, in the two words after
-// it (high half first) for 16-bit words.
+// type-2 header carries a long count: for 32-bit words in its own low 27
+// bits, for the register of the type-1 header before it; for 16-bit words in
+// the two words after it (high half first), for the register it names
+// itself, where a type-1 header would.
 struct PacketFormat {
     unsigned word_bytes;
     uint32_t sync;            // for 16-bit words, a 55 66 right after it belongs to it
@@ -30,37 +31,89 @@ inline constexpr PacketFormat WORDS_32 = {4, 0xAA995566, 4, 13, 0x1F, 0x7FF};
 // 16-bit words (Spartan-3A, Spartan-6): sync AA 99.
 inline constexpr PacketFormat WORDS_16 = {2, 0xAA99, 5, 5, 0x3F, 0x1F};
 
+// What the parsers met in the stream, for whoever wants to tell (the
+// bitstream checker); the simulated card does not listen.
+class StreamEvents {
+public:
+    virtual ~StreamEvents() = default;
+    // The sync word has just been taken, in the format with `word_bytes`.
+    virtual void synced(unsigned word_bytes) = 0;
+    // A write to the CRC register: the value written and the CRC computed
+    // over the stream.
+    virtual void crc_compared(uint32_t written, uint32_t computed) = 0;
+    // A DESYNC command has just been taken.
+    virtual void desynced(unsigned word_bytes) = 0;
+};
+
+enum class ParseEvent : uint8_t { None, Desync, CrcError };
+
+// The CRC of a 32-bit stream: CRC-32C in reflected form, from 0, no final
+// inversion, over each word written to a register (its 32 data bits, then
+// the register's 5 address bits, lowest bit first). Writes to the CRC
+// register compare instead of feeding, and RCRC clears it.
+uint32_t crc_feed(uint32_t crc, uint32_t word, uint32_t address);
+
 template <const PacketFormat& format>
 class PacketParser {
 public:
     using Word = std::conditional_t<format.word_bytes == 4, uint32_t, uint16_t>;
 
-    void reset() { *this = PacketParser(); }
-
-    // Takes one byte of the stream; true when it completed a DESYNC command.
-    bool feed(uint8_t byte)
+    void reset()
     {
-        if (skip_bytes_ != 0) {  // the bulk of a bitstream: frame data
+        StreamEvents* const events = events_;
+        *this = PacketParser();
+        events_ = events;
+    }
+    void tell(StreamEvents* events) { events_ = events; }
+
+    // Takes one byte of the stream.
+    ParseEvent feed(uint8_t byte)
+    {
+        // The bulk of a bitstream is frame data: passed over, or when the
+        // CRC is checked, fed to it a word at a time.
+        if (skip_bytes_ != 0) {
             --skip_bytes_;
-            return false;
+            return ParseEvent::None;
+        }
+        if (crc_words_ != 0) {
+            word_ = word_ << 8 | byte;
+            if (++word_bytes_ == format.word_bytes) {
+                word_bytes_ = 0;
+                --crc_words_;
+                crc_ = crc_feed(crc_, word_, register_);
+            }
+            return ParseEvent::None;
         }
         return take(byte);
     }
 
-private:
-    bool take(uint8_t byte);
-    bool handle_word(Word word);
+    // Whether the stream is known to be of this format and its CRC is
+    // checked: a 32-bit stream that detected the bus width before its sync
+    // word, as those of Virtex-5 and later families do.
+    bool checks_crc() const { return checks_crc_; }
 
+private:
+    ParseEvent take(uint8_t byte);
+    ParseEvent handle_word(uint32_t word);
+    ParseEvent register_word(uint32_t word);
+    void start_payload(uint32_t count);
+
+    StreamEvents* events_ = nullptr;
     bool synced_ = false;
     bool just_synced_ = false;
-    Word window_ = 0;            // the last bytes while looking for sync
-    Word word_ = 0;
+    bool bus_width_detected_ = false;
+    bool checks_crc_ = false;
+    uint64_t window_ = 0;           // the last bytes while looking for sync
+    uint32_t word_ = 0;
     unsigned word_bytes_ = 0;
-    uint64_t skip_bytes_ = 0;    // payload still to pass over
-    uint32_t command_words_ = 0; // payload words of a write to CMD still due
+    uint64_t skip_bytes_ = 0;       // payload passed over unchecked
+    uint32_t crc_words_ = 0;        // payload words fed to the CRC on the fast path
+    uint32_t register_words_ = 0;   // payload words for CMD or CRC, taken one by one
+    uint32_t register_ = 0;         // of the last type-1 header
     unsigned count_words_due_ = 0;  // words of a type-2 count still to read
     bool type2_write_ = false;
     uint32_t type2_count_ = 0;
+    uint32_t crc_ = 0;
 };
 
 // What a card can be set up to do wrong, as a user rehearsing a lab script's
@@ -81,6 +134,7 @@ public:
         Clearing,     // program line released: clearing memory, bytes ignored
         Configuring,  // taking the configuration stream
         Done,         // DESYNC seen: configured and started up
+        CrcError,     // the stream's CRC did not match: it will not start up
     };
 
     // How long the FPGA takes to clear its configuration memory once the
@@ -100,19 +154,23 @@ public:
     {
         if (state_ == State::Configuring) {
             ++bytes_received_;
-            // Both formats are read side by side: the family is not known in
-            // advance.
-            const bool desync32 = parser32_.feed(byte);
-            const bool desync16 = parser16_.feed(byte);
-            if (desync32 || desync16) {
-                complete(desync32 ? 32 : 16);
+            // The family is not known in advance, so both formats are read
+            // side by side until the stream shows it is a 32-bit one.
+            const ParseEvent event32 = parser32_.feed(byte);
+            if (event32 != ParseEvent::None) {
+                end_cycle(event32, 32);
+            } else if (!parser32_.checks_crc() && parser16_.feed(byte) == ParseEvent::Desync) {
+                end_cycle(ParseEvent::Desync, 16);
             }
-        } else if (state_ == State::Done) {
-            ++bytes_received_;  // start-up clocks
+        } else if (state_ == State::Done || state_ == State::CrcError) {
+            ++bytes_received_;  // start-up clocks, or bytes it no longer takes
         } else if (state_ == State::Clearing) {
             receive_while_clearing(byte);
         }
     }
+
+    // Tells `events` what the parsers meet (none: nobody is told).
+    void tell(StreamEvents* events);
 
     // One reading of the DONE status bit.
     int read_done() const;
@@ -127,7 +185,7 @@ public:
     uint64_t done_at_byte() const { return done_at_byte_; }
 
 private:
-    void complete(int packet_format);
+    void end_cycle(ParseEvent event, int packet_format);
     void receive_while_clearing(uint8_t byte);
 
     bool done_at_power_up_;

@@ -1,10 +1,15 @@
 #include "sim_host.h"
 
+#include "configfile/terminal_text.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <tuple>
+#include <utility>
 
 namespace sim {
 
@@ -98,16 +103,10 @@ void Card::write_control(uint32_t value)
 Host Host::make_default()
 {
     Host host;
-    auto add = [&host](uint8_t bus, uint8_t slot, uint16_t model, uint32_t io_register) {
-        CardIdentity identity;
-        identity.bus = bus;
-        identity.slot = slot;
-        identity.subsystem_device_id = model;
-        identity.io_register = io_register;
-        host.add_card(identity);
-    };
-    add(4, 0, 0x3427, 0x0000E001);  // card 0: an RV80-A
-    add(5, 2, 0x3429, 0x0000D001);  // card 1: an RV80-C
+    std::string error;
+    // Card 0 an RV80-A, card 1 an RV80-C.
+    describe_host("bus=4 slot=0 subsystem=0x3427 io=0xE000; bus=5 slot=2 subsystem=0x3429 io=0xD000",
+                  &host, &error);
     return host;
 }
 
@@ -161,10 +160,151 @@ Card* Host::opened(const PLX_DEVICE_OBJECT* device) const
     return card->open ? card : nullptr;
 }
 
-// A plain global rather than a function-local static: the data-port store
-// reaches it once per byte, and a guarded static costs a check every time.
-// Nothing touches it before main().
-Host process_host = Host::make_default();
+Host& host()
+{
+    static Host process_host = Host::make_default();
+    return process_host;
+}
+
+// ---------------------------------------------------------------- descriptions
+
+namespace {
+
+// A number in decimal or 0x-hex, at most `highest`.
+bool read_number(const std::string& text, uint32_t highest, uint32_t* value)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 8 ||
+        digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
+            std::string::npos) {
+        return false;
+    }
+    const unsigned long number = std::stoul(digits, nullptr, hex ? 16 : 10);
+    if (number > highest) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+// One card's key=value items; "" when they make a card, else what is wrong.
+std::string describe_card(const std::string& text, CardIdentity* identity, CardFault* fault)
+{
+    static const struct {
+        const char* key;
+        uint32_t highest;
+    } NUMBERS[] = {{"bus", 255}, {"slot", 31}, {"function", 7}, {"subsystem", 0xFFFF},
+                   {"io", 0xFFFC}};
+    static const struct {
+        const char* name;
+        CardFault fault;
+    } FAULTS[] = {{"open", CardFault::Open}, {"map", CardFault::Map}, {"busy", CardFault::Busy},
+                  {"no-done", CardFault::NoDone}};
+
+    std::vector<std::string> seen;
+    size_t at = 0;
+    while ((at = text.find_first_not_of(" ,\t", at)) != std::string::npos) {
+        const size_t end = std::min(text.find_first_of(" ,\t", at), text.size());
+        const std::string item = text.substr(at, end - at);
+        at = end;
+        const size_t equals = item.find('=');
+        const std::string key = item.substr(0, equals);
+        const std::string value = equals == std::string::npos ? "" : item.substr(equals + 1);
+        if (equals == std::string::npos) {
+            return "\"" + item + "\": not key=value";
+        }
+        if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+            return "\"" + item + "\": " + key + " given twice";
+        }
+        seen.push_back(key);
+        if (key == "fault") {
+            const auto known = std::find_if(std::begin(FAULTS), std::end(FAULTS),
+                                            [&value](const auto& f) { return value == f.name; });
+            if (known == std::end(FAULTS)) {
+                return "\"" + item + "\": unknown fault (open, map, busy, no-done)";
+            }
+            *fault = known->fault;
+            continue;
+        }
+        const auto number = std::find_if(std::begin(NUMBERS), std::end(NUMBERS),
+                                         [&key](const auto& n) { return key == n.key; });
+        if (number == std::end(NUMBERS)) {
+            return "\"" + item + "\": unknown key (bus, slot, function, subsystem, io, fault)";
+        }
+        uint32_t n = 0;
+        if (!read_number(value, number->highest, &n) || (key == "io" && n % 4 != 0)) {
+            char range[64];
+            std::snprintf(range, sizeof range, number->highest > 255 ? "0 to 0x%X" : "0 to %u",
+                          number->highest);
+            return "\"" + item + "\": " + key + " must be a number from " + range +
+                   (key == "io" ? ", a multiple of 4" : "");
+        }
+        if (key == "bus") {
+            identity->bus = static_cast<uint8_t>(n);
+        } else if (key == "slot") {
+            identity->slot = static_cast<uint8_t>(n);
+        } else if (key == "function") {
+            identity->function = static_cast<uint8_t>(n);
+        } else if (key == "subsystem") {
+            identity->subsystem_device_id = static_cast<uint16_t>(n);
+        } else {
+            identity->io_register = n | 1;  // an I/O BAR
+        }
+    }
+    for (const char* required : {"bus", "slot"}) {
+        if (std::find(seen.begin(), seen.end(), required) == seen.end()) {
+            return std::string("no ") + required + " given";
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+bool describe_host(const std::string& text, Host* host, std::string* error)
+{
+    Host described;
+    size_t start = 0;
+    for (int number = 1;; ++number) {
+        const size_t end = std::min(text.find(';', start), text.size());
+        CardIdentity identity;
+        CardFault fault = CardFault::None;
+        std::string problem = text.find_first_not_of(" ,\t", start) >= end
+                                  ? "nothing described"
+                                  : describe_card(text.substr(start, end - start), &identity, &fault);
+        if (problem.empty() &&
+            described.at_location(identity.bus, identity.slot, identity.function) != nullptr) {
+            problem = "a second card at the same bus, slot and function";
+        }
+        if (!problem.empty()) {
+            *error = "card " + std::to_string(number) + ": " + problem;
+            return false;
+        }
+        described.add_card(identity, fault);
+        if (end == text.size()) {
+            break;
+        }
+        start = end + 1;
+    }
+    *host = std::move(described);
+    return true;
+}
+
+void describe_host_from_environment()
+{
+    const char* text = std::getenv("VELTCFG_SIM_HOST");
+    if (text == nullptr || *text == '\0') {
+        return;
+    }
+    std::string error;
+    if (!describe_host(text, &host(), &error)) {
+        std::fputs("veltcfg-sim: VELTCFG_SIM_HOST cannot be read: ", stderr);
+        put_terminal_text(stderr, error.c_str());
+        std::fputc('\n', stderr);
+        std::exit(2);
+    }
+}
 
 void store_outside_mapped_bar(volatile uint8_t* port)
 {
@@ -185,7 +325,7 @@ PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number)
         return PLX_STATUS_NULL_PARAM;
     }
     unsigned seen = 0;
-    for (Card* card : process_host.in_location_order()) {
+    for (Card* card : host().in_location_order()) {
         const CardIdentity& identity = card->identity();
         if (key_matches(*key, identity) && seen++ == device_number) {
             key->domain = 0;
@@ -207,7 +347,7 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     if (key == nullptr || device == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    Card* card = process_host.at_location(key->bus, key->slot, key->function);
+    Card* card = host().at_location(key->bus, key->slot, key->function);
     if (card == nullptr || !key_matches(*key, card->identity())) {
         return PLX_STATUS_NO_DEVICE;
     }
@@ -220,7 +360,7 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     card->open = true;
     device->open_tag = PLX_DEVICE_OPEN_TAG;
     device->key = *key;
-    device->handle = process_host.index_of(card);
+    device->handle = host().index_of(card);
     return PLX_STATUS_SUCCESS;
 }
 
@@ -229,7 +369,7 @@ uint32_t pci_register_read(uint8_t bus, uint8_t slot, uint8_t function, uint16_t
 {
     PLX_STATUS result = PLX_STATUS_SUCCESS;
     uint32_t value = 0xFFFFFFFF;  // what a read of nothing returns on PCI
-    const Card* card = process_host.at_location(bus, slot, function);
+    const Card* card = host().at_location(bus, slot, function);
     if (card == nullptr) {
         result = PLX_STATUS_NO_DEVICE;
     } else if (offset >= 256 || offset % 4 != 0) {
@@ -245,7 +385,7 @@ uint32_t pci_register_read(uint8_t bus, uint8_t slot, uint8_t function, uint16_t
 
 PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile uint8_t** va)
 {
-    Card* card = process_host.opened(device);
+    Card* card = host().opened(device);
     if (va == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
@@ -265,7 +405,7 @@ PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile ui
 
 PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
 {
-    Card* card = process_host.opened(device);
+    Card* card = host().opened(device);
     if (va == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
@@ -282,7 +422,7 @@ PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
 
 PLX_STATUS device_close(PLX_DEVICE_OBJECT* device)
 {
-    Card* card = process_host.opened(device);
+    Card* card = host().opened(device);
     if (card == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
@@ -296,7 +436,7 @@ PLX_STATUS device_close(PLX_DEVICE_OBJECT* device)
 PLX_STATUS control_register(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
                             uint32_t byte_count, PLX_ACCESS_TYPE access, Card** card)
 {
-    *card = process_host.opened(device);
+    *card = host().opened(device);
     if (buffer == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "card/plx/plx_api.h"
@@ -106,7 +107,22 @@ private:
 
 // The process's simulated host, the one the backend acts on. It starts out as
 // Host::make_default().
-extern Host process_host;
+Host& host();
+
+// Replaces the process's host with the one VELTCFG_SIM_HOST describes, when
+// it is set and not empty. A description that cannot be read ends the
+// program with status 2 and a message naming the variable and the item.
+//
+// Cards are separated by ';', each a list of key=value separated by spaces
+// or commas: bus (0-255) and slot (0-31), both required; function (0-7,
+// default 0); subsystem (the subsystem device ID, default 0x3427); io (the
+// I/O BAR base, a multiple of 4 up to 0xFFFC, default 0xE000); fault (open,
+// map, busy or no-done; none by default). Numbers are decimal or 0x-hex.
+void describe_host_from_environment();
+
+// The same for a description in `text`: false, with *error saying what is
+// wrong and where, when it cannot be read.
+bool describe_host(const std::string& text, Host* host, std::string* error);
 
 // A store to the data port at `port`, which must be a mapped card's.
 [[noreturn]] void store_outside_mapped_bar(volatile uint8_t* port);

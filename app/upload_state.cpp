@@ -1,0 +1,3 @@
+#include "app/upload_state.h"
+
+UploadState upload_state;
