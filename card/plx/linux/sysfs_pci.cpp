@@ -152,7 +152,8 @@ struct OpenDevice {
 
     std::string path;
     PLX_DEVICE_KEY key{};
-    Fd config;  // holds the exclusive lock
+    Fd config;
+    Fd lock;  // the register BAR's resource file, read-write, exclusively flocked
     std::vector<Bar> bars;
     std::vector<Mapping> mappings;
 
@@ -269,6 +270,24 @@ OpenDevice* opened(const PLX_DEVICE_OBJECT* device)
     return open != nullptr && same_location(open->key, device->key) ? open : nullptr;
 }
 
+// The BAR whose resource file an open device locks: the first I/O BAR (a
+// PCI9056's register block), else the first memory BAR; -1 for none.
+int lock_bar_index(const std::vector<Bar>& bars)
+{
+    const size_t count = std::min(BAR_COUNT, bars.size());
+    for (size_t i = 0; i < count; ++i) {
+        if (bars[i].is_io()) {
+            return static_cast<int>(i);
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (bars[i].is_memory()) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
 PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number)
 {
     if (key == nullptr) {
@@ -304,9 +323,6 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     if (!open->config.ok()) {
         return errno_status(errno);
     }
-    if (flock(open->config.get(), LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
-    }
 
     Fd resource(open_file(open->path + "/resource", O_RDONLY));
     std::string table;
@@ -322,6 +338,23 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
         }
         open->bars.push_back(Bar{start, last, flags});
         at = end + 1;
+    }
+
+    // The lock is on a file that only those who may program the card can
+    // open read-write: the resource file of its register block (the first
+    // I/O BAR, or the first memory BAR of a device without one). Any user
+    // can open and flock config, so a lock there would let anyone block the
+    // card.
+    const int lock_bar = lock_bar_index(open->bars);
+    if (lock_bar < 0) {
+        return PLX_STATUS_INVALID_BAR;
+    }
+    open->lock = Fd(open_file(open->path + "/resource" + std::to_string(lock_bar), O_RDWR));
+    if (!open->lock.ok()) {
+        return errno_status(errno);
+    }
+    if (flock(open->lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
     }
 
     // A device the kernel has not enabled decodes neither its ports nor its
