@@ -699,7 +699,9 @@ INSTANTIATE_TEST_SUITE_P(
 struct EnableCase {
     const char* name;
     uint16_t command;
-    bool kernel_enables;  // writing enable switches decoding on
+    uint64_t io_size;      // 0: a device without an I/O BAR, which needs no I/O decoding
+    const char* count;     // what enable shows: the kernel's enable count
+    bool kernel_enables;   // writing enable switches decoding on
     bool enable_written;
     PLX_STATUS status;
 };
@@ -711,8 +713,9 @@ TEST_P(SysfsEnable, DecodingSwitchedOnOrOpenRefused)
     const EnableCase& c = GetParam();
     FakeDevice dev = at(0, 2);
     dev.command = c.command;
+    dev.io_size = c.io_size;
     add(dev);
-    tree.write(dev, "enable", "");
+    tree.write(dev, "enable", c.count);
     if (c.kernel_enables) {
         // What the kernel does for a write to enable: switch on decoding.
         plx_linux::file_hook = [this](const std::string& path) {
@@ -726,27 +729,42 @@ TEST_P(SysfsEnable, DecodingSwitchedOnOrOpenRefused)
     }
 
     EXPECT_EQ(open_card(&device), c.status);
-    EXPECT_EQ(tree.read(dev, "enable"), c.enable_written ? "1" : "");
+    // A write of "1" lands over the count's first character.
+    std::string expected = c.count;
+    if (c.enable_written) {
+        expected[0] = '1';
+    }
+    EXPECT_EQ(tree.read(dev, "enable"), expected);
+    const std::string lock = c.io_size ? "resource1" : "resource0";
     if (c.status == PLX_STATUS_SUCCESS) {
-        uint32_t value = 0;
-        EXPECT_EQ(pci.IoPortRead(&device, 0xE06C, &value, 4, PLX_ACCESS_32_BIT),
-                  PLX_STATUS_SUCCESS);
-        EXPECT_TRUE(locked(file("resource1")));
+        volatile uint8_t* va = nullptr;
+        EXPECT_EQ(pci.PciBarMap(&device, 3, &va), PLX_STATUS_SUCCESS);
+        EXPECT_TRUE(locked(file(lock)));
     } else {
         EXPECT_NE(device.open_tag, PLX_DEVICE_OPEN_TAG);
-        EXPECT_FALSE(locked(file("resource1")));
-        EXPECT_EQ(fds_on(file("config")), 0u);
-        EXPECT_EQ(fds_on(file("resource1")), 0u);
+        EXPECT_FALSE(locked(file(lock)));
+        for (const char* name : {"config", "resource0", "resource1", "enable"}) {
+            EXPECT_EQ(fds_on(file(name)), 0u) << name;
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SysfsCommands, SysfsEnable,
-    ::testing::Values(EnableCase{"DecodingOn", 0x0007, false, false, PLX_STATUS_SUCCESS},
-                      EnableCase{"IoOff", 0x0006, false, true, PLX_STATUS_FAILED},
-                      EnableCase{"MemoryOff", 0x0005, false, true, PLX_STATUS_FAILED},
-                      EnableCase{"BothOff", 0x0000, false, true, PLX_STATUS_FAILED},
-                      EnableCase{"KernelEnables", 0x0004, true, true, PLX_STATUS_SUCCESS}),
+    ::testing::Values(
+        EnableCase{"DecodingOn", 0x0007, 256, "1\n", false, false, PLX_STATUS_SUCCESS},
+        EnableCase{"DecodingOnNotEnabled", 0x0003, 256, "0\n", false, false, PLX_STATUS_SUCCESS},
+        EnableCase{"IoOff", 0x0006, 256, "0\n", false, true, PLX_STATUS_FAILED},
+        EnableCase{"MemoryOff", 0x0005, 256, "0\n", false, true, PLX_STATUS_FAILED},
+        EnableCase{"BothOff", 0x0000, 256, "0\n", false, true, PLX_STATUS_FAILED},
+        EnableCase{"KernelEnables", 0x0004, 256, "0\n", true, true, PLX_STATUS_SUCCESS},
+        // Enabled already: another "1" would only raise the count.
+        EnableCase{"OffWhileEnabled", 0x0000, 256, "2\n", true, false, PLX_STATUS_FAILED},
+        EnableCase{"IoOffWhileEnabled", 0x0006, 256, "1\n", true, false, PLX_STATUS_FAILED},
+        EnableCase{"CountBlank", 0x0000, 256, "", true, false, PLX_STATUS_FAILED},
+        // Only memory BARs: the kernel leaves I/O decoding off.
+        EnableCase{"NoIoBarMemoryOn", 0x0002, 0, "1\n", false, false, PLX_STATUS_SUCCESS},
+        EnableCase{"NoIoBarMemoryOff", 0x0001, 0, "0\n", true, true, PLX_STATUS_SUCCESS}),
     [](const ::testing::TestParamInfo<EnableCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------- failures
