@@ -769,7 +769,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---------------------------------------------------------------- failures
 
-enum class Removal { File, Folder, Directory, Truncated, DevFull };
+enum class Removal { File, Folder, Directory, Truncated, Shortened, DevFull };
 
 struct RemovalCase {
     const char* name;
@@ -806,13 +806,22 @@ TEST_P(SysfsCardRemoved, PortAccessFailsAfterwards)
     case Removal::Truncated:
         fs::resize_file(block, 0);
         break;
-
+    case Removal::Shortened:
+        // Ends two bytes into the control register: the kernel would do a
+        // 2-byte access there.
+        fs::resize_file(block, fake_sysfs::CONTROL_OFFSET + 2);
+        break;
     case Removal::DevFull:
         fs::remove(block);
         fs::create_symlink("/dev/full", block);
         break;
     }
+    const bool file_left = fs::is_regular_file(block);
+    const std::string before = file_left ? tree.read(card, "resource1") : "";
     EXPECT_NE(access(), PLX_STATUS_SUCCESS);
+    if (file_left) {
+        EXPECT_EQ(tree.read(card, "resource1"), before) << "nothing written";
+    }
     EXPECT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
 }
 
@@ -825,6 +834,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RemovalCase{"DirectoryRead", Removal::Directory, false},
                       RemovalCase{"DirectoryWrite", Removal::Directory, true},
                       RemovalCase{"ShortRead", Removal::Truncated, false},
+                      RemovalCase{"ShortenedRead", Removal::Shortened, false},
+                      RemovalCase{"ShortenedWrite", Removal::Shortened, true},
                       RemovalCase{"FailedWrite", Removal::DevFull, true}),
     [](const ::testing::TestParamInfo<RemovalCase>& info) { return info.param.name; });
 

@@ -570,7 +570,18 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     if (!fd.ok()) {
         return errno_status(errno);
     }
+    // The kernel cuts short an access that runs past the end of the file,
+    // and does the shorter one: a 4-byte write two bytes before the end
+    // would reach the card as a 2-byte write. So the access must fit the
+    // file as it is now, not only the BAR as it was at open.
     const off_t offset = static_cast<off_t>(port - open->bars[index].start);
+    struct stat info;
+    if (fstat(fd.get(), &info) != 0) {
+        return errno_status(errno);
+    }
+    if (offset + static_cast<off_t>(byte_count) > info.st_size) {
+        return PLX_STATUS_INVALID_ADDRESS;
+    }
     uint8_t bytes[4];
     ssize_t done;
     if (write) {
