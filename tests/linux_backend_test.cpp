@@ -564,7 +564,7 @@ TEST_F(SysfsDevice, UnmapUndoesExactlyTheMapping)
     // The device itself stays open and usable.
     uint32_t value = 0;
     EXPECT_EQ(pci.IoPortRead(&device, 0xE06C, &value, 4, PLX_ACCESS_32_BIT), PLX_STATUS_SUCCESS);
-    EXPECT_TRUE(locked(file("config")));
+    EXPECT_TRUE(locked(file("resource1")));
 }
 
 TEST_F(SysfsDevice, CloseUnmapsClosesAndUnlocks)
@@ -574,8 +574,9 @@ TEST_F(SysfsDevice, CloseUnmapsClosesAndUnlocks)
     ASSERT_EQ(pci.PciBarMap(&device, 3, &va), PLX_STATUS_SUCCESS);
     uint32_t value = 0;
     ASSERT_EQ(pci.IoPortRead(&device, 0xE06C, &value, 4, PLX_ACCESS_32_BIT), PLX_STATUS_SUCCESS);
-    EXPECT_TRUE(locked(file("config")));
+    EXPECT_TRUE(locked(file("resource1")));
     EXPECT_EQ(fds_on(file("config")), 1u);
+    EXPECT_EQ(fds_on(file("resource1")), 1u) << "the lock's descriptor";
 
     ASSERT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
     EXPECT_EQ(device.open_tag, 0u);
@@ -583,7 +584,7 @@ TEST_F(SysfsDevice, CloseUnmapsClosesAndUnlocks)
     for (const char* name : {"config", "resource", "resource1", "resource3", "enable"}) {
         EXPECT_EQ(fds_on(file(name)), 0u) << name;
     }
-    EXPECT_FALSE(locked(file("config")));
+    EXPECT_FALSE(locked(file("resource1")));
 
     PLX_DEVICE_OBJECT again{};
     EXPECT_EQ(open_card(&again), PLX_STATUS_SUCCESS);
@@ -597,14 +598,16 @@ using SysfsLock = SysfsCardTest;
 TEST_F(SysfsLock, SecondOpenRefusedUntilClose)
 {
     add_and_open(at(0, 2));
-    EXPECT_TRUE(locked(file("config")));
+    EXPECT_TRUE(locked(file("resource1")));
 
     // Each open is its own open file description, so the lock conflicts even
     // within one process.
     PLX_DEVICE_OBJECT second{};
     EXPECT_EQ(open_card(&second), PLX_STATUS_BUSY);
     EXPECT_NE(second.open_tag, PLX_DEVICE_OPEN_TAG);
-    EXPECT_EQ(fds_on(file("config")), 1u) << "a refused open keeps nothing open";
+    for (const char* name : {"config", "resource1"}) {
+        EXPECT_EQ(fds_on(file(name)), 1u) << name << ": a refused open keeps nothing open";
+    }
 
     uint32_t value = 0;
     EXPECT_EQ(pci.IoPortRead(&device, 0xE06C, &value, 4, PLX_ACCESS_32_BIT), PLX_STATUS_SUCCESS)
@@ -647,12 +650,58 @@ TEST_F(SysfsLock, HeldByAnotherProcess)
     EXPECT_EQ(open_card(&device), PLX_STATUS_SUCCESS);
 }
 
+// Which of the device's files, flocked by someone else, keeps the card from
+// being opened: only the register block's resource file, which takes the
+// rights needed to program the card. config and the rest can be opened and
+// locked by any user.
+struct HeldFileCase {
+    const char* name;
+    const char* file;
+    uint64_t io_size;  // 0: a device without an I/O BAR
+    PLX_STATUS status;
+};
+
+class SysfsLockFile : public SysfsCardTest, public ::testing::WithParamInterface<HeldFileCase> {};
+
+TEST_P(SysfsLockFile, OnlyTheRegisterBlockLockBlocks)
+{
+    const HeldFileCase& c = GetParam();
+    FakeDevice dev = at(0, 2);
+    dev.io_size = c.io_size;
+    add(dev);
+    const int held = open(file(c.file).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+
+    EXPECT_EQ(open_card(&device), c.status);
+    if (c.status == PLX_STATUS_SUCCESS) {
+        ASSERT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
+    }
+    close(held);
+    EXPECT_EQ(open_card(&device), PLX_STATUS_SUCCESS) << "free once the holder lets go";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SysfsHeldFiles, SysfsLockFile,
+    ::testing::Values(HeldFileCase{"Config", "config", 256, PLX_STATUS_SUCCESS},
+                      HeldFileCase{"Resource", "resource", 256, PLX_STATUS_SUCCESS},
+                      HeldFileCase{"Enable", "enable", 256, PLX_STATUS_SUCCESS},
+                      HeldFileCase{"Vendor", "vendor", 256, PLX_STATUS_SUCCESS},
+                      HeldFileCase{"DataWindow", "resource3", 256, PLX_STATUS_SUCCESS},
+                      HeldFileCase{"MemoryRegisters", "resource0", 256, PLX_STATUS_SUCCESS},
+                      HeldFileCase{"IoRegisters", "resource1", 256, PLX_STATUS_BUSY},
+                      HeldFileCase{"NoIoBarMemoryRegisters", "resource0", 0, PLX_STATUS_BUSY},
+                      HeldFileCase{"NoIoBarDataWindow", "resource3", 0, PLX_STATUS_SUCCESS}),
+    [](const ::testing::TestParamInfo<HeldFileCase>& info) { return info.param.name; });
+
 // ---------------------------------------------------------------- decoding
 
 struct EnableCase {
     const char* name;
     uint16_t command;
-    bool kernel_enables;  // writing enable switches decoding on
+    uint64_t io_size;      // 0: a device without an I/O BAR, which needs no I/O decoding
+    const char* count;     // what enable shows: the kernel's enable count
+    bool kernel_enables;   // writing enable switches decoding on
     bool enable_written;
     PLX_STATUS status;
 };
@@ -664,8 +713,9 @@ TEST_P(SysfsEnable, DecodingSwitchedOnOrOpenRefused)
     const EnableCase& c = GetParam();
     FakeDevice dev = at(0, 2);
     dev.command = c.command;
+    dev.io_size = c.io_size;
     add(dev);
-    tree.write(dev, "enable", "");
+    tree.write(dev, "enable", c.count);
     if (c.kernel_enables) {
         // What the kernel does for a write to enable: switch on decoding.
         plx_linux::file_hook = [this](const std::string& path) {
@@ -679,31 +729,47 @@ TEST_P(SysfsEnable, DecodingSwitchedOnOrOpenRefused)
     }
 
     EXPECT_EQ(open_card(&device), c.status);
-    EXPECT_EQ(tree.read(dev, "enable"), c.enable_written ? "1" : "");
+    // A write of "1" lands over the count's first character.
+    std::string expected = c.count;
+    if (c.enable_written) {
+        expected[0] = '1';
+    }
+    EXPECT_EQ(tree.read(dev, "enable"), expected);
+    const std::string lock = c.io_size ? "resource1" : "resource0";
     if (c.status == PLX_STATUS_SUCCESS) {
-        uint32_t value = 0;
-        EXPECT_EQ(pci.IoPortRead(&device, 0xE06C, &value, 4, PLX_ACCESS_32_BIT),
-                  PLX_STATUS_SUCCESS);
-        EXPECT_TRUE(locked(file("config")));
+        volatile uint8_t* va = nullptr;
+        EXPECT_EQ(pci.PciBarMap(&device, 3, &va), PLX_STATUS_SUCCESS);
+        EXPECT_TRUE(locked(file(lock)));
     } else {
         EXPECT_NE(device.open_tag, PLX_DEVICE_OPEN_TAG);
-        EXPECT_FALSE(locked(file("config")));
-        EXPECT_EQ(fds_on(file("config")), 0u);
+        EXPECT_FALSE(locked(file(lock)));
+        for (const char* name : {"config", "resource0", "resource1", "enable"}) {
+            EXPECT_EQ(fds_on(file(name)), 0u) << name;
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SysfsCommands, SysfsEnable,
-    ::testing::Values(EnableCase{"DecodingOn", 0x0007, false, false, PLX_STATUS_SUCCESS},
-                      EnableCase{"IoOff", 0x0006, false, true, PLX_STATUS_FAILED},
-                      EnableCase{"MemoryOff", 0x0005, false, true, PLX_STATUS_FAILED},
-                      EnableCase{"BothOff", 0x0000, false, true, PLX_STATUS_FAILED},
-                      EnableCase{"KernelEnables", 0x0004, true, true, PLX_STATUS_SUCCESS}),
+    ::testing::Values(
+        EnableCase{"DecodingOn", 0x0007, 256, "1\n", false, false, PLX_STATUS_SUCCESS},
+        EnableCase{"DecodingOnNotEnabled", 0x0003, 256, "0\n", false, false, PLX_STATUS_SUCCESS},
+        EnableCase{"IoOff", 0x0006, 256, "0\n", false, true, PLX_STATUS_FAILED},
+        EnableCase{"MemoryOff", 0x0005, 256, "0\n", false, true, PLX_STATUS_FAILED},
+        EnableCase{"BothOff", 0x0000, 256, "0\n", false, true, PLX_STATUS_FAILED},
+        EnableCase{"KernelEnables", 0x0004, 256, "0\n", true, true, PLX_STATUS_SUCCESS},
+        // Enabled already: another "1" would only raise the count.
+        EnableCase{"OffWhileEnabled", 0x0000, 256, "2\n", true, false, PLX_STATUS_FAILED},
+        EnableCase{"IoOffWhileEnabled", 0x0006, 256, "1\n", true, false, PLX_STATUS_FAILED},
+        EnableCase{"CountBlank", 0x0000, 256, "", true, false, PLX_STATUS_FAILED},
+        // Only memory BARs: the kernel leaves I/O decoding off.
+        EnableCase{"NoIoBarMemoryOn", 0x0002, 0, "1\n", false, false, PLX_STATUS_SUCCESS},
+        EnableCase{"NoIoBarMemoryOff", 0x0001, 0, "0\n", true, true, PLX_STATUS_SUCCESS}),
     [](const ::testing::TestParamInfo<EnableCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------- failures
 
-enum class Removal { File, Folder, Directory, Truncated, DevFull };
+enum class Removal { File, Folder, Directory, Truncated, Shortened, DevFull };
 
 struct RemovalCase {
     const char* name;
@@ -740,12 +806,22 @@ TEST_P(SysfsCardRemoved, PortAccessFailsAfterwards)
     case Removal::Truncated:
         fs::resize_file(block, 0);
         break;
+    case Removal::Shortened:
+        // Ends two bytes into the control register: the kernel would do a
+        // 2-byte access there.
+        fs::resize_file(block, fake_sysfs::CONTROL_OFFSET + 2);
+        break;
     case Removal::DevFull:
         fs::remove(block);
         fs::create_symlink("/dev/full", block);
         break;
     }
+    const bool file_left = fs::is_regular_file(block);
+    const std::string before = file_left ? tree.read(card, "resource1") : "";
     EXPECT_NE(access(), PLX_STATUS_SUCCESS);
+    if (file_left) {
+        EXPECT_EQ(tree.read(card, "resource1"), before) << "nothing written";
+    }
     EXPECT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
 }
 
@@ -758,10 +834,14 @@ INSTANTIATE_TEST_SUITE_P(
                       RemovalCase{"DirectoryRead", Removal::Directory, false},
                       RemovalCase{"DirectoryWrite", Removal::Directory, true},
                       RemovalCase{"ShortRead", Removal::Truncated, false},
+                      RemovalCase{"ShortenedRead", Removal::Shortened, false},
+                      RemovalCase{"ShortenedWrite", Removal::Shortened, true},
                       RemovalCase{"FailedWrite", Removal::DevFull, true}),
     [](const ::testing::TestParamInfo<RemovalCase>& info) { return info.param.name; });
 
-enum class Operation { Open, PortRead, PortWrite, Map };
+// Open fails on config or on the lock file (a user without the rights to
+// program the card cannot open the register block's file read-write).
+enum class Operation { Open, Lock, PortRead, PortWrite, Map };
 
 struct ErrnoCase {
     const char* name;
@@ -780,12 +860,12 @@ TEST_P(SysfsFileError, ErrnoBecomesStatus)
     const int error = std::get<1>(GetParam()).error;
     const PLX_STATUS expected = std::get<1>(GetParam()).status;
     add(at(0, 2));
-    const std::string failing = file(operation == Operation::Open      ? "config"
-                                     : operation == Operation::Map     ? "resource3"
-                                                                       : "resource1");
+    const std::string failing = file(operation == Operation::Open  ? "config"
+                                     : operation == Operation::Map ? "resource3"
+                                                                   : "resource1");
     auto hook = [failing, error](const std::string& path) { return path == failing ? error : 0; };
     PLX_STATUS status;
-    if (operation == Operation::Open) {
+    if (operation == Operation::Open || operation == Operation::Lock) {
         plx_linux::file_hook = hook;
         status = open_card(&device);
     } else {
@@ -804,14 +884,14 @@ TEST_P(SysfsFileError, ErrnoBecomesStatus)
 
 std::string file_error_name(const ::testing::TestParamInfo<FileErrorCase>& info)
 {
-    static const char* const operations[] = {"Open", "PortRead", "PortWrite", "Map"};
+    static const char* const operations[] = {"Open", "Lock", "PortRead", "PortWrite", "Map"};
     return std::string(operations[static_cast<int>(std::get<0>(info.param))]) + "_" +
            std::get<1>(info.param).name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SysfsErrors, SysfsFileError,
-    ::testing::Combine(::testing::Values(Operation::Open, Operation::PortRead,
+    ::testing::Combine(::testing::Values(Operation::Open, Operation::Lock, Operation::PortRead,
                                          Operation::PortWrite, Operation::Map),
                        ::testing::Values(ErrnoCase{"EPERM", EPERM, PLX_STATUS_ACCESS_DENIED},
                                          ErrnoCase{"EACCES", EACCES, PLX_STATUS_ACCESS_DENIED},

@@ -21,7 +21,8 @@ namespace plx_linux {
 namespace {
 
 constexpr uint16_t COMMAND_REGISTER = 0x04;
-constexpr uint16_t DECODE_BITS = 0x0003;  // bit 0: I/O space, bit 1: memory space
+constexpr uint16_t IO_DECODE = 0x0001;      // command register bit 0: I/O space
+constexpr uint16_t MEMORY_DECODE = 0x0002;  // bit 1: memory space
 constexpr size_t BAR_COUNT = 6;           // resource lines after these: ROM, bridge windows
 constexpr size_t MAX_TEXT = 65536;        // more than any attribute file holds
 
@@ -152,7 +153,8 @@ struct OpenDevice {
 
     std::string path;
     PLX_DEVICE_KEY key{};
-    Fd config;  // holds the exclusive lock
+    Fd config;
+    Fd lock;  // the register BAR's resource file, read-write, exclusively flocked
     std::vector<Bar> bars;
     std::vector<Mapping> mappings;
 
@@ -269,6 +271,75 @@ OpenDevice* opened(const PLX_DEVICE_OBJECT* device)
     return open != nullptr && same_location(open->key, device->key) ? open : nullptr;
 }
 
+// The BAR whose resource file an open device locks: the first I/O BAR (a
+// PCI9056's register block), else the first memory BAR; -1 for none.
+int lock_bar_index(const std::vector<Bar>& bars)
+{
+    const size_t count = std::min(BAR_COUNT, bars.size());
+    for (size_t i = 0; i < count; ++i) {
+        if (bars[i].is_io()) {
+            return static_cast<int>(i);
+        }
+    }
+    for (size_t i = 0; i < count; ++i) {
+        if (bars[i].is_memory()) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// The command register bits the device's BARs need: I/O decoding if it has
+// an I/O BAR, memory decoding if it has a memory BAR. The kernel, enabling a
+// device, switches on only these.
+uint16_t decode_bits_needed(const std::vector<Bar>& bars)
+{
+    uint16_t bits = 0;
+    for (size_t i = 0; i < std::min(BAR_COUNT, bars.size()); ++i) {
+        bits |= bars[i].is_io() ? IO_DECODE : bars[i].is_memory() ? MEMORY_DECODE : 0;
+    }
+    return bits;
+}
+
+// A device the kernel has not enabled decodes neither its ports nor its
+// memory. Writing "1" to enable has the kernel enable it, but each write
+// also raises the kernel's enable count (which reading enable shows), and
+// once the count is above 0 a further "1" changes nothing. So "1" is written
+// only when the count is 0; decoding off at a higher count is someone else's
+// doing, and the device is not opened.
+PLX_STATUS switch_decoding_on(const OpenDevice& open)
+{
+    const uint16_t needed = decode_bits_needed(open.bars);
+    uint16_t command = 0;
+    if (!read_command(open.config.get(), &command)) {
+        return PLX_STATUS_IO_ERROR;
+    }
+    if ((command & needed) == needed) {
+        return PLX_STATUS_SUCCESS;
+    }
+    const std::string enable_path = open.path + "/enable";
+    Fd count_file(open_file(enable_path, O_RDONLY));
+    std::string count;
+    if (!count_file.ok() || !read_text(count_file.get(), &count)) {
+        return errno_status(errno);
+    }
+    if (count != "0\n" && count != "0") {
+        return PLX_STATUS_FAILED;  // enabled, yet not decoding: left as it is
+    }
+    Fd enable(open_file(enable_path, O_WRONLY));
+    if (!enable.ok()) {
+        return errno_status(errno);
+    }
+    const ssize_t wrote = write(enable.get(), "1", 1);
+    if (wrote != 1) {
+        return wrote < 0 ? errno_status(errno) : PLX_STATUS_IO_ERROR;
+    }
+    if (!read_command(open.config.get(), &command) || (command & needed) != needed) {
+        return PLX_STATUS_FAILED;
+    }
+    return PLX_STATUS_SUCCESS;
+}
+
 PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number)
 {
     if (key == nullptr) {
@@ -304,9 +375,6 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     if (!open->config.ok()) {
         return errno_status(errno);
     }
-    if (flock(open->config.get(), LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
-    }
 
     Fd resource(open_file(open->path + "/resource", O_RDONLY));
     std::string table;
@@ -324,21 +392,26 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
         at = end + 1;
     }
 
-    // A device the kernel has not enabled decodes neither its ports nor its
-    // memory; writing "1" to enable has the kernel switch decoding on.
-    uint16_t command = 0;
-    if (!read_command(open->config.get(), &command)) {
-        return PLX_STATUS_IO_ERROR;
+    // The lock is on a file that only those who may program the card can
+    // open read-write: the resource file of its register block (the first
+    // I/O BAR, or the first memory BAR of a device without one). Any user
+    // can open and flock config, so a lock there would let anyone block the
+    // card.
+    const int lock_bar = lock_bar_index(open->bars);
+    if (lock_bar < 0) {
+        return PLX_STATUS_INVALID_BAR;
     }
-    if ((command & DECODE_BITS) != DECODE_BITS) {
-        Fd enable(open_file(open->path + "/enable", O_WRONLY));
-        if (!enable.ok() || write(enable.get(), "1", 1) != 1) {
-            return enable.ok() ? PLX_STATUS_FAILED : errno_status(errno);
-        }
-        if (!read_command(open->config.get(), &command) ||
-            (command & DECODE_BITS) != DECODE_BITS) {
-            return PLX_STATUS_FAILED;
-        }
+    open->lock = Fd(open_file(open->path + "/resource" + std::to_string(lock_bar), O_RDWR));
+    if (!open->lock.ok()) {
+        return errno_status(errno);
+    }
+    if (flock(open->lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
+    }
+
+    const PLX_STATUS decoding = switch_decoding_on(*open);
+    if (decoding != PLX_STATUS_SUCCESS) {
+        return decoding;
     }
 
     auto& devices_open = state().open;
@@ -497,7 +570,18 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     if (!fd.ok()) {
         return errno_status(errno);
     }
+    // The kernel cuts short an access that runs past the end of the file,
+    // and does the shorter one: a 4-byte write two bytes before the end
+    // would reach the card as a 2-byte write. So the access must fit the
+    // file as it is now, not only the BAR as it was at open.
     const off_t offset = static_cast<off_t>(port - open->bars[index].start);
+    struct stat info;
+    if (fstat(fd.get(), &info) != 0) {
+        return errno_status(errno);
+    }
+    if (offset + static_cast<off_t>(byte_count) > info.st_size) {
+        return PLX_STATUS_INVALID_ADDRESS;
+    }
     uint8_t bytes[4];
     ssize_t done;
     if (write) {

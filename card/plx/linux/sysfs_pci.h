@@ -5,7 +5,9 @@
 // subsystem_device (identity), config (configuration space), resource (the
 // BAR table), resourceN (one BAR: mmap for memory, pread/pwrite for I/O) and
 // enable (to switch decoding on). An opened device holds an exclusive flock
-// on its config file, so two programs cannot drive one card at once.
+// on the resource file of its register block (the first I/O BAR), opened
+// read-write, so two programs cannot drive one card at once, and a user who
+// may not program the card cannot hold it either.
 #pragma once
 
 #include <functional>
