@@ -145,30 +145,51 @@ TEST_F(DriverTest, ThirdCardOfTwoIsNotFoundAndNothingIsReleased)
     EXPECT_EQ(run.call_ops(), ops({Op::DeviceFind}));
 }
 
-// The faults a simulated card can be set up with, as a lab script would
-// meet them on a real card.
-TEST_F(DriverTest, SimulatedCardFaultsEndAsOnAFaultyCard)
+// The simulated host as VELTCFG_SIM_HOST describes it: its cards, in location
+// order, and the faults a lab script can rehearse; a description that cannot
+// be read ends the run before anything is printed.
+TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
 {
     const struct {
-        sim::CardFault fault;
+        std::string description;
         int status;
-        std::string message;
+        std::string out;  // what standard output holds after the banner, at its start
+        std::string err;  // standard error, exactly, or what it holds for status 2
     } cases[] = {
-        {sim::CardFault::Open, 105, "Can't gain access to 9056 card number 0.\n"},
-        {sim::CardFault::Map, 105, "Can't map 9056 card number 0 base registers.\n"},
-        {sim::CardFault::Busy, 102, "<DONE> status bit indicates busy at start of programming."},
-        {sim::CardFault::NoDone, 102, "Error: Not <DONE>; programming not completed."},
+        {"", 0, card_report(0), ""},
+        {"bus=4 slot=0 fault=open", 105, "", error_report("Can't gain access to 9056 card number 0.\n")},
+        {"bus=4 slot=0 fault=map", 105, "\nUsing PCI device at bus 4/device 0.",
+         error_report("Can't map 9056 card number 0 base registers.\n")},
+        {"bus=4 slot=0 fault=busy", 102, card_report(0),
+         error_report("<DONE> status bit indicates busy at start of programming.")},
+        {"bus=4 slot=0 fault=no-done", 102, card_report(0),
+         error_report("Error: Not <DONE>; programming not completed.")},
+        {"bus=9,slot=3 ; bus=2 slot=1 function=0 subsystem=0x3428 io=0x1000", 0,
+         "\nUsing PCI device at bus 2/device 1.\nFound Orlenta RV80-B card"
+         "\n\nPLX 9056 configuration I/O base port: 0x1000", ""},
+        {"bus=4 slot=0 colour=red", 2, "", "\"colour=red\": unknown key"},
+        {"bus=256 slot=0", 2, "", "\"bus=256\": bus must be a number from 0 to 255"},
+        {"bus=4 slot=0x", 2, "", "\"slot=0x\": slot must be a number"},
+        {"bus=4 slot=0 fault=fire", 2, "", "\"fault=fire\": unknown fault"},
+        {"bus=4 slot=0 io=0xE001", 2, "", "\"io=0xE001\": io must be a number"},
+        {"bus=4", 2, "", "card 1: no slot given"},
+        {"bus=4 slot=0;", 2, "", "card 2: nothing described"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.fault));
-        const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host, rec::Recorder&) {
-            host = sim::Host();
-            host.add_card(sim::CardIdentity(), c.fault);
-        });
-        EXPECT_EQ(run.exit_status, c.status);
-        EXPECT_EQ(run.err, error_report(c.message));
-        EXPECT_FALSE(run.cards.at(0).open);
-        EXPECT_EQ(run.cards.at(0).mappings, 0);
+        SCOPED_TRACE("VELTCFG_SIM_HOST='" + c.description + "'");
+        const ProgramRun run = run_executable(
+            "/usr/bin/env", {"VELTCFG_SIM_HOST=" + c.description, VELTCFG_SIM_PATH, bit_path, "0"});
+        EXPECT_EQ(run.exit_status, c.status) << run.err;
+        if (c.status == 2) {
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err.rfind("veltcfg-sim: VELTCFG_SIM_HOST cannot be read: ", 0), 0u)
+                << run.err;
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        } else {
+            EXPECT_EQ(mask_memory_base(run.out).substr(0, banner().size() + c.out.size()),
+                      banner() + c.out);
+            EXPECT_EQ(run.err, c.err);
+        }
     }
 }
 
