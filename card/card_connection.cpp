@@ -91,6 +91,7 @@ void open_card(uint32_t card_number)
     if (window == 0 || window == UINTPTR_MAX) {
         fatal_exit(105, "Invalid 9056 card number %u base register mapping.\n", card_number);
     }
+    attach_data_port();
     print_memory_base(upload_state.data_window);
 }
 
@@ -99,6 +100,7 @@ void release_card()
     // Each flag is set only once its step has succeeded, so this undoes
     // exactly what was done, mapping before device.
     if (upload_state.window_mapped) {
+        detach_data_port();
         PlxPci_PciBarUnmap(&upload_state.plx_device, &upload_state.data_window);
     }
     if (upload_state.device_open) {

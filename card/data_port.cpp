@@ -34,6 +34,17 @@ constexpr std::array<uint8_t, 256> make_bit_reverse_table()
     return table;
 }
 
+// The data port's address while BAR 3 is mapped: a copy of
+// upload_state.data_window, which owns it, kept here for the upload loop.
+// A byte store may change any object whose address is known outside this
+// file, upload_state included, so a pointer read from there is read again
+// before every byte; this copy's address is never taken, so the compiler
+// holds it in a register through the loop. The benchmark shows the
+// difference: with the address read from upload_state per byte, loading a
+// .BIT file ran at about two thirds of the bare store loop's speed, with the
+// copy at 0.9 or more.
+volatile uint8_t* mapped_port;
+
 }  // namespace
 
 // Computed by the compiler and placed in read-only data: complete before the
@@ -44,9 +55,19 @@ static_assert(bit_reverse_table[0x01] == 0x80 && bit_reverse_table[0x03] == 0xC0
               bit_reverse_table[0x0F] == 0xF0 && bit_reverse_table[0x55] == 0xAA &&
               bit_reverse_table[0x99] == 0x99 && bit_reverse_table[0xFF] == 0xFF);
 
+void attach_data_port()
+{
+    mapped_port = upload_state.data_window;
+}
+
+void detach_data_port()
+{
+    mapped_port = nullptr;
+}
+
 void write_config_byte(uint8_t value)
 {
-    plx_data_port_write(upload_state.data_window, value);
+    plx_data_port_write(mapped_port, value);
 }
 
 void send_byte_reversed(uint8_t value)

@@ -25,6 +25,7 @@
 
 #include "app/driver.h"
 #include "app/upload_state.h"
+#include "card/card.h"
 #include "card/plx/plx_api.h"
 #include "configfile/config_file.h"
 #include "configfile/terminal_text.h"
@@ -125,6 +126,7 @@ int main(int argc, char** argv)
     sim::Card card(sim::CardIdentity(), sim::CardFault::None);
     card.mappings = 1;
     upload_state.data_window = card.data_port();
+    attach_data_port();
     Seen seen(card.fpga());
     card.fpga().tell(&seen);
     card.write_control(CONTROL_ENABLES);
