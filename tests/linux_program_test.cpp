@@ -295,32 +295,38 @@ struct MidwayRun {
     std::string out, err;
 };
 
-MidwayRun run_and_act_midway(const FakeSysfs& tree, const std::string& file,
-                             const std::function<void(pid_t)>& act)
+// Starts `program` on `file`, card 0, as this process's child, with `root`
+// over the devices folder and its standard output and error on `out` and
+// `err` (closed here once the child has them). unshare and sh exec in turn,
+// so the program runs as that child.
+pid_t start_over_tree(const std::string& root, const std::string& program,
+                      const std::string& file, int out, int err)
 {
-    int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        ADD_FAILURE() << "pipe";
-        return {};
-    }
-    const std::string command = "mount --make-rprivate / && mount --bind " + quoted(tree.root()) +
-                                " " + DEVICES + " && exec " + quoted(VELTCFG_PATH) + " " +
-                                quoted(file) + " 0";
+    const std::string command = "mount --make-rprivate / && mount --bind " + quoted(root) + " " +
+                                DEVICES + " && exec " + quoted(program) + " " + quoted(file) + " 0";
     const std::string unshare = tool("unshare");
     const pid_t child = fork();
     if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        for (int fd : {out[0], out[1], err[0], err[1]}) {
-            close(fd);
-        }
-        // unshare and sh exec in turn, so veltcfg runs as this process.
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
         execl(unshare.c_str(), unshare.c_str(), "--mount", "sh", "-c", command.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);
     }
-    close(out[1]);
-    close(err[1]);
+    close(out);
+    close(err);
+    return child;
+}
+
+MidwayRun run_and_act_midway(const FakeSysfs& tree, const std::string& file,
+                             const std::function<void(pid_t)>& act)
+{
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe";
+        return {};
+    }
+    const pid_t child = start_over_tree(tree.root(), VELTCFG_PATH, file, out[1], err[1]);
     MidwayRun run;
     char buffer[4096];
     ssize_t n;
@@ -345,6 +351,24 @@ MidwayRun run_and_act_midway(const FakeSysfs& tree, const std::string& file,
     return run;
 }
 
+// One card in a fake tree, over which the programs run in a private mount
+// namespace.
+class LinuxProgramMidway : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const std::string problem = namespace_problem();
+        if (!problem.empty()) {
+            GTEST_SKIP() << problem;
+        }
+        tree.add(card);
+    }
+
+    FakeSysfs tree;
+    const FakeDevice card;
+    TempDir dir;
+};
+
 // A long PROM image (a sparse file: the signature, then zeros), so that the
 // card is still streaming when the test acts.
 std::string long_prom(const TempDir& dir)
@@ -360,45 +384,31 @@ std::string long_prom(const TempDir& dir)
 // The card's register file removed, as when the card is hot-removed, or
 // reading all ones, as a card that has stopped answering does: the next
 // register access, the DONE check after the stream, fails.
-TEST(LinuxProgramMidway, CardGoneGivesExit105)
+TEST_F(LinuxProgramMidway, CardGoneGivesExit105)
 {
-    const std::string problem = namespace_problem();
-    if (!problem.empty()) {
-        GTEST_SKIP() << problem;
-    }
     for (bool removed : {true, false}) {
         SCOPED_TRACE(removed ? "register file removed" : "reading all ones");
-        FakeSysfs tree;
-        const FakeDevice card;
-        tree.add(card);
-        TempDir dir;
-        const MidwayRun run = run_and_act_midway(tree, long_prom(dir), [&](pid_t) {
+        FakeSysfs fresh;
+        fresh.add(card);
+        const MidwayRun run = run_and_act_midway(fresh, long_prom(dir), [&](pid_t) {
             if (removed) {
-                fs::remove(tree.path(card, "resource1"));
+                fs::remove(fresh.path(card, "resource1"));
             } else {
-                tree.write(card, "resource1", std::string(256, '\xFF'));
+                fresh.write(card, "resource1", std::string(256, '\xFF'));
             }
         });
         EXPECT_EQ(run.status, 105) << run.err;
         EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't access 9056 card status register.\n\n");
         EXPECT_TRUE(ends_with(run.out, "\r0     ")) << run.out.substr(run.out.size() - 40);
         // No trailing clocks: the last byte sent is the image's last, a zero.
-        EXPECT_EQ(tree.bar3_byte(card), 0);
+        EXPECT_EQ(fresh.bar3_byte(card), 0);
     }
 }
 
 // SIGTERM mid-stream: the program line is driven low, the card released and
 // the program ends by the signal; the card can be programmed again at once.
-TEST(LinuxProgramMidway, SignalLeavesTheLineLowAndTheCardFree)
+TEST_F(LinuxProgramMidway, SignalLeavesTheLineLowAndTheCardFree)
 {
-    const std::string problem = namespace_problem();
-    if (!problem.empty()) {
-        GTEST_SKIP() << problem;
-    }
-    FakeSysfs tree;
-    const FakeDevice card;
-    tree.add(card);
-    TempDir dir;
     const MidwayRun run =
         run_and_act_midway(tree, long_prom(dir), [](pid_t pid) { kill(pid, SIGTERM); });
     EXPECT_EQ(run.signal, SIGTERM) << run.err;
@@ -412,34 +422,15 @@ TEST(LinuxProgramMidway, SignalLeavesTheLineLowAndTheCardFree)
 
 // Both programs with standard output a pipe whose reader has gone: every
 // write fails, and the upload runs to its end all the same.
-TEST(LinuxProgramMidway, ClosedOutputDoesNotStopTheUpload)
+TEST_F(LinuxProgramMidway, ClosedOutputDoesNotStopTheUpload)
 {
-    const std::string problem = namespace_problem();
-    if (!problem.empty()) {
-        GTEST_SKIP() << problem;
-    }
-    FakeSysfs tree;
-    const FakeDevice card;
-    tree.add(card);
-    TempDir dir;
     const std::string bit = dir.write("design.bit", to_string(sample::bit_file(small_design())));
     for (const std::string program : {VELTCFG_PATH, VELTCFG_SIM_PATH}) {
         SCOPED_TRACE(program);
         int out[2];
         ASSERT_EQ(pipe(out), 0);
         close(out[0]);
-        const std::string command = "mount --make-rprivate / && mount --bind " +
-                                    quoted(tree.root()) + " " + DEVICES + " && exec " +
-                                    quoted(program) + " " + quoted(bit) + " 0";
-        const std::string unshare = tool("unshare");
-        const pid_t child = fork();
-        if (child == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            execl(unshare.c_str(), unshare.c_str(), "--mount", "sh", "-c", command.c_str(),
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
+        const pid_t child = start_over_tree(tree.root(), program, bit, out[1], dup(STDERR_FILENO));
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;

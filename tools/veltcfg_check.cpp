@@ -33,12 +33,10 @@
 
 namespace {
 
-constexpr int CONFIGURES = 0;
-constexpr int DOES_NOT_CONFIGURE = 1;
-constexpr int CANNOT_CHECK = 2;
+enum ExitStatus { CONFIGURES = 0, DOES_NOT_CONFIGURE = 1, CANNOT_CHECK = 2 };
 
-constexpr uint32_t CONTROL_ENABLES = 0x000C0000;
-constexpr uint32_t PROGRAM_LINE = 0x00010000;
+// Control/status register bits: the control-line enables, the program line.
+enum : uint32_t { CONTROL_ENABLES = 0x000C0000, PROGRAM_LINE = 0x00010000 };
 
 // What the FPGA's packet parsers met, with where in the stream (offsets from
 // the first configuration byte).

@@ -19,13 +19,8 @@
 # VELTCFG_KERNEL_IMAGE and VELTCFG_BUSYBOX name other files to use.
 set -uo pipefail
 
-if (($# != 3)); then
-  echo "usage: $0 GUEST_TEST VELTCFG WORK_DIR" >&2
-  exit 2
-fi
-guest_test=$1
-veltcfg=$2
-work=$3
+(($# == 3)) || { echo "usage: $0 GUEST_TEST VELTCFG WORK_DIR" >&2; exit 2; }
+guest_test=$1 veltcfg=$2 work=$3
 
 skip() {
   echo "SKIPPED: $*"

@@ -10,10 +10,8 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t OPCODE_WRITE = 2;
-constexpr uint32_t CRC_REGISTER = 0;
-constexpr uint32_t RCRC_COMMAND = 0x00000007;
-constexpr uint32_t DESYNC_COMMAND = 0x0000000D;
+enum : uint32_t { OPCODE_WRITE = 2, CRC_REGISTER = 0 };
+enum : uint32_t { RCRC_COMMAND = 0x07, DESYNC_COMMAND = 0x0D };  // written to CMD
 // Written before the sync word by Virtex-5 and later families, for the
 // SelectMAP interface to detect its width.
 constexpr uint64_t BUS_WIDTH_DETECTION = 0x000000BB11220044;
