@@ -1,25 +1,80 @@
-# Install rules for the manual page, and the Debian package.
+# Install rules for the manual page and the udev rule, and the Debian package.
 #
 #   cmake --install BUILD [--prefix DIR]   bin/veltcfg, bin/veltcfg-sim,
-#                                          share/man/man1/veltcfg.1 (+ veltcfg-sim.1)
-#   (cd BUILD && cpack -G DEB)             veltcfg_<version>-1_<arch>.deb
+#                                          share/man/man1/veltcfg.1.gz (and
+#                                          veltcfg-sim.1.gz, veltcfg-check.1.gz,
+#                                          links to it),
+#                                          lib/udev/rules.d/60-veltcfg.rules
+#   (cd BUILD && cpack -G DEB)             veltcfg_<version>-<release>_<arch>.deb:
+#                                          the same files under /usr, and the
+#                                          Debian files (copyright, changelog,
+#                                          lintian overrides, maintainer scripts)
+#
+# Files under packaging/: the udev rule, and in debian/ what only the package
+# holds. Generated files (compressed with gzip -9n, as Debian wants them) go
+# to the build folder when configuring.
 include(GNUInstallDirs)
+
+set(VELTCFG_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
+set(VELTCFG_GENERATED_DIR ${PROJECT_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${VELTCFG_GENERATED_DIR})
+
+# Compresses SOURCE into DESTINATION with gzip -9n (no name or time stamp in
+# the header, so the output depends on the content alone); configuring again
+# follows any change of SOURCE.
+function(veltcfg_gzip source destination)
+  execute_process(COMMAND gzip -9nc ${source}
+    OUTPUT_FILE ${destination}
+    RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "gzip -9nc ${source} failed")
+  endif()
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+endfunction()
 
 # ---------------------------------------------------------------- manual page
 
-install(FILES ${PROJECT_SOURCE_DIR}/doc/veltcfg.1
+# veltcfg-sim and veltcfg-check are described on the same page; links let
+# "man veltcfg-sim" and "man veltcfg-check" find it.
+veltcfg_gzip(${PROJECT_SOURCE_DIR}/doc/veltcfg.1 ${VELTCFG_GENERATED_DIR}/veltcfg.1.gz)
+file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/veltcfg-sim.1.gz SYMBOLIC)
+file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/veltcfg-check.1.gz SYMBOLIC)
+install(FILES
+  ${VELTCFG_GENERATED_DIR}/veltcfg.1.gz
+  ${VELTCFG_GENERATED_DIR}/veltcfg-sim.1.gz
+  ${VELTCFG_GENERATED_DIR}/veltcfg-check.1.gz
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
-# veltcfg-sim is described on the same page; a one-line .so page lets
-# "man veltcfg-sim" find it.
-set(VELTCFG_SIM_MANPAGE ${PROJECT_BINARY_DIR}/veltcfg-sim.1)
-file(WRITE ${VELTCFG_SIM_MANPAGE} ".so man1/veltcfg.1\n")
-install(FILES ${VELTCFG_SIM_MANPAGE}
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# ---------------------------------------------------------------- udev rule
+
+# Gives the group veltcfg read-write access to the sysfs files of PCI9056
+# cards that veltcfg writes. udev reads rules from /usr/lib/udev/rules.d
+# (where the package puts it), /usr/local/lib/udev/rules.d and
+# /etc/udev/rules.d; a relative directory is taken under the install prefix.
+set(VELTCFG_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+  "Where the udev rule is installed (relative: under the install prefix)")
+install(FILES ${VELTCFG_PACKAGING_DIR}/60-veltcfg.rules
+  DESTINATION ${VELTCFG_UDEV_RULES_DIR})
+
+# ---------------------------------------------------------------- Debian files
+
+# Only the package holds these: they are in their own component, left out of
+# a plain "cmake --install".
+veltcfg_gzip(${VELTCFG_PACKAGING_DIR}/debian/changelog
+  ${VELTCFG_GENERATED_DIR}/changelog.Debian.gz)
+install(FILES
+  ${VELTCFG_PACKAGING_DIR}/debian/copyright
+  ${VELTCFG_GENERATED_DIR}/changelog.Debian.gz
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  COMPONENT debian EXCLUDE_FROM_ALL)
+install(FILES ${VELTCFG_PACKAGING_DIR}/debian/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+  RENAME veltcfg
+  COMPONENT debian EXCLUDE_FROM_ALL)
 
 # ---------------------------------------------------------------- Debian package
 
-set(VELTCFG_PACKAGE_MAINTAINER "VELTCFG maintainers <veltcfg@localhost>"
+set(VELTCFG_PACKAGE_MAINTAINER "VELTCFG Developers <veltcfg-devel@orlenta.com>"
   CACHE STRING "Maintainer field of the Debian package (Name <address>)")
 set(VELTCFG_PACKAGE_RELEASE "1"
   CACHE STRING "Debian revision of the package (the part after the version's dash)")
@@ -40,22 +95,36 @@ for checking a bitstream before it goes to the lab.")
 set(CPACK_GENERATOR "DEB")
 set(CPACK_STRIP_FILES ON)
 
+# One package with the programs' files (component "Unspecified") and the
+# Debian files.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL Unspecified debian)
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${VELTCFG_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_RELEASE "${VELTCFG_PACKAGE_RELEASE}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "electronics")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# postinst creates the group veltcfg (with addgroup, from adduser) and applies
+# the udev rule to the cards present; postrm drops the rule.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${VELTCFG_PACKAGING_DIR}/debian/postinst
+  ${VELTCFG_PACKAGING_DIR}/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Library dependencies: computed from the binaries when dpkg-shlibdeps
 # (package dpkg-dev) and file (package file), which CPack needs for it, are
-# there; otherwise those of any C++ program.
+# there; otherwise those of any C++ program. CPack adds them to the ones
+# named here.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 find_program(VELTCFG_DPKG_SHLIBDEPS dpkg-shlibdeps)
 find_program(VELTCFG_FILE_COMMAND file)
 if(VELTCFG_DPKG_SHLIBDEPS AND VELTCFG_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6, libstdc++6, libgcc-s1")
 endif()
 
 include(CPack)
@@ -64,7 +133,7 @@ include(CPack)
 
 # cpack builds the "preinstall" target (and so anything out of date) before it
 # installs; RUN_SERIAL keeps that from relinking binaries under other tests.
-if(VELTCFG_TESTS)
+if(VELTCFG_WITH_TESTS)
   add_test(NAME package_contents
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${PROJECT_BINARY_DIR})
   set_tests_properties(package_contents PROPERTIES

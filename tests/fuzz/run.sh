@@ -28,7 +28,7 @@ jobs=${VELTCFG_FUZZ_JOBS:-1}
 
 echo "+ building veltcfg_fuzz in $build"
 CXX=${CXX:-clang++} cmake -S "$root" -B "$build" -DVELTCFG_FUZZ=ON -DVELTCFG_SANITIZE=ON \
-  -DVELTCFG_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target veltcfg_fuzz veltcfg-sample
 
 work=$(mktemp -d)
