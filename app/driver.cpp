@@ -171,7 +171,8 @@ void fatal_exit(int exit_code, const char* format, ...)
 void interrupted_exit()
 {
     const int signal_number = upload_state.interrupt_signal;
-    std::fflush(stdout);  // the countdown so far; exit() is not called here
+    // Standard output is not flushed: a reader that has stopped reading
+    // would hold the program here. The countdown was flushed block by block.
     begin_report();
     std::fputs("Programming interrupted.\n", stderr);
     // End as the signal would have ended the program, so that the caller

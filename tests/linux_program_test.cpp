@@ -438,6 +438,38 @@ TEST_F(LinuxProgramMidway, ClosedOutputDoesNotStopTheUpload)
     EXPECT_EQ(tree.bar3_byte(card), 0xFF) << "the trailing clocks were sent";
 }
 
+// A reader that has stopped reading: the program blocks writing its
+// countdown, and SIGTERM still ends it cleanly instead of leaving it holding
+// the card.
+TEST_F(LinuxProgramMidway, StalledReaderDoesNotHoldTheCard)
+{
+    const std::string prom = long_prom(dir);
+    ASSERT_EQ(truncate(prom.c_str(), off_t{1} << 30), 0);  // about 65,000 countdown lines
+    int out[2], err[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    const pid_t child = start_over_tree(tree.root(), VELTCFG_SIM_PATH, prom, out[1], err[1]);
+    // The pipe holds 64 KiB: full after about 10,000 blocks, well within this.
+    usleep(1500000);
+    kill(child, SIGTERM);
+    int status = 0;
+    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 200) {  // 20 s: it is stuck
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "SIGTERM did not end the program";
+        }
+        usleep(100000);
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << "status " << status;
+    char report[256];
+    const ssize_t n = read(err[0], report, sizeof report);
+    EXPECT_EQ(std::string(report, n > 0 ? static_cast<size_t>(n) : 0),
+              "\n\n\aVELTCFG:\nProgramming interrupted.\n");
+    close(out[0]);
+    close(err[0]);
+}
+
 // ---------------------------------------------------------------- this machine
 
 TEST(LinuxProgramRealSysfs, NoCardGivesExit101)
