@@ -57,12 +57,18 @@ TEST_F(DriverTest, WrongArgumentCountPrintsUsageAndTouchesNothing)
 
 TEST_F(DriverTest, MissingFileIsReportedBeforeTheCardNumberIsLookedAt)
 {
-    const std::string missing = dir.path() + "/no-such-file.bit";
-    for (const std::string card : {"0", "abc"}) {
-        const ProgramRun run = run_executable(VELTCFG_SIM_PATH, {missing, card});
-        EXPECT_EQ(run.exit_status, 101);
-        EXPECT_EQ(run.out, banner());
-        EXPECT_EQ(run.err, error_report("File not found: " + missing));
+    // Both programs; the name shown as typed, but for what the terminal
+    // would act on.
+    const std::string missing = dir.path() + "/no-such-file\x1B[2J.bit";
+    const std::string shown_name = dir.path() + "/no-such-file\\x1B[2J.bit";
+    for (const std::string program : {VELTCFG_SIM_PATH, VELTCFG_PATH}) {
+        for (const std::string card : {"0", "abc"}) {
+            SCOPED_TRACE(program + " " + card);
+            const ProgramRun run = run_executable(program, {missing, card});
+            EXPECT_EQ(run.exit_status, 101);
+            EXPECT_EQ(run.out, banner());
+            EXPECT_EQ(run.err, error_report("File not found: " + shown_name));
+        }
     }
     EXPECT_TRUE(run_program({missing, "0"}).calls().empty());
 }
