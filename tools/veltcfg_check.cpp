@@ -47,24 +47,21 @@ struct Seen : sim::StreamEvents {
         uint32_t computed;
     };
 
-    explicit Seen(const sim::Fpga& fpga) : fpga(fpga) {}
-
-    void synced(unsigned word_bytes) override
+    void synced(unsigned word_bytes, uint64_t end) override
     {
-        // The sync word ends with the byte just taken: AA 99 55 66, or AA 99.
-        sync_at[word_bytes == 4] = fpga.bytes_received() - (word_bytes == 4 ? 4 : 2);
+        // The sync word ends there: AA 99 55 66, or AA 99.
+        sync_at[word_bytes == 4] = end - (word_bytes == 4 ? 4 : 2);
         synced_in[word_bytes == 4] = true;
     }
-    void crc_compared(uint32_t written, uint32_t computed) override
+    void crc_compared(uint32_t written, uint32_t computed, uint64_t end) override
     {
-        compares.push_back({fpga.bytes_received() - 4, written, computed});
+        compares.push_back({end - 4, written, computed});
     }
-    void desynced(unsigned word_bytes) override
+    void desynced(unsigned word_bytes, uint64_t end) override
     {
-        desync_end[word_bytes == 4] = fpga.bytes_received();
+        desync_end[word_bytes == 4] = end;
     }
 
-    const sim::Fpga& fpga;
     bool synced_in[2] = {false, false};  // [1]: 32-bit words
     uint64_t sync_at[2] = {0, 0};
     uint64_t desync_end[2] = {0, 0};
@@ -125,7 +122,7 @@ int main(int argc, char** argv)
     card.mappings = 1;
     upload_state.data_window = card.data_port();
     attach_data_port();
-    Seen seen(card.fpga());
+    Seen seen;
     card.fpga().tell(&seen);
     card.write_control(CONTROL_ENABLES);
     card.write_control(CONTROL_ENABLES | PROGRAM_LINE);

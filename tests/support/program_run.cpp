@@ -296,7 +296,7 @@ std::vector<CardOutcome> card_outcomes(sim::Host& host)
 {
     std::vector<CardOutcome> cards;
     for (size_t i = 0; i < host.card_count(); ++i) {
-        const sim::Card& card = host.card(i);
+        sim::Card& card = host.card(i);
         CardOutcome outcome;
         outcome.fpga_state = card.fpga().state();
         outcome.fpga_bytes = card.fpga().bytes_received();

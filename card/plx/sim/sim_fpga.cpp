@@ -1,10 +1,7 @@
 #include "sim_fpga.h"
 
+#include <algorithm>
 #include <array>
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <nmmintrin.h>
-#endif
 
 namespace sim {
 
@@ -34,39 +31,67 @@ constexpr std::array<uint32_t, entries> crc_table()
     return table;
 }
 
-constexpr std::array<uint32_t, 256> BYTE_TABLE = crc_table<8, 256>();
-constexpr std::array<uint32_t, 32> ADDRESS_TABLE = crc_table<5, 32>();
-
-// 32 data bits, a byte at a time.
-uint32_t crc_word_portable(uint32_t crc, uint32_t word)
-{
-    crc ^= word;
-    for (int byte = 0; byte < 4; ++byte) {
-        crc = (crc >> 8) ^ BYTE_TABLE[crc & 0xFF];
-    }
-    return crc;
-}
-
-#if defined(__x86_64__) || defined(__i386__)
-// The CRC32 instruction computes this very polynomial, 32 bits at a time.
-__attribute__((target("sse4.2"))) uint32_t crc_word_instruction(uint32_t crc, uint32_t word)
-{
-    return _mm_crc32_u32(crc, word);
-}
-
-const bool HAS_CRC_INSTRUCTION = __builtin_cpu_supports("sse4.2");
-#endif
-
 }  // namespace
 
-uint32_t crc_feed(uint32_t crc, uint32_t word, uint32_t address)
-{
+constexpr std::array<uint32_t, 256> CRC_BYTE_TABLE = crc_table<8, 256>();
+constexpr std::array<uint32_t, 32> CRC_ADDRESS_TABLE = crc_table<5, 32>();
+
 #if defined(__x86_64__) || defined(__i386__)
-    crc = HAS_CRC_INSTRUCTION ? crc_word_instruction(crc, word) : crc_word_portable(crc, word);
+const bool HAS_CRC_INSTRUCTION = [] {
+    __builtin_cpu_init();  // this may run before the runtime's own constructors
+    return __builtin_cpu_supports("sse4.2") != 0;
+}();
 #else
-    crc = crc_word_portable(crc, word);
+const bool HAS_CRC_INSTRUCTION = false;
 #endif
-    return (crc >> 5) ^ ADDRESS_TABLE[(crc ^ address) & 0x1F];
+
+template <const PacketFormat& format>
+size_t PacketParser<format>::consume(const uint8_t* bytes, size_t count, uint64_t at,
+                                     ParseEvent* event)
+{
+    *event = ParseEvent::None;
+    size_t i = 0;
+    while (i < count) {
+        // The bulk of a bitstream is frame data: passed over, or when the CRC
+        // is checked, fed to it a word at a time.
+        if (skip_bytes_ != 0) {
+            const uint64_t passed = std::min<uint64_t>(skip_bytes_, count - i);
+            skip_bytes_ -= passed;
+            i += static_cast<size_t>(passed);
+            continue;
+        }
+        if (crc_words_ != 0) {
+            if (word_bytes_ == 0 && count - i >= 4) {
+                const size_t words = std::min<size_t>(crc_words_, (count - i) / 4);
+                uint32_t crc = crc_;
+                for (const uint8_t* word = bytes + i; word != bytes + i + 4 * words; word += 4) {
+                    crc = crc_feed(crc,
+                                   uint32_t{word[0]} << 24 | uint32_t{word[1]} << 16 |
+                                       uint32_t{word[2]} << 8 | word[3],
+                                   register_);
+                }
+                crc_ = crc;
+                crc_words_ -= static_cast<uint32_t>(words);
+                i += 4 * words;
+                continue;
+            }
+            // A word split between deliveries: a byte at a time.
+            word_ = word_ << 8 | bytes[i++];
+            if (++word_bytes_ == format.word_bytes) {
+                word_bytes_ = 0;
+                --crc_words_;
+                crc_ = crc_feed(crc_, word_, register_);
+            }
+            continue;
+        }
+        end_ = at + i + 1;
+        const bool checked = checks_crc_;
+        *event = take(bytes[i++]);
+        if (*event != ParseEvent::None || checks_crc_ != checked) {
+            return i;
+        }
+    }
+    return count;
 }
 
 template <const PacketFormat& format>
@@ -82,7 +107,7 @@ ParseEvent PacketParser<format>::take(uint8_t byte)
             just_synced_ = true;
             checks_crc_ = format.word_bytes == 4 && bus_width_detected_;
             if (events_ != nullptr) {
-                events_->synced(format.word_bytes);
+                events_->synced(format.word_bytes, end_);
             }
         }
         return ParseEvent::None;
@@ -117,7 +142,7 @@ ParseEvent PacketParser<format>::register_word(uint32_t word)
             const uint32_t computed = crc_;
             crc_ = 0;
             if (events_ != nullptr) {
-                events_->crc_compared(word, computed);
+                events_->crc_compared(word, computed, end_);
             }
             if (word != computed) {
                 return ParseEvent::CrcError;
@@ -134,7 +159,7 @@ ParseEvent PacketParser<format>::register_word(uint32_t word)
     }
     if (word == DESYNC_COMMAND) {
         if (events_ != nullptr) {
-            events_->desynced(format.word_bytes);
+            events_->desynced(format.word_bytes, end_);
         }
         reset();
         return ParseEvent::Desync;
@@ -215,13 +240,49 @@ void Fpga::set_program_line(bool high)
     line_high_ = high;
 }
 
-void Fpga::receive_while_clearing(uint8_t byte)
+void Fpga::receive(const uint8_t* bytes, size_t count)
 {
-    if (std::chrono::steady_clock::now() - released_at_ < CLEAR_TIME) {
-        return;  // not ready: the byte is lost
+    while (count != 0) {
+        switch (state_) {
+        case State::Clearing:
+            if (std::chrono::steady_clock::now() - released_at_ < CLEAR_TIME) {
+                return;  // not ready: the bytes are lost
+            }
+            state_ = State::Configuring;
+            break;
+        case State::Configuring: {
+            // The family is not known in advance, so both formats are read
+            // side by side until the stream shows it is a 32-bit one.
+            const bool known = parser32_.checks_crc();
+            ParseEvent event = ParseEvent::None;
+            size_t used = parser32_.consume(bytes, count, bytes_received_, &event);
+            int format = 32;
+            if (!known) {
+                ParseEvent event16 = ParseEvent::None;
+                const size_t used16 = parser16_.consume(bytes, used, bytes_received_, &event16);
+                if (event16 != ParseEvent::None && (event == ParseEvent::None || used16 < used)) {
+                    used = used16;
+                    event = event16;
+                    format = 16;
+                }
+            }
+            bytes_received_ += used;
+            bytes += used;
+            count -= used;
+            if (event != ParseEvent::None) {
+                end_cycle(event, format);
+            }
+            break;
+        }
+        case State::Done:
+        case State::CrcError:
+            bytes_received_ += count;  // start-up clocks, or bytes it no longer takes
+            return;
+        case State::Idle:
+        case State::Cleared:
+            return;  // not taking a configuration
+        }
     }
-    state_ = State::Configuring;
-    receive(byte);
 }
 
 // DESYNC: the configuration is complete and the FPGA starts up. A CRC

@@ -4,7 +4,9 @@
 // stream's DESYNC command completes the configuration.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
@@ -32,17 +34,18 @@ inline constexpr PacketFormat WORDS_32 = {4, 0xAA995566, 4, 13, 0x1F, 0x7FF};
 inline constexpr PacketFormat WORDS_16 = {2, 0xAA99, 5, 5, 0x3F, 0x1F};
 
 // What the parsers met in the stream, for whoever wants to tell (the
-// bitstream checker); the simulated card does not listen.
+// bitstream checker); the simulated card does not listen. `end` is where in
+// the stream (bytes from the start of the cycle) the thing ends.
 class StreamEvents {
 public:
     virtual ~StreamEvents() = default;
-    // The sync word has just been taken, in the format with `word_bytes`.
-    virtual void synced(unsigned word_bytes) = 0;
+    // The sync word, in the format with `word_bytes`.
+    virtual void synced(unsigned word_bytes, uint64_t end) = 0;
     // A write to the CRC register: the value written and the CRC computed
     // over the stream.
-    virtual void crc_compared(uint32_t written, uint32_t computed) = 0;
-    // A DESYNC command has just been taken.
-    virtual void desynced(unsigned word_bytes) = 0;
+    virtual void crc_compared(uint32_t written, uint32_t computed, uint64_t end) = 0;
+    // A DESYNC command.
+    virtual void desynced(unsigned word_bytes, uint64_t end) = 0;
 };
 
 enum class ParseEvent : uint8_t { None, Desync, CrcError };
@@ -51,7 +54,30 @@ enum class ParseEvent : uint8_t { None, Desync, CrcError };
 // inversion, over each word written to a register (its 32 data bits, then
 // the register's 5 address bits, lowest bit first). Writes to the CRC
 // register compare instead of feeding, and RCRC clears it.
-uint32_t crc_feed(uint32_t crc, uint32_t word, uint32_t address);
+//
+// Fed once per word of frame data, so it stays inline: 32 bits at once
+// with the CRC32 instruction where the processor has it (the instruction
+// computes this very polynomial), a byte at a time from a table elsewhere;
+// the 5 address bits from a table.
+extern const bool HAS_CRC_INSTRUCTION;
+extern const std::array<uint32_t, 256> CRC_BYTE_TABLE;   // entry i: 8 bits fed into i
+extern const std::array<uint32_t, 32> CRC_ADDRESS_TABLE; // entry i: 5 bits fed into i
+
+inline uint32_t crc_feed(uint32_t crc, uint32_t word, uint32_t address)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (HAS_CRC_INSTRUCTION) {
+        __asm__("crc32l %1, %0" : "+r"(crc) : "rm"(word));
+    } else
+#endif
+    {
+        crc ^= word;
+        for (int byte = 0; byte < 4; ++byte) {
+            crc = (crc >> 8) ^ CRC_BYTE_TABLE[crc & 0xFF];
+        }
+    }
+    return (crc >> 5) ^ CRC_ADDRESS_TABLE[(crc ^ address) & 0x1F];
+}
 
 template <const PacketFormat& format>
 class PacketParser {
@@ -66,26 +92,10 @@ public:
     }
     void tell(StreamEvents* events) { events_ = events; }
 
-    // Takes one byte of the stream.
-    ParseEvent feed(uint8_t byte)
-    {
-        // The bulk of a bitstream is frame data: passed over, or when the
-        // CRC is checked, fed to it a word at a time.
-        if (skip_bytes_ != 0) {
-            --skip_bytes_;
-            return ParseEvent::None;
-        }
-        if (crc_words_ != 0) {
-            word_ = word_ << 8 | byte;
-            if (++word_bytes_ == format.word_bytes) {
-                word_bytes_ = 0;
-                --crc_words_;
-                crc_ = crc_feed(crc_, word_, register_);
-            }
-            return ParseEvent::None;
-        }
-        return take(byte);
-    }
+    // Takes the next `count` bytes of the stream, which start `at` bytes
+    // into it, up to the first that makes an event (set in *event) or that
+    // makes checks_crc() true; returns how many it took.
+    size_t consume(const uint8_t* bytes, size_t count, uint64_t at, ParseEvent* event);
 
     // Whether the stream is known to be of this format and its CRC is
     // checked: a 32-bit stream that detected the bus width before its sync
@@ -99,6 +109,7 @@ private:
     void start_payload(uint32_t count);
 
     StreamEvents* events_ = nullptr;
+    uint64_t end_ = 0;              // of the byte being taken, for the events
     bool synced_ = false;
     bool just_synced_ = false;
     bool bus_width_detected_ = false;
@@ -149,25 +160,11 @@ public:
     // The program line as the card drives it.
     void set_program_line(bool high);
 
-    // One byte as the FPGA receives it (after the card's wiring).
-    void receive(uint8_t byte)
-    {
-        if (state_ == State::Configuring) {
-            ++bytes_received_;
-            // The family is not known in advance, so both formats are read
-            // side by side until the stream shows it is a 32-bit one.
-            const ParseEvent event32 = parser32_.feed(byte);
-            if (event32 != ParseEvent::None) {
-                end_cycle(event32, 32);
-            } else if (!parser32_.checks_crc() && parser16_.feed(byte) == ParseEvent::Desync) {
-                end_cycle(ParseEvent::Desync, 16);
-            }
-        } else if (state_ == State::Done || state_ == State::CrcError) {
-            ++bytes_received_;  // start-up clocks, or bytes it no longer takes
-        } else if (state_ == State::Clearing) {
-            receive_while_clearing(byte);
-        }
-    }
+    // Bytes as the FPGA receives them (after the card's wiring), in order.
+    void receive(const uint8_t* bytes, size_t count);
+
+    // Whether it is taking a configuration stream now.
+    bool configuring() const { return state_ == State::Configuring; }
 
     // Tells `events` what the parsers meet (none: nobody is told).
     void tell(StreamEvents* events);
@@ -186,7 +183,6 @@ public:
 
 private:
     void end_cycle(ParseEvent event, int packet_format);
-    void receive_while_clearing(uint8_t byte);
 
     bool done_at_power_up_;
     CardFault fault_;

@@ -85,13 +85,14 @@ uint32_t Card::config_read(uint16_t offset) const
     }
 }
 
-uint32_t Card::read_control() const
+uint32_t Card::read_control()
 {
-    return (control_ & ~DONE_BIT) | (fpga_.read_done() ? DONE_BIT : 0);
+    return (control_ & ~DONE_BIT) | (fpga().read_done() ? DONE_BIT : 0);
 }
 
 void Card::write_control(uint32_t value)
 {
+    hand_over();
     control_ = value & ~DONE_BIT;  // DONE is the FPGA's to drive
     // With the enables off the bridge leaves the program line released.
     const bool driven = (value & CONTROL_ENABLE_BITS) == CONTROL_ENABLE_BITS;

@@ -60,21 +60,35 @@ public:
 
     // The control/status register as the bridge presents it: the bits last
     // written, with bit 1 driven by the FPGA's DONE output.
-    uint32_t read_control() const;
+    uint32_t read_control();
     void write_control(uint32_t value);
     uint32_t control_bits() const { return control_; }
 
     volatile uint8_t* data_port() { return window_->bytes; }
     // A byte stored at the data port; the card's wiring reverses its bit
-    // order on the way to the FPGA.
+    // order on the way to the FPGA. While the FPGA takes a configuration
+    // the bytes reach it in batches, in order, so that it can read whole
+    // words at a time; whatever looks at it or changes its program line
+    // hands over the bytes waiting first.
     void write_data(uint8_t byte)
     {
         window_->bytes[0] = byte;
-        fpga_.receive(WIRING[byte]);
+        const uint8_t wired = WIRING[byte];
+        if (!fpga_.configuring()) {
+            fpga_.receive(&wired, 1);
+            return;
+        }
+        batch_[batch_count_] = wired;
+        if (++batch_count_ == batch_.size()) {
+            hand_over();
+        }
     }
 
-    Fpga& fpga() { return fpga_; }
-    const Fpga& fpga() const { return fpga_; }
+    Fpga& fpga()
+    {
+        hand_over();
+        return fpga_;
+    }
 
     bool open = false;
     int mappings = 0;
@@ -83,8 +97,16 @@ private:
     CardIdentity identity_;
     CardFault fault_;
     uint32_t control_;
+    void hand_over()
+    {
+        fpga_.receive(batch_.data(), batch_count_);
+        batch_count_ = 0;
+    }
+
     std::unique_ptr<DataWindow> window_;
     Fpga fpga_;
+    std::array<uint8_t, 4096> batch_;
+    size_t batch_count_ = 0;
 };
 
 class Host {
