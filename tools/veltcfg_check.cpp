@@ -101,13 +101,12 @@ int main(int argc, char** argv)
     if (argc != 2) {
         usage();
     }
+    // A file that opens but cannot be read (a folder, say) cannot be checked;
+    // an empty one can, and is refused as the program refuses it.
     FILE* file = std::fopen(argv[1], "rb");
-    if (file == nullptr || std::fgetc(file) == EOF) {
-        if (file == nullptr || std::ferror(file)) {
-            std::fprintf(stderr, "veltcfg-check: cannot read %s: %s\n", argv[1],
-                         std::strerror(errno));
-            return CANNOT_CHECK;
-        }
+    if (file == nullptr || (std::fgetc(file) == EOF && std::ferror(file))) {
+        std::fprintf(stderr, "veltcfg-check: cannot read %s: %s\n", argv[1], std::strerror(errno));
+        return CANNOT_CHECK;
     }
     std::rewind(file);
     std::setvbuf(file, nullptr, _IONBF, 0);
