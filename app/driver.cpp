@@ -13,6 +13,8 @@
 #include "configfile/terminal_text.h"
 #include "upload/upload.h"
 
+void (*on_failed_run)(int exit_code) = nullptr;
+
 namespace {
 
 constexpr uint32_t HIGHEST_CARD_NUMBER = 15;
@@ -88,6 +90,16 @@ void begin_report()
     std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
 }
 
+// Ends the report with a newline, and the process with exit_code.
+[[noreturn]] void end_report(int exit_code)
+{
+    std::fputc('\n', stderr);
+    if (on_failed_run != nullptr) {
+        on_failed_run(exit_code);
+    }
+    std::exit(exit_code);
+}
+
 // fatal_exit for a message that ends with text the operator typed: the text
 // is shown as header text is, so that it cannot act on the terminal.
 [[noreturn]] void fatal_exit_showing(int exit_code, const char* message, const char* typed)
@@ -95,8 +107,7 @@ void begin_report()
     begin_report();
     std::fputs(message, stderr);
     put_terminal_text(stderr, typed);
-    std::fputc('\n', stderr);
-    std::exit(exit_code);
+    end_report(exit_code);
 }
 
 void print_usage()
@@ -164,8 +175,7 @@ void fatal_exit(int exit_code, const char* format, ...)
     va_start(arguments, format);
     std::vfprintf(stderr, format, arguments);
     va_end(arguments);
-    std::fputc('\n', stderr);
-    std::exit(exit_code);
+    end_report(exit_code);
 }
 
 void interrupted_exit()

@@ -13,6 +13,12 @@ void parse_arguments(int argc, char** argv);
 [[noreturn]] void fatal_exit(int exit_code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+// Called by fatal_exit with the exit status once the card is released and
+// the report written, just before the process ends: for a program that runs
+// the whole upload as one step of its own work (veltcfg-check), to report on
+// the run and end the process its own way. Null in the card programs.
+extern void (*on_failed_run)(int exit_code);
+
 // For a run stopped by SIGINT, SIGTERM or SIGHUP once the card is open
 // (upload_state.interrupt_signal): releases the card, reports "Programming
 // interrupted." as fatal_exit reports, and ends the process by that signal.

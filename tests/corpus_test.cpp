@@ -22,42 +22,52 @@ struct CorpusFile {
     const char* date;
     const char* time;
     uint32_t length;
-    int packet_format;  // which packet format's DESYNC completes it
-    int crc_checks;     // CRC comparisons in the stream that the card checks
+    sim::FamilyGroup group;  // what the card finds the stream written for
+    int crc_checks;          // CRC comparisons in the stream, AutoCRC included
 };
+
+using G = sim::FamilyGroup;
 
 const CorpusFile CORPUS[] = {
     {"01_s3a_xc3s50a_picoblaze3_top.bit", "bit", "top.ncd;UserID=0xFFFFFFFF", "3s50atq144",
-     "2019/08/04", "19:33:09", 54664, 16, 0},
+     "2019/08/04", "19:33:09", 54664, G::Spartan3A, 2},
     {"02_s3e_xc3s1200e_te0300_TE0300_1200.bit", "bit", "system.ncd;HW_TIMEOUT=FALSE",
-     "3s1200efg320", "2012/11/22", "16:27:10", 480148, 32, 0},
-    {"03_s3e_xc3s1200e_te0300_TE0300-1200.bin", "prom", "", "", "", "", 480148, 32, 0},
+     "3s1200efg320", "2012/11/22", "16:27:10", 480148, G::VirtexII, 2},
+    {"03_s3e_xc3s1200e_te0300_TE0300-1200.bin", "prom", "", "", "", "", 480148, G::VirtexII, 2},
     {"04_s6_xc6slx9_adc_top.bit", "bit", "top.ncd;UserID=0xFFFFFFFF", "6slx9tqg144",
-     "2017/12/03", "02:23:37", 340604, 16, 0},
-    {"05_s6_dslogic_DSLogic33.bin", "other", "", "", "", "", 0, 0, 0},
+     "2017/12/03", "02:23:37", 340604, G::Spartan6, 2},
+    {"05_s6_dslogic_DSLogic33.bin", "other", "", "", "", "", 0, G::Unknown, 0},
     {"06_v5_xc5vlx110t_xupv5_system.bit", "bit",
      "system.ncd;HW_TIMEOUT=FALSE;UserID=0xFFFFFFFF", "5vlx110tff1136", "2013/07/12", "14:20:57",
-     3889856, 32, 2},
+     3889856, G::Virtex4On, 2},
     {"07_v6_xc6vlx130t_spiOverJtag.bit", "bit", "spiOverJtag.ncd;UserID=0xFFFFFFFF",
-     "6vlx130tff784", "2024/02/27", "19:06:36", 5464972, 32, 2},
+     "6vlx130tff784", "2024/02/27", "19:06:36", 5464972, G::Virtex4On, 2},
     {"08_a7_xc7a35t_arty_top.bit", "bit", "top;UserID=0XFFFFFFFF;Version=2018.2", "7a35tcsg324",
-     "2018/10/04", "22:02:24", 2192012, 32, 2},
-    {"09_a7_xc7a35t_arty_top_spix4.bin", "other", "", "", "", "", 0, 0, 0},
+     "2018/10/04", "22:02:24", 2192012, G::Virtex4On, 2},
+    {"09_a7_xc7a35t_arty_top_spix4.bin", "other", "", "", "", "", 0, G::Unknown, 0},
     {"10_a7_xc7a100t_f4pga_top.bit", "bit", "/tmp/tmpjla8aaue;Generator=xc7frames2bit",
-     "xc7a100tcsg324-1", "2021/12/03", "22:26:37", 3825788, 32, 0},
+     "xc7a100tcsg324-1", "2021/12/03", "22:26:37", 3825788, G::Virtex4On, 0},
     {"11_z7_xc7z020_pynqz2_design_1_wrapper.bit", "bit",
      "design_1_wrapper;UserID=0XFFFFFFFF;Version=2020.1", "7z020clg400", "2020/10/04",
-     "18:40:48", 4045564, 32, 2},
-    {"12_z7_xc7z020_xdevcfg_empty.bin", "other", "", "", "", "", 0, 0, 0},
+     "18:40:48", 4045564, G::Virtex4On, 2},
+    {"12_z7_xc7z020_xdevcfg_empty.bin", "other", "", "", "", "", 0, G::Unknown, 0},
     {"13_k7_xc7k70t_spiOverJtag.bit", "bit", "spiOverJtag;UserID=0XFFFFFFFF;Version=2019.2",
-     "7k70tfbg484", "2022/08/23", "15:14:59", 3011324, 32, 2},
+     "7k70tfbg484", "2022/08/23", "15:14:59", 3011324, G::Virtex4On, 2},
     {"14_ku_xcku040_spiOverJtag.bit", "bit",
      "spiOverJtag;COMPRESS=TRUE;UserID=0XFFFFFFFF;Version=2021.1_AR76780",
-     "xcku040-ffva1156-2-e", "2024/09/22", "12:38:30", 2190784, 32, 2},
+     "xcku040-ffva1156-2-e", "2024/09/22", "12:38:30", 2190784, G::Virtex4On, 2},
     {"15_aup_xcau10p_spiOverJtag.bit", "bit",
      "spiOverJtag;UniqueID=8def22be;ParentID=00000000;COMPRESS=TRUE;UserID=0XFFFFFFFF;"
      "Version=2025.1;SW_CRC=1a2df9f5",
-     "xcau10p-ffvb676-1-e", "2025/12/16", "19:44:27", 1410152, 32, 2},
+     "xcau10p-ffvb676-1-e", "2025/12/16", "19:44:27", 1410152, G::Virtex4On, 2},
+    {"16_v4_xc4vfx20_ml405_download.bit", "bit", "system.ncd", "4vfx20ff672", "2010/06/23",
+     "12:52:45", 905328, G::Virtex4On, 2},
+    {"17_v2p_xc2vp30_spreadspectrumtx.bit", "bit", "spreadspectrumtx.ncd", "2vp30ff896",
+     "2016/12/19", "19:57:52", 1448740, G::VirtexII, 2},
+    {"18_s3_xc3s200_lab09_top.bit", "bit", "top.ncd;UserID=0xFFFFFFFF", "3s200pq208", "2014/11/10",
+     "16:11:05", 130952, G::VirtexII, 2},
+    {"19_s2_xc2s200_nf2_cpci.bit", "bit", "cpci_top_par.ncd;HW_TIMEOUT=FALSE", "2s200fg456",
+     "2011/11/17", "17:12: 5", 166980, G::Virtex, 2},
 };
 
 std::string read_file(const std::string& path)
@@ -122,11 +132,12 @@ TEST_P(CorpusTest, BehavesAsOnACard)
     EXPECT_NE(run.out.find(report + "\nProgramming...\n" + length), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("0     \nSuccessfully programmed " + length + " bytes.\n\nFunction complete.\n"),
               std::string::npos);
-    // Every byte went through, and the stream's own final DESYNC completed
-    // the configuration: after it come only NOOP words of padding.
+    // Every byte went through, and the stream's own end of configuration
+    // completed it: after it come only words of padding (NOOPs; zeros after
+    // the CRC check that follows a Virtex START).
     const CardOutcome& card = run.cards[0];
     EXPECT_EQ(card.fpga_state, sim::Fpga::State::Done);
-    EXPECT_EQ(card.completed_by, c.packet_format);
+    EXPECT_EQ(card.group, c.group);
     EXPECT_EQ(card.fpga_bytes, uint64_t{c.length} + 24);
     ASSERT_LE(card.done_at_byte, c.length);
     const std::string file = read_file(path);
@@ -137,22 +148,27 @@ TEST_P(CorpusTest, BehavesAsOnACard)
             byte = static_cast<char>(sample::reverse_bits(static_cast<uint8_t>(byte)));
         }
     }
-    const std::string noop = c.packet_format == 32 ? std::string("\x20\0\0\0", 4)
-                                                   : std::string("\x20\0", 2);
+    const bool words16 = c.group == G::Spartan3A || c.group == G::Spartan6;
+    const std::string noop = c.group == G::Virtex ? std::string(4, '\0')
+                             : words16            ? std::string("\x20\0", 2)
+                                                  : std::string("\x20\0\0\0", 4);
     EXPECT_EQ(padding.size() % noop.size(), 0u);
     for (size_t at = 0; at < padding.size(); at += noop.size()) {
         ASSERT_EQ(padding.substr(at, noop.size()), noop) << "at " << at << " after DESYNC";
     }
 
-    // Cut before its DESYNC, the file does not configure a card, and the
-    // checker names DESYNC. With one bit of its frame data flipped, a file
-    // whose CRC the card checks does not either, and the checker names the
-    // CRC.
+    // Cut before its end of configuration, the file does not configure a
+    // card, and the checker names the missing command. With one bit of its
+    // frame data flipped, a file that carries a CRC does not either, and the
+    // checker names the CRC.
     TempDir temp;
     const std::string cut = temp.write("cut", file.substr(0, file.size() - c.length / 4));
     const ProgramRun cut_check = run_executable(VELTCFG_CHECK_PATH, {cut});
     EXPECT_EQ(cut_check.exit_status, 1);
-    EXPECT_NE(cut_check.out.find("no DESYNC"), std::string::npos) << cut_check.out;
+    EXPECT_NE(cut_check.out.find(c.group == G::Virtex ? "no START" : "no DESYNC"),
+              std::string::npos)
+        << cut_check.out;
+    EXPECT_NE(cut_check.out.find(words16 ? "16-bit words" : "32-bit words"), std::string::npos);
     if (c.crc_checks == 0) {
         return;
     }

@@ -377,7 +377,7 @@ TEST(UploadTest, TypicalRunPrintsExactly)
     EXPECT_EQ(run.err, "");
     // The simulated FPGA found the stream's DESYNC near its end.
     EXPECT_EQ(run.cards[0].fpga_state, sim::Fpga::State::Done);
-    EXPECT_EQ(run.cards[0].completed_by, 32);
+    EXPECT_EQ(run.cards[0].group, sim::FamilyGroup::Virtex4On);
     EXPECT_EQ(run.cards[0].done_at_byte, data.size() - 16);
 }
 
@@ -403,32 +403,35 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     }
     sample::Design design16 = design;
     design16.family = sample::Family::Words16;
-    // One bit of the frame data flipped: the CRC catches it where the stream
-    // detects the bus width (Virtex-5 and later), and is not checked where
-    // it does not.
+    // One bit of the frame data flipped: the CRC catches it in both packet
+    // formats, with or without bus width detection before the sync word.
     std::string flipped = bit;
     flipped[data_at + 5000] ^= 0x10;
     sample::Design undetected = design;
     undetected.detect_bus_width = false;
-    std::string flipped_unchecked = to_string(sample::bit_file(undetected));
-    flipped_unchecked[data_at + 5000] ^= 0x10;
+    std::string flipped_undetected = to_string(sample::bit_file(undetected));
+    flipped_undetected[data_at + 5000] ^= 0x10;
+    std::string flipped16 = to_string(sample::bit_file(design16));
+    flipped16[data_at + 5000] ^= 0x10;
 
+    using G = sim::FamilyGroup;
     const struct {
         const char* name;
         std::string file;
         int status;
-        int completed_by;
+        G group;
         const char* reason;  // what veltcfg-check names when a card would not configure
     } cases[] = {
-        {"bit", bit, 0, 32, ""},
-        {"prom", to_string(sample::prom_image(design)), 0, 32, ""},
-        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, 16, ""},
-        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, 16, ""},
-        {"broken_sync", broken_sync, 102, 0, "DESYNC"},
-        {"no_desync", no_desync, 102, 0, "DESYNC"},
-        {"sent_unreversed", unreversed, 102, 0, "sync word"},
-        {"frame_bit_flipped", flipped, 102, 0, "CRC"},
-        {"frame_bit_flipped_unchecked", flipped_unchecked, 0, 32, ""},
+        {"bit", bit, 0, G::Virtex4On, ""},
+        {"prom", to_string(sample::prom_image(design)), 0, G::Virtex4On, ""},
+        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, G::Spartan6, ""},
+        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, G::Spartan6, ""},
+        {"broken_sync", broken_sync, 102, G::Unknown, "DESYNC"},
+        {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC"},
+        {"sent_unreversed", unreversed, 102, G::Unknown, "sync word"},
+        {"frame_bit_flipped", flipped, 102, G::Virtex4On, "CRC"},
+        {"frame_bit_flipped_no_bus_width", flipped_undetected, 102, G::Virtex4On, "CRC"},
+        {"frame_bit_flipped_16_bit_family", flipped16, 102, G::Spartan6, "CRC"},
     };
     TempDir dir;
     for (const auto& c : cases) {
@@ -438,7 +441,7 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
             {path, "0"},
             [](sim::Host&, rec::Recorder& recorder) { recorder.record_data_bytes = false; });
         EXPECT_EQ(run.exit_status, c.status) << run.err;
-        EXPECT_EQ(run.cards[0].completed_by, c.completed_by);
+        EXPECT_EQ(run.cards[0].group, c.group);
         if (c.status != 0) {
             EXPECT_EQ(run.err, error_report("Error: Not <DONE>; programming not completed."));
         }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "sim_fpga.h"
+#include "stream_crc.h"
 
 namespace sample {
 
@@ -14,6 +14,8 @@ constexpr uint16_t NOOP_16 = 0x2000;
 // Register numbers of the two packet formats.
 enum : uint32_t { CRC = 0, FAR = 1, FDRI = 2, CMD = 4, IDCODE = 12 };
 enum : uint32_t { CMD_16 = 5, FDRI_16 = 3, IDCODE_16 = 14 };
+constexpr uint32_t IDCODE_32 = 0x0362D093;  // xc7a35t
+constexpr uint32_t IDCODE_16_VALUE = 0x04001093;  // xc6slx9
 enum : uint32_t { CMD_WCFG = 1, CMD_START = 5, CMD_RCRC = 7, CMD_DESYNC = 13 };
 
 void put32(std::vector<uint8_t>& out, uint32_t word)
@@ -89,7 +91,7 @@ ConfigStream::ConfigStream(const Design& design) : design_(design)
         put32(head_, NOOP_32);
         put32(head_, NOOP_32);
         put32(head_, type1_write_32(IDCODE, 1));
-        put32(head_, 0x0362D093);
+        put32(head_, IDCODE_32);
         put32(head_, type1_write_32(CMD, 1));
         put32(head_, CMD_WCFG);
         put32(head_, type1_write_32(FAR, 1));
@@ -97,9 +99,9 @@ ConfigStream::ConfigStream(const Design& design) : design_(design)
         put32(head_, type1_write_32(FDRI, 0));
         put32(head_, 0x50000000u | design.frame_words);  // type 2: the frame data
         // The registers written since RCRC, in the CRC.
-        head_crc_ = sim::crc_feed(0, 0x0362D093, IDCODE);
-        head_crc_ = sim::crc_feed(head_crc_, CMD_WCFG, CMD);
-        head_crc_ = sim::crc_feed(head_crc_, 0x00000000, FAR);
+        head_crc_ = sim::crc32c_feed(0, IDCODE_32, IDCODE);
+        head_crc_ = sim::crc32c_feed(head_crc_, CMD_WCFG, CMD);
+        head_crc_ = sim::crc32c_feed(head_crc_, 0x00000000, FAR);
         // frame data goes here
         put32(tail_, type1_write_32(CRC, 1));
         put32(tail_, 0);  // the CRC, once the frames are known
@@ -120,13 +122,22 @@ ConfigStream::ConfigStream(const Design& design) : design_(design)
         put16(head_, type1_write_16(CMD_16, 1));
         put16(head_, CMD_RCRC);
         put16(head_, type1_write_16(IDCODE_16, 2));
-        put16(head_, 0x0400);
-        put16(head_, 0x1093);
+        put16(head_, IDCODE_16_VALUE >> 16);
+        put16(head_, IDCODE_16_VALUE & 0xFFFF);
         put16(head_, type1_write_16(CMD_16, 1));
         put16(head_, CMD_WCFG);
         put16(head_, 0x5000u | FDRI_16 << 5);  // type 2 write to FDRI
         put16(head_, design.frame_words >> 16);
         put16(head_, design.frame_words & 0xFFFF);
+        head_crc_ = sim::crc22_feed(0, IDCODE_16_VALUE >> 16, IDCODE_16);
+        head_crc_ = sim::crc22_feed(head_crc_, IDCODE_16_VALUE & 0xFFFF, IDCODE_16);
+        head_crc_ = sim::crc22_feed(head_crc_, CMD_WCFG, CMD_16);
+        // frame data goes here, then its AutoCRC (two words)
+        put16(tail_, 0);
+        put16(tail_, 0);
+        put16(tail_, type1_write_16(CRC, 2));
+        put16(tail_, 0);  // the CRC, once the frames are known
+        put16(tail_, 0);
         put16(tail_, type1_write_16(CMD_16, 1));
         put16(tail_, CMD_START);
         put16(tail_, NOOP_16);
@@ -154,9 +165,10 @@ void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink
         const uint32_t word = frames.next();
         if (word_size_ == 4) {
             put32(chunk, word);
-            crc = sim::crc_feed(crc, word, FDRI);
+            crc = sim::crc32c_feed(crc, word, FDRI);
         } else {
             put16(chunk, word & 0xFFFF);
+            crc = sim::crc22_feed(crc, word & 0xFFFF, FDRI_16);
         }
         if (chunk.size() >= 65536 - 4) {
             sink(chunk.data(), chunk.size());
@@ -164,11 +176,16 @@ void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink
         }
     }
     sink(chunk.data(), chunk.size());
+    // The CRC write's value; for 16-bit words the AutoCRC before it too, the
+    // same value: neither is fed, and nothing is written between them.
     std::vector<uint8_t> tail = tail_;
+    std::vector<uint8_t> crc_word;
+    put32(crc_word, crc);
     if (word_size_ == 4) {
-        std::vector<uint8_t> crc_word;
-        put32(crc_word, crc);
         std::copy(crc_word.begin(), crc_word.end(), tail.begin() + 4);
+    } else {
+        std::copy(crc_word.begin(), crc_word.end(), tail.begin());
+        std::copy(crc_word.begin(), crc_word.end(), tail.begin() + 6);
     }
     sink(tail.data(), tail.size());
 }

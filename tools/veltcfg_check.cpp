@@ -1,33 +1,27 @@
 // veltcfg-check FILE
 //
 // Says whether a card would configure from FILE, and why not, without a
-// card: the file goes through the program's own recognition (the same
-// report), and its configuration bytes, as the program would send them,
-// through the simulated card and its FPGA, which reads the packets, checks
-// the stream's CRC and waits for DESYNC. It then tells the packet format,
-// where the sync word is, each CRC comparison, where DESYNC is and what
-// follows it, and the announced length against the actual one.
+// card: it runs the program itself, as veltcfg-sim runs it, on card 0 of the
+// simulated host, and listens to what the card's FPGA meets in the stream.
+// After the program's own output it tells the packet format, the family
+// group, where the sync word is, each CRC comparison, where the
+// configuration ends and what follows it, and the announced length against
+// the actual one; all offsets are bytes of the file.
 //
 // Exit status: 0 when a card would configure, 1 when it would not, 2 for a
 // wrong number of arguments or a file that cannot be read.
-//
-// The recognition ends a run through fatal_exit and sends bytes through the
-// data-port store; this program supplies both, in place of the card program's.
-#include <unistd.h>
+#include <sys/types.h>
 
 #include <cerrno>
-#include <cstdarg>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "app/driver.h"
 #include "app/upload_state.h"
-#include "card/card.h"
-#include "card/plx/plx_api.h"
-#include "configfile/config_file.h"
 #include "configfile/terminal_text.h"
 #include "sim_host.h"
 
@@ -35,164 +29,187 @@ namespace {
 
 enum ExitStatus { CONFIGURES = 0, DOES_NOT_CONFIGURE = 1, CANNOT_CHECK = 2 };
 
-// Control/status register bits: the control-line enables, the program line.
-enum : uint32_t { CONTROL_ENABLES = 0x000C0000, PROGRAM_LINE = 0x00010000 };
-
-// What the FPGA's packet parsers met, with where in the stream (offsets from
-// the first configuration byte).
-struct Seen : sim::StreamEvents {
+// What the FPGA met in the stream, each place an offset in the stream.
+struct StreamReport : sim::StreamListener {
     struct Compare {
-        uint64_t at;
-        uint32_t written;
-        uint32_t computed;
+        unsigned word_bytes;
+        sim::CrcCheck check;
+        uint32_t written, computed;
+        uint64_t end;
+    };
+    struct End {
+        unsigned word_bytes;
+        sim::EndCommand command;
+        uint64_t end;
     };
 
+    void cycle_started() override
+    {
+        // The program pulses the program line with the file standing at its
+        // first configuration byte.
+        data_offset = static_cast<uint64_t>(ftello(upload_state.config_file));
+    }
     void synced(unsigned word_bytes, uint64_t end) override
     {
-        // The sync word ends there: AA 99 55 66, or AA 99.
-        sync_at[word_bytes == 4] = end - (word_bytes == 4 ? 4 : 2);
+        // Where AA 99 55 66, or AA 99, starts.
+        sync_at[word_bytes == 4] = end - word_bytes;
         synced_in[word_bytes == 4] = true;
     }
-    void crc_compared(uint32_t written, uint32_t computed, uint64_t end) override
+    void crc_compared(unsigned word_bytes, sim::CrcCheck check, uint32_t written,
+                      uint32_t computed, uint64_t end) override
     {
-        compares.push_back({end - 4, written, computed});
+        compares.push_back({word_bytes, check, written, computed, end});
     }
-    void desynced(unsigned word_bytes, uint64_t end) override
+    void configuration_ended(unsigned word_bytes, sim::EndCommand command, uint64_t end) override
     {
-        desync_end[word_bytes == 4] = end;
+        ends.push_back({word_bytes, command, end});
     }
 
+    uint64_t data_offset = 0;
     bool synced_in[2] = {false, false};  // [1]: 32-bit words
     uint64_t sync_at[2] = {0, 0};
-    uint64_t desync_end[2] = {0, 0};
     std::vector<Compare> compares;
+    std::vector<End> ends;
 };
 
-[[noreturn]] void usage()
+StreamReport stream;
+const char* file_name = nullptr;
+
+uint64_t file_size()
 {
-    std::fprintf(stderr, "usage: veltcfg-check FILE\n");
-    std::exit(CANNOT_CHECK);
+    FILE* file = std::fopen(file_name, "rb");
+    if (file == nullptr || fseeko(file, 0, SEEK_END) != 0) {
+        return 0;
+    }
+    const off_t size = ftello(file);
+    std::fclose(file);
+    return size < 0 ? 0 : static_cast<uint64_t>(size);
+}
+
+const char* end_command_name(sim::EndCommand command)
+{
+    return command == sim::EndCommand::Start ? "START" : "DESYNC";
+}
+
+// The lines on the stream, for the packet format the FPGA followed.
+void print_stream(const sim::Fpga& fpga, unsigned word_bytes)
+{
+    const uint64_t base = stream.data_offset;
+    const sim::FamilyGroup group = fpga.group();
+    const int digits = sim::compared_crc_bits(group) > 0xFFFFFF ? 8
+                       : sim::compared_crc_bits(group) > 0xFFFF ? 6
+                                                                : 4;
+    std::printf("Packet format:        %u-bit words\n", word_bytes * 8);
+    std::printf("Family group:         %s\n", sim::family_group_name(group));
+    std::printf("Sync word:            at byte %llu\n",
+                static_cast<unsigned long long>(base + stream.sync_at[word_bytes == 4]));
+    for (const StreamReport::Compare& c : stream.compares) {
+        if (c.word_bytes == word_bytes) {
+            std::printf("CRC check:            %s at byte %llu: written 0x%0*X, computed 0x%0*X, %s\n",
+                        c.check == sim::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
+                        static_cast<unsigned long long>(base + c.end - 4), digits, c.written,
+                        digits, c.computed, c.written == c.computed ? "match" : "MISMATCH");
+        }
+    }
+    for (const StreamReport::End& e : stream.ends) {
+        if (e.word_bytes == word_bytes && fpga.state() == sim::Fpga::State::Done) {
+            std::printf("End of configuration: %s at byte %llu", end_command_name(e.command),
+                        static_cast<unsigned long long>(base + e.end - word_bytes));
+            if (e.end != fpga.done_at_byte()) {
+                std::printf(", then the CRC check after it");
+            }
+            std::printf("; %llu bytes follow it\n",
+                        static_cast<unsigned long long>(file_size() - base - fpga.done_at_byte()));
+        }
+    }
+}
+
+// Why a card would not configure, as the FPGA saw the stream.
+void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
+{
+    if (word_bytes == 0) {
+        std::printf("the configuration data holds no sync word");
+    } else if (fpga.state() == sim::Fpga::State::CrcError) {
+        const StreamReport::Compare& bad = stream.compares.back();
+        std::printf("the CRC written at byte %llu (0x%X) does not match the one computed over the "
+                    "stream (0x%X); the FPGA would not start up",
+                    static_cast<unsigned long long>(stream.data_offset + bad.end - 4), bad.written,
+                    bad.computed);
+    } else if (fpga.state() != sim::Fpga::State::Done) {
+        std::printf("the stream has no %s command; the FPGA would not finish its configuration",
+                    fpga.group() == sim::FamilyGroup::Virtex ? "START" : "DESYNC");
+    } else {
+        std::printf("the FPGA configured, but the card did not report DONE");
+    }
+}
+
+// Reports on the run that ended with `status`, and ends the process with
+// the verdict.
+[[noreturn]] void report(int status)
+{
+    sim::Fpga& fpga = sim::host().card(0).fpga();
+    if (fpga.state() == sim::Fpga::State::Idle) {
+        // Refused before a configuration cycle began.
+        std::printf("\n\nA card would not configure: veltcfg does not take the file (it ends "
+                    "with status %d).\n",
+                    status);
+        std::exit(DOES_NOT_CONFIGURE);
+    }
+    // The packet format the FPGA followed, or else the one whose sync word
+    // it found.
+    const unsigned word_bytes = fpga.word_bytes() != 0 ? fpga.word_bytes()
+                                : stream.synced_in[1]  ? 4
+                                : stream.synced_in[0]  ? 2
+                                                       : 0;
+    std::printf("\n\n");
+    if (word_bytes == 0) {
+        std::printf("Sync word:            none\n");
+    } else {
+        print_stream(fpga, word_bytes);
+    }
+    const uint64_t present = file_size() - stream.data_offset;
+    std::printf("Length:               %lu bytes announced, %llu bytes present\n",
+                static_cast<unsigned long>(upload_state.config_length),
+                static_cast<unsigned long long>(present));
+    if (status == 0) {
+        std::printf("\nA card would configure.\n");
+        std::exit(CONFIGURES);
+    }
+    std::printf("\nA card would not configure: ");
+    print_reason(fpga, word_bytes);
+    std::printf(" (veltcfg ends with status %d)\n", status);
+    std::exit(DOES_NOT_CONFIGURE);
 }
 
 }  // namespace
 
-// The recognition refuses the file: the card program would end here with
-// this message and exit_code, before touching a card.
-void fatal_exit(int exit_code, const char* format, ...)
-{
-    std::fflush(stdout);
-    std::printf("\n\nA card would not configure: ");
-    va_list arguments;
-    va_start(arguments, format);
-    std::vprintf(format, arguments);
-    va_end(arguments);
-    std::printf(" (veltcfg ends with status %d)\n", exit_code);
-    std::exit(DOES_NOT_CONFIGURE);
-}
-
-// Every byte the senders store goes to the simulated card's data port.
-void plx_data_port_write(volatile uint8_t* port, uint8_t value)
-{
-    sim::data_port_write(port, value);
-}
-
 int main(int argc, char** argv)
 {
+    // A reader that stops reading (veltcfg-check FILE | head) must not
+    // change the verdict into a signal.
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc != 2) {
-        usage();
+        std::fprintf(stderr, "usage: veltcfg-check FILE\n");
+        return CANNOT_CHECK;
     }
+    file_name = argv[1];
     // A file that opens but cannot be read (a folder, say) cannot be checked;
     // an empty one can, and is refused as the program refuses it.
-    FILE* file = std::fopen(argv[1], "rb");
+    FILE* file = std::fopen(file_name, "rb");
     if (file == nullptr || (std::fgetc(file) == EOF && std::ferror(file))) {
-        std::fprintf(stderr, "veltcfg-check: cannot read %s: %s\n", argv[1], std::strerror(errno));
+        const int error = errno;
+        std::fputs("veltcfg-check: cannot read ", stderr);
+        put_terminal_text(stderr, file_name);
+        std::fprintf(stderr, ": %s\n", std::strerror(error));
         return CANNOT_CHECK;
     }
-    std::rewind(file);
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    upload_state.config_file = file;
+    std::fclose(file);
 
-    put_terminal_text(stdout, argv[1]);
-    identify_config_file();  // the program's report, or its refusal
-
-    // A card of the simulated host, its program line pulsed as the upload
-    // does, its memory cleared.
-    sim::Card card(sim::CardIdentity(), sim::CardFault::None);
-    card.mappings = 1;
-    upload_state.data_window = card.data_port();
-    attach_data_port();
-    Seen seen;
-    card.fpga().tell(&seen);
-    card.write_control(CONTROL_ENABLES);
-    card.write_control(CONTROL_ENABLES | PROGRAM_LINE);
-    usleep(static_cast<useconds_t>(2 * sim::Fpga::CLEAR_TIME.count()));
-
-    uint64_t sent = 0;
-    size_t count;
-    while ((count = std::fread(upload_state.transfer_buffer, 1,
-                               sizeof upload_state.transfer_buffer, file)) > 0) {
-        for (size_t i = 0; i < count; ++i) {
-            upload_state.byte_sender(upload_state.transfer_buffer[i]);
-        }
-        sent += count;
-    }
-    if (std::ferror(file)) {
-        std::printf("\n\nThe file cannot be read to its end: %s\n", std::strerror(errno));
-        return CANNOT_CHECK;
-    }
-
-    const sim::Fpga& fpga = card.fpga();
-    const bool done = fpga.state() == sim::Fpga::State::Done;
-    const bool crc_error = fpga.state() == sim::Fpga::State::CrcError;
-    // Which format the stream is in: the one whose DESYNC ended it, or
-    // whose CRC was checked; else the one that found a sync word.
-    const bool words32 = done ? fpga.completed_by() == 32
-                              : crc_error || !seen.compares.empty() || seen.synced_in[1];
-    const int format = words32 ? 1 : 0;
-
-    std::printf("\n");
-    if (!seen.synced_in[format]) {
-        std::printf("Sync word:            none\n");
-        std::printf("\nA card would not configure: the configuration data holds no sync word.\n");
-        return DOES_NOT_CONFIGURE;
-    }
-    std::printf("Packet format:        %s\n",
-                !words32                          ? "16-bit words"
-                : seen.compares.empty() && !crc_error
-                    ? "32-bit words; CRC not checked (no bus width detection before the sync word)"
-                    : "32-bit words; CRC checked");
-    std::printf("Sync word:            at byte %llu of the configuration data\n",
-                static_cast<unsigned long long>(seen.sync_at[format]));
-    for (const Seen::Compare& compare : seen.compares) {
-        std::printf("CRC check:            at byte %llu: written 0x%08X, computed 0x%08X, %s\n",
-                    static_cast<unsigned long long>(compare.at), compare.written, compare.computed,
-                    compare.written == compare.computed ? "match" : "MISMATCH");
-    }
-    if (done) {
-        const uint64_t end = seen.desync_end[format];
-        std::printf("DESYNC:               ends at byte %llu; %llu bytes follow it\n",
-                    static_cast<unsigned long long>(end),
-                    static_cast<unsigned long long>(sent - end));
-    } else if (!crc_error) {
-        std::printf("DESYNC:               none\n");
-    }
-    std::printf("Length:               %lu bytes announced, %llu bytes present\n",
-                static_cast<unsigned long>(upload_state.config_length),
-                static_cast<unsigned long long>(sent));
-
-    if (crc_error) {
-        const Seen::Compare& bad = seen.compares.back();
-        std::printf("\nA card would not configure: the CRC written at byte %llu (0x%08X) does not "
-                    "match the one computed over the stream (0x%08X); the FPGA would not start "
-                    "up (veltcfg ends with status 102)\n",
-                    static_cast<unsigned long long>(bad.at), bad.written, bad.computed);
-        return DOES_NOT_CONFIGURE;
-    }
-    if (!done) {
-        std::printf("\nA card would not configure: the stream has no DESYNC command; the FPGA "
-                    "would not finish its configuration (veltcfg ends with status 102)\n");
-        return DOES_NOT_CONFIGURE;
-    }
-    std::printf("\nA card would configure.\n");
-    return CONFIGURES;
+    put_terminal_text(stdout, file_name);
+    sim::host().card(0).fpga().set_listener(&stream);
+    on_failed_run = report;
+    char card[] = "0";
+    char* program_arguments[] = {argv[0], argv[1], card, nullptr};
+    run_upload_tool(3, program_arguments);
+    report(0);
 }

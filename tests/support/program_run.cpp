@@ -32,7 +32,7 @@ void send_log()
         char line[160];
         std::snprintf(line, sizeof line, "F %d %" PRIu64 " %" PRIu64 " %d %X %d %d\n",
                       static_cast<int>(card.fpga_state), card.fpga_bytes, card.done_at_byte,
-                      card.completed_by, card.control, card.open ? 1 : 0, card.mappings);
+                      static_cast<int>(card.group), card.control, card.open ? 1 : 0, card.mappings);
         text += line;
     }
     size_t done = 0;
@@ -111,9 +111,11 @@ void parse_outcome(const std::string& text, ProgramRun* run)
         CardOutcome card;
         int state = 0;
         int open = 0;
-        fields >> state >> card.fpga_bytes >> card.done_at_byte >> card.completed_by >>
-            std::hex >> card.control >> std::dec >> open >> card.mappings;
+        int group = 0;
+        fields >> state >> card.fpga_bytes >> card.done_at_byte >> group >> std::hex >>
+            card.control >> std::dec >> open >> card.mappings;
         card.fpga_state = static_cast<sim::Fpga::State>(state);
+        card.group = static_cast<sim::FamilyGroup>(group);
         card.open = open != 0;
         run->cards.push_back(card);
     }
@@ -301,7 +303,7 @@ std::vector<CardOutcome> card_outcomes(sim::Host& host)
         outcome.fpga_state = card.fpga().state();
         outcome.fpga_bytes = card.fpga().bytes_received();
         outcome.done_at_byte = card.fpga().done_at_byte();
-        outcome.completed_by = card.fpga().completed_by();
+        outcome.group = card.fpga().group();
         outcome.control = card.control_bits();
         outcome.open = card.open;
         outcome.mappings = card.mappings;

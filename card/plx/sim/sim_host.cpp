@@ -92,7 +92,7 @@ uint32_t Card::read_control()
 
 void Card::write_control(uint32_t value)
 {
-    hand_over();
+    deliver_batch();
     control_ = value & ~DONE_BIT;  // DONE is the FPGA's to drive
     // With the enables off the bridge leaves the program line released.
     const bool driven = (value & CONTROL_ENABLE_BITS) == CONTROL_ENABLE_BITS;

@@ -66,27 +66,27 @@ public:
 
     volatile uint8_t* data_port() { return window_->bytes; }
     // A byte stored at the data port; the card's wiring reverses its bit
-    // order on the way to the FPGA. While the FPGA takes a configuration
-    // the bytes reach it in batches, in order, so that it can read whole
-    // words at a time; whatever looks at it or changes its program line
-    // hands over the bytes waiting first.
+    // order on the way to the FPGA. While the FPGA reads a configuration
+    // stream the bytes reach it in batches, in order, so that it can read
+    // whole words at a time; whatever looks at it or changes its program
+    // line delivers the bytes waiting first.
     void write_data(uint8_t byte)
     {
         window_->bytes[0] = byte;
         const uint8_t wired = WIRING[byte];
-        if (!fpga_.configuring()) {
+        if (!fpga_.reading_stream()) {
             fpga_.receive(&wired, 1);
             return;
         }
         batch_[batch_count_] = wired;
         if (++batch_count_ == batch_.size()) {
-            hand_over();
+            deliver_batch();
         }
     }
 
     Fpga& fpga()
     {
-        hand_over();
+        deliver_batch();
         return fpga_;
     }
 
@@ -97,7 +97,7 @@ private:
     CardIdentity identity_;
     CardFault fault_;
     uint32_t control_;
-    void hand_over()
+    void deliver_batch()
     {
         fpga_.receive(batch_.data(), batch_count_);
         batch_count_ = 0;

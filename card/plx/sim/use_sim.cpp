@@ -1,17 +1,10 @@
-// veltcfg-sim runs on the simulated host: the default two cards, or those
-// VELTCFG_SIM_HOST describes (read before the program starts). Every
+// A program on the simulated host (veltcfg-sim, veltcfg-check): every
 // configuration byte is handed to the simulated card whose data port it was
 // stored to.
 #include "card/plx/plx_api.h"
 #include "sim_host.h"
 
 const PlxBackend* plx_backend = &plx_sim_backend;
-
-namespace {
-
-const bool host_described = (sim::describe_host_from_environment(), true);
-
-}  // namespace
 
 void plx_data_port_write(volatile uint8_t* port, uint8_t value)
 {
