@@ -238,6 +238,10 @@ TEST_P(TerminalText, IsShownNotSentRaw)
     const std::string missing = dir.path() + "/" + c.raw;
     EXPECT_EQ(run_program({missing, "0"}).err,
               error_report("File not found: " + dir.path() + "/" + c.shown));
+    const ProgramRun check = run_executable(VELTCFG_CHECK_PATH, {missing});
+    EXPECT_EQ(check.exit_status, 2);
+    EXPECT_EQ(check.err, "veltcfg-check: cannot read " + dir.path() + "/" + c.shown +
+                             ": No such file or directory\n");
     EXPECT_EQ(run_program({dir.path() + "/config.bit", c.raw}).err,
               error_report("Invalid card number: " + c.shown));
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <signal.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -29,6 +30,27 @@ std::string stream_bytes(uint32_t frame_words, sample::Family family = sample::F
     design.frame_words = frame_words;
     design.family = family;
     return to_string(sample::ConfigStream(design).bytes());
+}
+
+// The exit status of veltcfg-check on `path` with standard output a pipe
+// whose reader has gone (veltcfg-check FILE | head -n 1).
+int check_status_without_reader(const std::string& path)
+{
+    int out[2];
+    if (pipe(out) != 0) {
+        return -1;
+    }
+    close(out[0]);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execl(VELTCFG_CHECK_PATH, VELTCFG_CHECK_PATH, path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // What the program prints after the file report.
@@ -414,6 +436,25 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     std::string flipped16 = to_string(sample::bit_file(design16));
     flipped16[data_at + 5000] ^= 0x10;
 
+    // What veltcfg-check says after the program's output, exactly, for one
+    // file of each packet format (offsets in the file: the .BIT data starts
+    // at byte 89).
+    const std::string length = "Length:               12116 bytes announced, 12116 bytes present\n";
+    const std::string analysis32 = "\n\nPacket format:        32-bit words\n"
+                                   "Family group:         Virtex-4 and later\n"
+                                   "Sync word:            at byte 105\n"
+                                   "CRC check:            CRC write at byte 12165: written 0xF2464754, "
+                                   "computed 0xF2464754, match\n";
+    const std::string analysis16 =
+        "\n\nPacket format:        16-bit words\n"
+        "Family group:         Spartan-6\n"
+        "Sync word:            at byte 4\n"
+        "CRC check:            AutoCRC at byte 6030: written 0x0DCA19, computed 0x0DCA19, match\n"
+        "CRC check:            CRC write at byte 6036: written 0x0DCA19, computed 0x0DCA19, match\n"
+        "End of configuration: DESYNC at byte 6048; 8 bytes follow it\n"
+        "Length:               6058 bytes announced, 6058 bytes present\n"
+        "\nA card would configure.\n";
+
     using G = sim::FamilyGroup;
     const struct {
         const char* name;
@@ -421,13 +462,20 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         int status;
         G group;
         const char* reason;  // what veltcfg-check names when a card would not configure
+        std::string analysis = "";
     } cases[] = {
-        {"bit", bit, 0, G::Virtex4On, ""},
+        {"bit", bit, 0, G::Virtex4On, "",
+         analysis32 + "End of configuration: DESYNC at byte 12185; 16 bytes follow it\n" + length +
+             "\nA card would configure.\n"},
         {"prom", to_string(sample::prom_image(design)), 0, G::Virtex4On, ""},
         {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, G::Spartan6, ""},
-        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, G::Spartan6, ""},
+        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, G::Spartan6, "",
+         analysis16},
         {"broken_sync", broken_sync, 102, G::Unknown, "DESYNC"},
-        {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC"},
+        {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC",
+         analysis32 + length +
+             "\nA card would not configure: the stream has no DESYNC command; the FPGA would not "
+             "finish its configuration (veltcfg ends with status 102)\n"},
         {"sent_unreversed", unreversed, 102, G::Unknown, "sync word"},
         {"frame_bit_flipped", flipped, 102, G::Virtex4On, "CRC"},
         {"frame_bit_flipped_no_bus_width", flipped_undetected, 102, G::Virtex4On, "CRC"},
@@ -445,9 +493,16 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         if (c.status != 0) {
             EXPECT_EQ(run.err, error_report("Error: Not <DONE>; programming not completed."));
         }
-        // The checker agrees, and says why.
+        // The checker agrees, and says why. It runs the program itself: its
+        // output is the file's name, the program's own output, and what the
+        // card's FPGA met in the stream.
         const ProgramRun check = run_executable(VELTCFG_CHECK_PATH, {path});
         EXPECT_EQ(check.exit_status, c.status == 0 ? 0 : 1) << check.out;
+        if (!c.analysis.empty()) {
+            EXPECT_EQ(mask_memory_base(check.out), path + mask_memory_base(run.out) + c.analysis);
+            EXPECT_EQ(check.err, run.err);
+        }
+        EXPECT_EQ(check_status_without_reader(path), check.exit_status);
         const size_t verdict = check.out.rfind("\nA card would");
         ASSERT_NE(verdict, std::string::npos) << check.out;
         EXPECT_NE(check.out.find(c.reason, verdict), std::string::npos) << check.out;
