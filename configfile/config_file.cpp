@@ -47,6 +47,13 @@ bool is_bit_file(const uint8_t* probe)
            probe[13] == 0x61;
 }
 
+// Where the field after the one at `offset` starts: past the two length
+// bytes, the text and the key letter that follows it.
+int32_t next_field(int32_t offset, uint32_t length)
+{
+    return offset + static_cast<int32_t>(length) + 3;
+}
+
 bool is_prom_file(const uint8_t* probe)
 {
     return probe[0] == 0xFF && probe[4] == 0x55 && probe[5] == 0x99 && probe[6] == 0xAA &&
@@ -98,7 +105,30 @@ void print_header_field(int32_t* offset)
     if (echo_text(upload_state.config_file, *offset + 2, length) != length) {
         unexpected_end_of_file();
     }
-    *offset += static_cast<int32_t>(length) + 3;
+    *offset = next_field(*offset, length);
+}
+
+bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
+{
+    int32_t offset = FIRST_FIELD_OFFSET;
+    uint32_t length = 0;
+    for (int field = 0;; ++field) {
+        uint8_t pair[2];
+        if (read_at(stream, offset, 2, pair) != 2) {
+            return false;
+        }
+        length = static_cast<uint32_t>(pair[0]) << 8 | pair[1];
+        if (field == index) {
+            break;
+        }
+        offset = next_field(offset, length);
+    }
+    const size_t count = length < size ? length : size - 1;
+    if (read_at(stream, offset + 2, count, reinterpret_cast<uint8_t*>(text)) != count) {
+        return false;
+    }
+    text[count] = '\0';
+    return true;
 }
 
 int32_t file_length(FILE* stream)

@@ -20,6 +20,11 @@ void print_header_field(int32_t* offset);
 // number consumed (a NUL is consumed but not printed, and ends the text).
 uint32_t echo_text(FILE* stream, int32_t offset, uint32_t count);
 
+// The text of a .BIT file's header field `index` (0 design name, 1 part,
+// 2 date, 3 time) as stored, in at most `size` - 1 bytes and a NUL; false
+// when the header is cut short.
+bool read_bit_header_field(FILE* stream, int index, char* text, size_t size);
+
 // Length of the stream in bytes, position unchanged; -1 on failure or when
 // the length does not fit in 31 bits.
 int32_t file_length(FILE* stream);

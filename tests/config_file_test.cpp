@@ -242,6 +242,10 @@ TEST_P(TerminalText, IsShownNotSentRaw)
     EXPECT_EQ(check.exit_status, 2);
     EXPECT_EQ(check.err, "veltcfg-check: cannot read " + dir.path() + "/" + c.shown +
                              ": No such file or directory\n");
+    const ProgramRun idcode = run_executable(VELTCFG_CHECK_PATH, {"--idcode", c.raw, missing});
+    EXPECT_EQ(idcode.exit_status, 2);
+    EXPECT_EQ(idcode.err, "veltcfg-check: not an IDCODE: " + c.shown +
+                              " (a 32-bit number, decimal or 0x-hex)\n");
     EXPECT_EQ(run_program({dir.path() + "/config.bit", c.raw}).err,
               error_report("Invalid card number: " + c.shown));
 }

@@ -24,51 +24,60 @@ struct CorpusFile {
     uint32_t length;
     sim::FamilyGroup group;  // what the card finds the stream written for
     int crc_checks;          // CRC comparisons in the stream, AutoCRC included
+    uint32_t idcode;         // what the stream writes (0: none)
+    const char* device;      // the device it names
 };
 
 using G = sim::FamilyGroup;
 
 const CorpusFile CORPUS[] = {
     {"01_s3a_xc3s50a_picoblaze3_top.bit", "bit", "top.ncd;UserID=0xFFFFFFFF", "3s50atq144",
-     "2019/08/04", "19:33:09", 54664, G::Spartan3A, 2},
+     "2019/08/04", "19:33:09", 54664, G::Spartan3A, 2, 0x02210093, "xc3s50a"},
     {"02_s3e_xc3s1200e_te0300_TE0300_1200.bit", "bit", "system.ncd;HW_TIMEOUT=FALSE",
-     "3s1200efg320", "2012/11/22", "16:27:10", 480148, G::VirtexII, 2},
-    {"03_s3e_xc3s1200e_te0300_TE0300-1200.bin", "prom", "", "", "", "", 480148, G::VirtexII, 2},
+     "3s1200efg320", "2012/11/22", "16:27:10", 480148, G::VirtexII, 2, 0x01C2E093, "xc3s1200e"},
+    {"03_s3e_xc3s1200e_te0300_TE0300-1200.bin", "prom", "", "", "", "", 480148, G::VirtexII, 2, 0x01C2E093, "xc3s1200e"},
     {"04_s6_xc6slx9_adc_top.bit", "bit", "top.ncd;UserID=0xFFFFFFFF", "6slx9tqg144",
-     "2017/12/03", "02:23:37", 340604, G::Spartan6, 2},
-    {"05_s6_dslogic_DSLogic33.bin", "other", "", "", "", "", 0, G::Unknown, 0},
+     "2017/12/03", "02:23:37", 340604, G::Spartan6, 2, 0x04001093, "xc6slx9"},
+    {"05_s6_dslogic_DSLogic33.bin", "other", "", "", "", "", 0, G::Unknown, 0, 0, ""},
     {"06_v5_xc5vlx110t_xupv5_system.bit", "bit",
      "system.ncd;HW_TIMEOUT=FALSE;UserID=0xFFFFFFFF", "5vlx110tff1136", "2013/07/12", "14:20:57",
-     3889856, G::Virtex4On, 2},
+     3889856, G::Virtex4On, 2, 0x02AD6093, "xc5vlx110t"},
     {"07_v6_xc6vlx130t_spiOverJtag.bit", "bit", "spiOverJtag.ncd;UserID=0xFFFFFFFF",
-     "6vlx130tff784", "2024/02/27", "19:06:36", 5464972, G::Virtex4On, 2},
+     "6vlx130tff784", "2024/02/27", "19:06:36", 5464972, G::Virtex4On, 2, 0x0424A093, "xc6vlx130t"},
     {"08_a7_xc7a35t_arty_top.bit", "bit", "top;UserID=0XFFFFFFFF;Version=2018.2", "7a35tcsg324",
-     "2018/10/04", "22:02:24", 2192012, G::Virtex4On, 2},
-    {"09_a7_xc7a35t_arty_top_spix4.bin", "other", "", "", "", "", 0, G::Unknown, 0},
+     "2018/10/04", "22:02:24", 2192012, G::Virtex4On, 2, 0x0362D093, "xc7a35t"},
+    {"09_a7_xc7a35t_arty_top_spix4.bin", "other", "", "", "", "", 0, G::Unknown, 0, 0, ""},
     {"10_a7_xc7a100t_f4pga_top.bit", "bit", "/tmp/tmpjla8aaue;Generator=xc7frames2bit",
-     "xc7a100tcsg324-1", "2021/12/03", "22:26:37", 3825788, G::Virtex4On, 0},
+     "xc7a100tcsg324-1", "2021/12/03", "22:26:37", 3825788, G::Virtex4On, 0, 0x03631093, "xc7a100t"},
     {"11_z7_xc7z020_pynqz2_design_1_wrapper.bit", "bit",
      "design_1_wrapper;UserID=0XFFFFFFFF;Version=2020.1", "7z020clg400", "2020/10/04",
-     "18:40:48", 4045564, G::Virtex4On, 2},
-    {"12_z7_xc7z020_xdevcfg_empty.bin", "other", "", "", "", "", 0, G::Unknown, 0},
+     "18:40:48", 4045564, G::Virtex4On, 2, 0x03727093, "xc7z020"},
+    {"12_z7_xc7z020_xdevcfg_empty.bin", "other", "", "", "", "", 0, G::Unknown, 0, 0, ""},
     {"13_k7_xc7k70t_spiOverJtag.bit", "bit", "spiOverJtag;UserID=0XFFFFFFFF;Version=2019.2",
-     "7k70tfbg484", "2022/08/23", "15:14:59", 3011324, G::Virtex4On, 2},
+     "7k70tfbg484", "2022/08/23", "15:14:59", 3011324, G::Virtex4On, 2, 0x03647093, "xc7k70t"},
     {"14_ku_xcku040_spiOverJtag.bit", "bit",
      "spiOverJtag;COMPRESS=TRUE;UserID=0XFFFFFFFF;Version=2021.1_AR76780",
-     "xcku040-ffva1156-2-e", "2024/09/22", "12:38:30", 2190784, G::Virtex4On, 2},
+     "xcku040-ffva1156-2-e", "2024/09/22", "12:38:30", 2190784, G::Virtex4On, 2, 0x03822093, "xcku040"},
     {"15_aup_xcau10p_spiOverJtag.bit", "bit",
      "spiOverJtag;UniqueID=8def22be;ParentID=00000000;COMPRESS=TRUE;UserID=0XFFFFFFFF;"
      "Version=2025.1;SW_CRC=1a2df9f5",
-     "xcau10p-ffvb676-1-e", "2025/12/16", "19:44:27", 1410152, G::Virtex4On, 2},
+     "xcau10p-ffvb676-1-e", "2025/12/16", "19:44:27", 1410152, G::Virtex4On, 2, 0x04AC4093, "xcau10p"},
     {"16_v4_xc4vfx20_ml405_download.bit", "bit", "system.ncd", "4vfx20ff672", "2010/06/23",
-     "12:52:45", 905328, G::Virtex4On, 2},
+     "12:52:45", 905328, G::Virtex4On, 2, 0x01E64093, "xc4vfx20"},
     {"17_v2p_xc2vp30_spreadspectrumtx.bit", "bit", "spreadspectrumtx.ncd", "2vp30ff896",
-     "2016/12/19", "19:57:52", 1448740, G::VirtexII, 2},
+     "2016/12/19", "19:57:52", 1448740, G::VirtexII, 2, 0x0127E093, "xc2vp30"},
     {"18_s3_xc3s200_lab09_top.bit", "bit", "top.ncd;UserID=0xFFFFFFFF", "3s200pq208", "2014/11/10",
-     "16:11:05", 130952, G::VirtexII, 2},
+     "16:11:05", 130952, G::VirtexII, 2, 0x01414093, "xc3s200"},
     {"19_s2_xc2s200_nf2_cpci.bit", "bit", "cpci_top_par.ncd;HW_TIMEOUT=FALSE", "2s200fg456",
-     "2011/11/17", "17:12: 5", 166980, G::Virtex, 2},
+     "2011/11/17", "17:12: 5", 166980, G::Virtex, 2, 0, ""},
 };
+
+std::string hex32(uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
 
 std::string read_file(const std::string& path)
 {
@@ -124,6 +133,31 @@ TEST_P(CorpusTest, BehavesAsOnACard)
         return;
     }
     ASSERT_EQ(run.exit_status, 0) << run.err;
+    // A card's FPGA takes a stream written for its own IDCODE, silicon
+    // revision aside, and refuses one written for another (a Virtex or
+    // Spartan-II stream writes none, and any takes it); the checker names
+    // the device, and with --idcode the one the card is not.
+    const std::string idcode = hex32(c.idcode);
+    const std::string other = hex32(c.idcode == 0x0362D093 ? 0x03631093 : 0x0362D093);
+    EXPECT_NE(check.out.find(c.idcode == 0 ? "IDCODE:               none written\n"
+                                           : idcode + " (" + c.device + ","),
+              std::string::npos)
+        << check.out;
+    for (const auto& [card, status] : {std::make_pair(hex32(c.idcode | 0x10000000), 0),
+                                       std::make_pair(other, c.idcode == 0 ? 0 : 102)}) {
+        const ProgramRun on_card = run_executable(
+            "/usr/bin/env", {"VELTCFG_SIM_HOST=bus=4 slot=0 idcode=" + card, VELTCFG_SIM_PATH, path, "0"});
+        EXPECT_EQ(on_card.exit_status, status) << card << on_card.err;
+    }
+    const ProgramRun wrong = run_executable(VELTCFG_CHECK_PATH, {"--idcode", other, path});
+    EXPECT_EQ(wrong.exit_status, c.idcode == 0 ? 0 : 1);
+    if (c.idcode != 0) {
+        EXPECT_NE(wrong.out.find("stream is written for IDCODE " + idcode + " (" + c.device +
+                                 ", "),
+                  std::string::npos)
+            << wrong.out;
+        EXPECT_NE(wrong.out.find("card's FPGA has IDCODE " + other + " (xc7a"), std::string::npos);
+    }
     const std::string length = std::to_string(c.length);
     const std::string report = kind == "bit"
                                    ? bit_file({c.design, c.part, c.date, c.time}, c.length, "")

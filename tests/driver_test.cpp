@@ -173,6 +173,11 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
         {"bus=9,slot=3 ; bus=2 slot=1 function=0 subsystem=0x3428 io=0x1000", 0,
          "\nUsing PCI device at bus 2/device 1.\nFound Orlenta RV80-B card"
          "\n\nPLX 9056 configuration I/O base port: 0x1000", ""},
+        {"bus=4 slot=0 idcode=0x1362D093", 0, card_report(0), ""},
+        {"bus=4 slot=0 idcode=56807571", 0, card_report(0), ""},
+        {"bus=4 slot=0 idcode=0x03631093", 102, card_report(0),
+         error_report("Error: Not <DONE>; programming not completed.")},
+        {"bus=4 slot=0 idcode=0x1FFFFFFFF", 2, "", "\"idcode=0x1FFFFFFFF\": idcode must be a number"},
         {"bus=4 slot=0 colour=red", 2, "", "\"colour=red\": unknown key"},
         {"bus=256 slot=0", 2, "", "\"bus=256\": bus must be a number from 0 to 255"},
         {"bus=4 slot=0x", 2, "", "\"slot=0x\": slot must be a number"},

@@ -32,9 +32,9 @@ std::string stream_bytes(uint32_t frame_words, sample::Family family = sample::F
     return to_string(sample::ConfigStream(design).bytes());
 }
 
-// The exit status of veltcfg-check on `path` with standard output a pipe
-// whose reader has gone (veltcfg-check FILE | head -n 1).
-int check_status_without_reader(const std::string& path)
+// The exit status of veltcfg-check with standard output a pipe whose reader
+// has gone (veltcfg-check FILE | head -n 1).
+int check_status_without_reader(std::vector<std::string> args)
 {
     int out[2];
     if (pipe(out) != 0) {
@@ -44,7 +44,13 @@ int check_status_without_reader(const std::string& path)
     const pid_t child = fork();
     if (child == 0) {
         dup2(out[1], STDOUT_FILENO);
-        execl(VELTCFG_CHECK_PATH, VELTCFG_CHECK_PATH, path.c_str(), static_cast<char*>(nullptr));
+        args.insert(args.begin(), VELTCFG_CHECK_PATH);
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        execv(VELTCFG_CHECK_PATH, argv.data());
         _exit(127);
     }
     close(out[1]);
@@ -438,20 +444,24 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
 
     // What veltcfg-check says after the program's output, exactly, for one
     // file of each packet format (offsets in the file: the .BIT data starts
-    // at byte 89).
+    // at byte 89). The 16-bit sample writes the IDCODE of a Spartan-6 under
+    // a header that names an Artix-7.
     const std::string length = "Length:               12116 bytes announced, 12116 bytes present\n";
     const std::string analysis32 = "\n\nPacket format:        32-bit words\n"
                                    "Family group:         Virtex-4 and later\n"
                                    "Sync word:            at byte 105\n"
-                                   "CRC check:            CRC write at byte 12165: written 0xF2464754, "
-                                   "computed 0xF2464754, match\n";
+                                   "IDCODE:               0x0362D093 (xc7a35t, Artix-7) at byte 133\n";
+    const std::string crc32 = "CRC check:            CRC write at byte 12165: written 0xF2464754, "
+                              "computed 0xF2464754, match\n";
     const std::string analysis16 =
         "\n\nPacket format:        16-bit words\n"
         "Family group:         Spartan-6\n"
-        "Sync word:            at byte 4\n"
-        "CRC check:            AutoCRC at byte 6030: written 0x0DCA19, computed 0x0DCA19, match\n"
-        "CRC check:            CRC write at byte 6036: written 0x0DCA19, computed 0x0DCA19, match\n"
-        "End of configuration: DESYNC at byte 6048; 8 bytes follow it\n"
+        "Sync word:            at byte 93\n"
+        "IDCODE:               0x04001093 (xc6slx9, Spartan-6) at byte 105\n"
+        "Note:                 the header names the xc7a35t; the card goes by the IDCODE\n"
+        "CRC check:            AutoCRC at byte 6119: written 0x0DCA19, computed 0x0DCA19, match\n"
+        "CRC check:            CRC write at byte 6125: written 0x0DCA19, computed 0x0DCA19, match\n"
+        "End of configuration: DESYNC at byte 6137; 8 bytes follow it\n"
         "Length:               6058 bytes announced, 6058 bytes present\n"
         "\nA card would configure.\n";
 
@@ -463,17 +473,25 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         G group;
         const char* reason;  // what veltcfg-check names when a card would not configure
         std::string analysis = "";
+        std::string idcode = "";  // of the card's FPGA (none: it takes any stream)
     } cases[] = {
         {"bit", bit, 0, G::Virtex4On, "",
-         analysis32 + "End of configuration: DESYNC at byte 12185; 16 bytes follow it\n" + length +
-             "\nA card would configure.\n"},
+         analysis32 + crc32 + "End of configuration: DESYNC at byte 12185; 16 bytes follow it\n" +
+             length + "\nA card would configure.\n"},
+        {"bit_on_its_device", bit, 0, G::Virtex4On, "", "", "0x1362D093"},
+        {"bit_for_another_device", bit, 102, G::Virtex4On, "ID error",
+         analysis32 + length +
+             "\nA card would not configure: the stream is written for IDCODE 0x0362D093 (xc7a35t, "
+             "Artix-7), and the card's FPGA has IDCODE 0x04001093 (xc6slx9, Spartan-6); the FPGA "
+             "would stop in its ID error (veltcfg ends with status 102)\n",
+         "0x04001093"},
         {"prom", to_string(sample::prom_image(design)), 0, G::Virtex4On, ""},
-        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, G::Spartan6, ""},
-        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, G::Spartan6, "",
+        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, G::Spartan6, "",
          analysis16},
+        {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, G::Spartan6, ""},
         {"broken_sync", broken_sync, 102, G::Unknown, "DESYNC"},
         {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC",
-         analysis32 + length +
+         analysis32 + crc32 + length +
              "\nA card would not configure: the stream has no DESYNC command; the FPGA would not "
              "finish its configuration (veltcfg ends with status 102)\n"},
         {"sent_unreversed", unreversed, 102, G::Unknown, "sync word"},
@@ -485,9 +503,12 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.write(c.name, c.file);
-        const ProgramRun run = run_program(
-            {path, "0"},
-            [](sim::Host&, rec::Recorder& recorder) { recorder.record_data_bytes = false; });
+        const ProgramRun run = run_program({path, "0"}, [&c](sim::Host& host, rec::Recorder& recorder) {
+            recorder.record_data_bytes = false;
+            std::string error;
+            ASSERT_TRUE(c.idcode.empty() ||
+                        sim::describe_host("bus=4 slot=0 idcode=" + c.idcode, &host, &error));
+        });
         EXPECT_EQ(run.exit_status, c.status) << run.err;
         EXPECT_EQ(run.cards[0].group, c.group);
         if (c.status != 0) {
@@ -496,13 +517,17 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         // The checker agrees, and says why. It runs the program itself: its
         // output is the file's name, the program's own output, and what the
         // card's FPGA met in the stream.
-        const ProgramRun check = run_executable(VELTCFG_CHECK_PATH, {path});
+        std::vector<std::string> args = {path};
+        if (!c.idcode.empty()) {
+            args.insert(args.begin(), {"--idcode", c.idcode});
+        }
+        const ProgramRun check = run_executable(VELTCFG_CHECK_PATH, args);
         EXPECT_EQ(check.exit_status, c.status == 0 ? 0 : 1) << check.out;
         if (!c.analysis.empty()) {
             EXPECT_EQ(mask_memory_base(check.out), path + mask_memory_base(run.out) + c.analysis);
             EXPECT_EQ(check.err, run.err);
         }
-        EXPECT_EQ(check_status_without_reader(path), check.exit_status);
+        EXPECT_EQ(check_status_without_reader(args), check.exit_status);
         const size_t verdict = check.out.rfind("\nA card would");
         ASSERT_NE(verdict, std::string::npos) << check.out;
         EXPECT_NE(check.out.find(c.reason, verdict), std::string::npos) << check.out;

@@ -1,15 +1,17 @@
-// veltcfg-check FILE
+// veltcfg-check [--idcode ID] FILE
 //
 // Says whether a card would configure from FILE, and why not, without a
 // card: it runs the program itself, as veltcfg-sim runs it, on card 0 of the
 // simulated host, and listens to what the card's FPGA meets in the stream.
 // After the program's own output it tells the packet format, the family
-// group, where the sync word is, each CRC comparison, where the
-// configuration ends and what follows it, and the announced length against
-// the actual one; all offsets are bytes of the file.
+// group, where the sync word is, the IDCODE the stream writes and the device
+// it names, each CRC comparison, where the configuration ends and what
+// follows it, and the announced length against the actual one; all offsets
+// are bytes of the file. With --idcode the card's FPGA is the device with
+// that IDCODE, and refuses a stream written for another.
 //
-// Exit status: 0 when a card would configure, 1 when it would not, 2 for a
-// wrong number of arguments or a file that cannot be read.
+// Exit status: 0 when a card would configure, 1 when it would not, 2 for
+// wrong arguments or a file that cannot be read.
 #include <sys/types.h>
 
 #include <cerrno>
@@ -18,11 +20,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "app/driver.h"
 #include "app/upload_state.h"
+#include "card/card.h"
+#include "configfile/config_file.h"
 #include "configfile/terminal_text.h"
+#include "fpga_devices.h"
 #include "sim_host.h"
 
 namespace {
@@ -35,6 +41,11 @@ struct StreamReport : sim::StreamListener {
         unsigned word_bytes;
         sim::CrcCheck check;
         uint32_t written, computed;
+        uint64_t end;
+    };
+    struct Idcode {
+        unsigned word_bytes;
+        uint32_t idcode;
         uint64_t end;
     };
     struct End {
@@ -55,6 +66,10 @@ struct StreamReport : sim::StreamListener {
         sync_at[word_bytes == 4] = end - word_bytes;
         synced_in[word_bytes == 4] = true;
     }
+    void idcode_written(unsigned word_bytes, uint32_t idcode, uint64_t end) override
+    {
+        idcodes.push_back({word_bytes, idcode, end});
+    }
     void crc_compared(unsigned word_bytes, sim::CrcCheck check, uint32_t written,
                       uint32_t computed, uint64_t end) override
     {
@@ -68,12 +83,68 @@ struct StreamReport : sim::StreamListener {
     uint64_t data_offset = 0;
     bool synced_in[2] = {false, false};  // [1]: 32-bit words
     uint64_t sync_at[2] = {0, 0};
+    std::vector<Idcode> idcodes;
     std::vector<Compare> compares;
     std::vector<End> ends;
 };
 
 StreamReport stream;
 const char* file_name = nullptr;
+std::optional<uint32_t> card_idcode;  // --idcode
+
+// An IDCODE and the device it names.
+void print_idcode(uint32_t idcode)
+{
+    const FpgaDevice* device = device_of_idcode(idcode);
+    std::printf("0x%08X ", idcode);
+    if (device == nullptr) {
+        std::printf("(a device not in the table)");
+    } else {
+        std::printf("(%s, %s)", device->name, device->family);
+    }
+}
+
+// The device a .BIT file's header names in its part field, if the table
+// knows it.
+const FpgaDevice* device_of_header()
+{
+    if (upload_state.byte_sender != send_byte_reversed) {
+        return nullptr;  // a PROM image has no header
+    }
+    char part[256];
+    FILE* file = std::fopen(file_name, "rb");
+    const bool read = file != nullptr && read_bit_header_field(file, 1, part, sizeof part);
+    if (file != nullptr) {
+        std::fclose(file);
+    }
+    return read ? device_of_part(part) : nullptr;
+}
+
+// The IDCODE lines: each one written, and a note when a .BIT header's part
+// names another device. A card goes by the IDCODE.
+void print_idcodes(unsigned word_bytes)
+{
+    bool written = false;
+    for (const StreamReport::Idcode& id : stream.idcodes) {
+        if (id.word_bytes != word_bytes) {
+            continue;
+        }
+        written = true;
+        std::printf("IDCODE:               ");
+        print_idcode(id.idcode);
+        std::printf(" at byte %llu\n",
+                    static_cast<unsigned long long>(stream.data_offset + id.end - 4));
+        const FpgaDevice* named = device_of_header();
+        if (named != nullptr && named != device_of_idcode(id.idcode)) {
+            std::printf("Note:                 the header names the %s; the card goes by the "
+                        "IDCODE\n",
+                        named->name);
+        }
+    }
+    if (!written) {
+        std::printf("IDCODE:               none written\n");
+    }
+}
 
 uint64_t file_size()
 {
@@ -103,6 +174,7 @@ void print_stream(const sim::Fpga& fpga, unsigned word_bytes)
     std::printf("Family group:         %s\n", sim::family_group_name(group));
     std::printf("Sync word:            at byte %llu\n",
                 static_cast<unsigned long long>(base + stream.sync_at[word_bytes == 4]));
+    print_idcodes(word_bytes);
     for (const StreamReport::Compare& c : stream.compares) {
         if (c.word_bytes == word_bytes) {
             std::printf("CRC check:            %s at byte %llu: written 0x%0*X, computed 0x%0*X, %s\n",
@@ -129,6 +201,12 @@ void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
 {
     if (word_bytes == 0) {
         std::printf("the configuration data holds no sync word");
+    } else if (fpga.state() == sim::Fpga::State::IdError) {
+        std::printf("the stream is written for IDCODE ");
+        print_idcode(stream.idcodes.back().idcode);
+        std::printf(", and the card's FPGA has IDCODE ");
+        print_idcode(*card_idcode);
+        std::printf("; the FPGA would stop in its ID error");
     } else if (fpga.state() == sim::Fpga::State::CrcError) {
         const StreamReport::Compare& bad = stream.compares.back();
         std::printf("the CRC written at byte %llu (0x%X) does not match the one computed over the "
@@ -181,6 +259,12 @@ void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
     std::exit(DOES_NOT_CONFIGURE);
 }
 
+[[noreturn]] void usage()
+{
+    std::fprintf(stderr, "usage: veltcfg-check [--idcode ID] FILE\n");
+    std::exit(CANNOT_CHECK);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -188,11 +272,21 @@ int main(int argc, char** argv)
     // A reader that stops reading (veltcfg-check FILE | head) must not
     // change the verdict into a signal.
     std::signal(SIGPIPE, SIG_IGN);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: veltcfg-check FILE\n");
-        return CANNOT_CHECK;
+    int first = 1;
+    if (argc == 4 && std::strcmp(argv[1], "--idcode") == 0) {
+        uint32_t idcode = 0;
+        if (!sim::read_number(argv[2], 0xFFFFFFFF, &idcode)) {
+            std::fputs("veltcfg-check: not an IDCODE: ", stderr);
+            put_terminal_text(stderr, argv[2]);
+            std::fputs(" (a 32-bit number, decimal or 0x-hex)\n", stderr);
+            return CANNOT_CHECK;
+        }
+        card_idcode = idcode;
+        first = 3;
+    } else if (argc != 2) {
+        usage();
     }
-    file_name = argv[1];
+    file_name = argv[first];
     // A file that opens but cannot be read (a folder, say) cannot be checked;
     // an empty one can, and is refused as the program refuses it.
     FILE* file = std::fopen(file_name, "rb");
@@ -205,11 +299,16 @@ int main(int argc, char** argv)
     }
     std::fclose(file);
 
+    // Card 0 of the simulated host, its FPGA the device --idcode names.
     put_terminal_text(stdout, file_name);
-    sim::host().card(0).fpga().set_listener(&stream);
+    sim::CardIdentity identity = sim::host().card(0).identity();
+    identity.idcode = card_idcode;
+    sim::Host host;
+    host.add_card(identity).fpga().set_listener(&stream);
+    sim::host() = std::move(host);
     on_failed_run = report;
     char card[] = "0";
-    char* program_arguments[] = {argv[0], argv[1], card, nullptr};
+    char* program_arguments[] = {argv[0], argv[first], card, nullptr};
     run_upload_tool(3, program_arguments);
     report(0);
 }

@@ -58,6 +58,10 @@ inline constexpr PacketFormat WORDS_32 = {4, 0xAA995566, 13, 0x1F, 0x7FF, 2, 4, 
 // 16-bit words (Spartan-3A, Spartan-6): sync AA 99.
 inline constexpr PacketFormat WORDS_16 = {2, 0xAA99, 5, 0x3F, 0x1F, 3, 5, 9, 18};
 
+// The bits of an IDCODE a device compares with its own: all but the silicon
+// revision in bits 31:28, which streams write as 0.
+constexpr uint32_t IDCODE_COMPARED_BITS = 0x0FFFFFFF;
+
 enum class FamilyGroup : uint8_t { Unknown, Virtex, VirtexII, Virtex4On, Spartan3A, Spartan6 };
 
 // The families of a group, for people.

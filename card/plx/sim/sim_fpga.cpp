@@ -38,6 +38,7 @@ void Fpga::receive(const uint8_t* bytes, size_t count)
         case State::Configuring:
         case State::Done:
         case State::CrcError:
+        case State::IdError:
             if (!reading_stream()) {
                 bytes_received_ += count;  // start-up clocks, or bytes it no longer takes
                 return;
@@ -114,9 +115,16 @@ void Fpga::act_on(ParseEvent event)
         state_ = State::CrcError;
         awaiting_start_check_ = false;
         break;
+    case ParseEvent::Idcode: {
+        // Another device's stream: the FPGA stops in its ID error.
+        const uint32_t written = word_bytes_ == 4 ? parser32_.idcode() : parser16_.idcode();
+        if (idcode_ && ((written ^ *idcode_) & IDCODE_COMPARED_BITS) != 0) {
+            state_ = State::IdError;
+        }
+        break;
+    }
     case ParseEvent::None:
     case ParseEvent::GroupFound:
-    case ParseEvent::Idcode:
         break;
     }
 }
@@ -131,6 +139,7 @@ int Fpga::read_done() const
     case State::Clearing:
     case State::Configuring:
     case State::CrcError:
+    case State::IdError:
         return 0;
     case State::Done:
         return fault_ == CardFault::NoDone ? 0 : 1;

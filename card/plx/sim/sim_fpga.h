@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "packet_parser.h"
 
@@ -31,14 +32,17 @@ public:
         Configuring,  // taking the configuration stream
         Done,         // configured and started up
         CrcError,     // the stream's CRC did not match: it will not start up
+        IdError,      // the stream is written for another device
     };
 
     // How long the FPGA takes to clear its configuration memory once the
     // program line is released. Bytes sent sooner are lost.
     static constexpr std::chrono::microseconds CLEAR_TIME{1000};
 
-    Fpga(bool done_at_power_up, CardFault fault)
-        : done_at_power_up_(done_at_power_up), fault_(fault)
+    // `idcode`: the device's own, against which it checks the one a stream
+    // writes; none takes any.
+    Fpga(bool done_at_power_up, CardFault fault, std::optional<uint32_t> idcode = {})
+        : done_at_power_up_(done_at_power_up), fault_(fault), idcode_(idcode)
     {
     }
 
@@ -77,6 +81,7 @@ private:
 
     bool done_at_power_up_;
     CardFault fault_;
+    std::optional<uint32_t> idcode_;
     StreamListener* listener_ = nullptr;
     bool line_high_ = true;
     std::chrono::steady_clock::time_point released_at_{};

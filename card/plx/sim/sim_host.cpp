@@ -59,7 +59,7 @@ Card::Card(const CardIdentity& identity, CardFault fault)
       fault_(fault),
       control_(identity.control & ~DONE_BIT),
       window_(new DataWindow{this, {}}),
-      fpga_((identity.control & DONE_BIT) != 0, fault)
+      fpga_((identity.control & DONE_BIT) != 0, fault, identity.idcode)
 {
 }
 
@@ -169,19 +169,16 @@ Host& host()
 
 // ---------------------------------------------------------------- descriptions
 
-namespace {
-
-// A number in decimal or 0x-hex, at most `highest`.
 bool read_number(const std::string& text, uint32_t highest, uint32_t* value)
 {
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 8 ||
+    if (digits.empty() || digits.size() > (hex ? 8u : 10u) ||
         digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
             std::string::npos) {
         return false;
     }
-    const unsigned long number = std::stoul(digits, nullptr, hex ? 16 : 10);
+    const unsigned long long number = std::stoull(digits, nullptr, hex ? 16 : 10);
     if (number > highest) {
         return false;
     }
@@ -189,14 +186,16 @@ bool read_number(const std::string& text, uint32_t highest, uint32_t* value)
     return true;
 }
 
+namespace {
+
 // One card's key=value items; "" when they make a card, else what is wrong.
 std::string describe_card(const std::string& text, CardIdentity* identity, CardFault* fault)
 {
     static const struct {
         const char* key;
         uint32_t highest;
-    } NUMBERS[] = {{"bus", 255}, {"slot", 31}, {"function", 7}, {"subsystem", 0xFFFF},
-                   {"io", 0xFFFC}};
+    } NUMBERS[] = {{"bus", 255},          {"slot", 31}, {"function", 7}, {"subsystem", 0xFFFF},
+                   {"io", 0xFFFC},        {"idcode", 0xFFFFFFFF}};
     static const struct {
         const char* name;
         CardFault fault;
@@ -231,7 +230,7 @@ std::string describe_card(const std::string& text, CardIdentity* identity, CardF
         const auto number = std::find_if(std::begin(NUMBERS), std::end(NUMBERS),
                                          [&key](const auto& n) { return key == n.key; });
         if (number == std::end(NUMBERS)) {
-            return "\"" + item + "\": unknown key (bus, slot, function, subsystem, io, fault)";
+            return "\"" + item + "\": unknown key (bus, slot, function, subsystem, io, idcode, fault)";
         }
         uint32_t n = 0;
         if (!read_number(value, number->highest, &n) || (key == "io" && n % 4 != 0)) {
@@ -249,6 +248,8 @@ std::string describe_card(const std::string& text, CardIdentity* identity, CardF
             identity->function = static_cast<uint8_t>(n);
         } else if (key == "subsystem") {
             identity->subsystem_device_id = static_cast<uint16_t>(n);
+        } else if (key == "idcode") {
+            identity->idcode = n;
         } else {
             identity->io_register = n | 1;  // an I/O BAR
         }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct CardIdentity {
     uint16_t subsystem_vendor_id = 0x10B5, subsystem_device_id = 0x3427;  // the model: RV80-A
     uint32_t io_register = 0x0000E001;  // configuration register 0x14
     uint32_t control = 0x0000000E;      // control/status register at power-up
+    std::optional<uint32_t> idcode;     // the FPGA's; none takes any stream
 };
 
 // The bit-order reversal of the card's wiring, entry i being i reversed.
@@ -138,9 +140,14 @@ Host& host();
 // Cards are separated by ';', each a list of key=value separated by spaces
 // or commas: bus (0-255) and slot (0-31), both required; function (0-7,
 // default 0); subsystem (the subsystem device ID, default 0x3427); io (the
-// I/O BAR base, a multiple of 4 up to 0xFFFC, default 0xE000); fault (open,
-// map, busy or no-done; none by default). Numbers are decimal or 0x-hex.
+// I/O BAR base, a multiple of 4 up to 0xFFFC, default 0xE000); idcode (the
+// FPGA's IDCODE; by default it takes any stream); fault (open, map, busy or
+// no-done; none by default). Numbers are decimal or 0x-hex.
 void describe_host_from_environment();
+
+// A number as a description writes it, decimal or 0x-hex, at most
+// `highest`.
+bool read_number(const std::string& text, uint32_t highest, uint32_t* value);
 
 // The same for a description in `text`: false, with *error saying what is
 // wrong and where, when it cannot be read.
