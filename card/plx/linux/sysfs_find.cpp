@@ -43,29 +43,31 @@ bool location_matches(const PLX_DEVICE_KEY& wanted, const PLX_DEVICE_KEY& actual
            field(wanted.function, PLX_KEY_ANY_8, actual.function);
 }
 
-}  // namespace
-
-std::vector<Device> scan(const PLX_DEVICE_KEY* wanted)
+// A device's identity file (vendor and the like): one hexadecimal number up
+// to 0xFFFF. False when the file cannot be opened or read, or holds no such
+// number.
+bool read_id(const std::string& path, uint16_t* id)
 {
-    auto read_id = [](const std::string& path, uint16_t* id) {
-        Fd fd(open_file(path, O_RDONLY));
-        std::string text;
-        if (!fd.ok() || !read_text(fd.get(), &text)) {
-            return false;
-        }
-        char* end = nullptr;
-        const unsigned long value = std::strtoul(text.c_str(), &end, 16);
-        if (end == text.c_str() || value > 0xFFFF) {
-            return false;
-        }
-        *id = static_cast<uint16_t>(value);
-        return true;
-    };
+    Fd fd(open_file(path, O_RDONLY));
+    std::string text;
+    if (!fd.ok() || !read_text(fd.get(), &text)) {
+        return false;
+    }
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 16);
+    if (end == text.c_str() || value > 0xFFFF) {
+        return false;
+    }
+    *id = static_cast<uint16_t>(value);
+    return true;
+}
 
+// The device folders whose names are locations that `want` matches, in
+// location order, their identity not read yet (all ones).
+std::vector<Device> devices_at_location(const PLX_DEVICE_KEY& want)
+{
     PLX_DEVICE_KEY any;
     std::memset(&any, 0xFF, sizeof any);
-    const PLX_DEVICE_KEY& want = wanted ? *wanted : any;
-
     // The folder lists devices in no particular order; the card numbers
     // count them by location, which their names give.
     std::vector<Device> candidates;
@@ -84,29 +86,43 @@ std::vector<Device> scan(const PLX_DEVICE_KEY* wanted)
         return std::tie(a.key.domain, a.key.bus, a.key.slot, a.key.function) <
                std::tie(b.key.domain, b.key.bus, b.key.slot, b.key.function);
     });
+    return candidates;
+}
 
-    // Identity files are read only as far as it takes to tell a device is
-    // not wanted, so a bus of a few dozen devices is scanned quickly.
-    std::vector<Device> devices;
-    for (Device& device : candidates) {
-        const struct {
-            const char* file;
-            uint16_t* id;
-            uint16_t wanted;
-        } ids[] = {{"/vendor", &device.key.vendor_id, want.vendor_id},
-                   {"/device", &device.key.device_id, want.device_id},
-                   {"/subsystem_vendor", &device.key.subsystem_vendor_id, want.subsystem_vendor_id},
-                   {"/subsystem_device", &device.key.subsystem_device_id, want.subsystem_device_id}};
-        bool wanted_device = true;
-        for (const auto& id : ids) {
-            // Anything that is not a readable device folder is passed over.
-            if (!read_id(device.path + id.file, id.id) ||
-                (id.wanted != PLX_KEY_ANY_16 && *id.id != id.wanted)) {
-                wanted_device = false;
-                break;
-            }
+// Reads the device's identity into its key, and says whether it is the one
+// `want` names. The files are read only as far as it takes to tell a device
+// is not wanted, so a bus of a few dozen devices is scanned quickly.
+bool identity_matches(Device* device, const PLX_DEVICE_KEY& want)
+{
+    const struct {
+        const char* file;
+        uint16_t* id;
+        uint16_t wanted;
+    } ids[] = {{"/vendor", &device->key.vendor_id, want.vendor_id},
+               {"/device", &device->key.device_id, want.device_id},
+               {"/subsystem_vendor", &device->key.subsystem_vendor_id, want.subsystem_vendor_id},
+               {"/subsystem_device", &device->key.subsystem_device_id, want.subsystem_device_id}};
+    for (const auto& id : ids) {
+        // Anything that is not a readable device folder is passed over.
+        if (!read_id(device->path + id.file, id.id) ||
+            (id.wanted != PLX_KEY_ANY_16 && *id.id != id.wanted)) {
+            return false;
         }
-        if (wanted_device) {
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<Device> scan(const PLX_DEVICE_KEY* wanted)
+{
+    PLX_DEVICE_KEY any;
+    std::memset(&any, 0xFF, sizeof any);
+    const PLX_DEVICE_KEY& want = wanted ? *wanted : any;
+
+    std::vector<Device> devices;
+    for (Device& device : devices_at_location(want)) {
+        if (identity_matches(&device, want)) {
             devices.push_back(std::move(device));
         }
     }

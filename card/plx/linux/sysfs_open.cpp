@@ -55,6 +55,45 @@ int lock_bar_index(const std::vector<Bar>& bars)
     return -1;
 }
 
+// The BAR table of a device's resource file: one line per BAR (and, after
+// them, the ROM and bridge windows), each its start, end and flags in hex.
+// False when a line is not of that form.
+bool parse_bar_table(const std::string& table, std::vector<Bar>* bars)
+{
+    for (size_t at = 0; at < table.size();) {
+        const size_t end = std::min(table.find('\n', at), table.size());
+        unsigned long long start = 0, last = 0, flags = 0;
+        if (std::sscanf(table.substr(at, end - at).c_str(), "%llx %llx %llx", &start, &last,
+                        &flags) != 3) {
+            return false;
+        }
+        bars->push_back(Bar{start, last, flags});
+        at = end + 1;
+    }
+    return true;
+}
+
+// The lock is on a file that only those who may program the card can open
+// read-write: the resource file of its register block (the first I/O BAR,
+// or the first memory BAR of a device without one). Any user can open and
+// flock config, so a lock there would let anyone block the card. A lock
+// someone else holds makes the device busy.
+PLX_STATUS lock_register_block(OpenDevice* open)
+{
+    const int lock_bar = lock_bar_index(open->bars);
+    if (lock_bar < 0) {
+        return PLX_STATUS_INVALID_BAR;
+    }
+    open->lock = Fd(open_file(open->path + "/resource" + std::to_string(lock_bar), O_RDWR));
+    if (!open->lock.ok()) {
+        return errno_status(errno);
+    }
+    if (flock(open->lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
+    }
+    return PLX_STATUS_SUCCESS;
+}
+
 // The command register bits the device's BARs need: I/O decoding if it has
 // an I/O BAR, memory decoding if it has a memory BAR. The kernel, enabling a
 // device, switches on only these.
@@ -106,6 +145,21 @@ PLX_STATUS switch_decoding_on(const OpenDevice& open)
     return PLX_STATUS_SUCCESS;
 }
 
+// Keeps `open` among the open devices, in the first free place, and makes
+// `device` stand for it: its handle is that place.
+void keep_open(std::unique_ptr<OpenDevice> open, PLX_DEVICE_OBJECT* device)
+{
+    auto& devices_open = state().open;
+    auto slot = std::find(devices_open.begin(), devices_open.end(), nullptr);
+    if (slot == devices_open.end()) {
+        slot = devices_open.insert(devices_open.end(), nullptr);
+    }
+    device->open_tag = PLX_DEVICE_OPEN_TAG;
+    device->key = open->key;
+    device->handle = static_cast<int32_t>(slot - devices_open.begin());
+    *slot = std::move(open);
+}
+
 }  // namespace
 
 OpenDevice::~OpenDevice()
@@ -153,32 +207,13 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     if (!resource.ok() || !read_text(resource.get(), &table)) {
         return errno_status(errno);
     }
-    for (size_t at = 0; at < table.size();) {
-        const size_t end = std::min(table.find('\n', at), table.size());
-        unsigned long long start = 0, last = 0, flags = 0;
-        if (std::sscanf(table.substr(at, end - at).c_str(), "%llx %llx %llx", &start, &last,
-                        &flags) != 3) {
-            return PLX_STATUS_FAILED;
-        }
-        open->bars.push_back(Bar{start, last, flags});
-        at = end + 1;
+    if (!parse_bar_table(table, &open->bars)) {
+        return PLX_STATUS_FAILED;
     }
 
-    // The lock is on a file that only those who may program the card can
-    // open read-write: the resource file of its register block (the first
-    // I/O BAR, or the first memory BAR of a device without one). Any user
-    // can open and flock config, so a lock there would let anyone block the
-    // card.
-    const int lock_bar = lock_bar_index(open->bars);
-    if (lock_bar < 0) {
-        return PLX_STATUS_INVALID_BAR;
-    }
-    open->lock = Fd(open_file(open->path + "/resource" + std::to_string(lock_bar), O_RDWR));
-    if (!open->lock.ok()) {
-        return errno_status(errno);
-    }
-    if (flock(open->lock.get(), LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
+    const PLX_STATUS locked = lock_register_block(open.get());
+    if (locked != PLX_STATUS_SUCCESS) {
+        return locked;
     }
 
     const PLX_STATUS decoding = switch_decoding_on(*open);
@@ -186,15 +221,7 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
         return decoding;
     }
 
-    auto& devices_open = state().open;
-    auto slot = std::find(devices_open.begin(), devices_open.end(), nullptr);
-    if (slot == devices_open.end()) {
-        slot = devices_open.insert(devices_open.end(), nullptr);
-    }
-    device->open_tag = PLX_DEVICE_OPEN_TAG;
-    device->key = open->key;
-    device->handle = static_cast<int32_t>(slot - devices_open.begin());
-    *slot = std::move(open);
+    keep_open(std::move(open), device);
     return PLX_STATUS_SUCCESS;
 }
 

@@ -14,9 +14,56 @@ namespace plx_linux {
 
 namespace {
 
+// The bytes an access type moves; 0 for a type that is not allowed.
+uint32_t access_width(PLX_ACCESS_TYPE access)
+{
+    return access == PLX_ACCESS_8_BIT    ? 1
+           : access == PLX_ACCESS_16_BIT ? 2
+           : access == PLX_ACCESS_32_BIT ? 4
+                                         : 0;
+}
+
+// The index of the first I/O BAR that holds all byte_count bytes from
+// `port`; -1 for none.
+int io_bar_holding(const OpenDevice& open, uint64_t port, uint32_t byte_count)
+{
+    for (size_t index = 0; index < std::min(BAR_COUNT, open.bars.size()); ++index) {
+        const Bar& bar = open.bars[index];
+        if (bar.is_io() && port >= bar.start && port <= bar.end &&
+            byte_count - 1 <= bar.end - port) {
+            return static_cast<int>(index);
+        }
+    }
+    return -1;
+}
+
+// One pwrite of `source`, or else one pread into `target`, of byte_count
+// bytes (at most 4) at `offset` of the open resource file `fd`.
+PLX_STATUS transfer(int fd, off_t offset, const void* source, void* target, uint32_t byte_count)
+{
+    uint8_t bytes[4];
+    ssize_t done;
+    if (source != nullptr) {
+        std::memcpy(bytes, source, byte_count);
+        done = pwrite(fd, bytes, byte_count, offset);
+    } else {
+        done = pread(fd, bytes, byte_count, offset);
+    }
+    if (done < 0) {
+        return errno_status(errno);
+    }
+    if (static_cast<uint32_t>(done) != byte_count) {
+        return PLX_STATUS_IO_ERROR;
+    }
+    if (source == nullptr) {
+        std::memcpy(target, bytes, byte_count);
+    }
+    return PLX_STATUS_SUCCESS;
+}
+
 // One I/O-port access: a write of `source`, or else a read into `target`.
 PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* source,
-                                 void* target, uint32_t byte_count, PLX_ACCESS_TYPE access)
+                       void* target, uint32_t byte_count, PLX_ACCESS_TYPE access)
 {
     const bool write = source != nullptr;
     if (source == nullptr && target == nullptr) {
@@ -26,22 +73,12 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     if (open == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
-    const uint32_t width = access == PLX_ACCESS_8_BIT    ? 1
-                           : access == PLX_ACCESS_16_BIT ? 2
-                           : access == PLX_ACCESS_32_BIT ? 4
-                                                         : 0;
+    const uint32_t width = access_width(access);
     if (width == 0 || byte_count != width) {
         return PLX_STATUS_INVALID_ACCESS;
     }
-    size_t index = 0;
-    for (; index < std::min(BAR_COUNT, open->bars.size()); ++index) {
-        const Bar& bar = open->bars[index];
-        if (bar.is_io() && port >= bar.start && port <= bar.end &&
-            byte_count - 1 <= bar.end - port) {
-            break;
-        }
-    }
-    if (index == std::min(BAR_COUNT, open->bars.size())) {
+    const int index = io_bar_holding(*open, port, byte_count);
+    if (index < 0) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
     // Opened for each access, so a card that has gone away is noticed at once.
@@ -53,7 +90,7 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     // and does the shorter one: a 4-byte write two bytes before the end
     // would reach the card as a 2-byte write. So the access must fit the
     // file as it is now, not only the BAR as it was at open.
-    const off_t offset = static_cast<off_t>(port - open->bars[index].start);
+    const off_t offset = static_cast<off_t>(port - open->bars[static_cast<size_t>(index)].start);
     struct stat info;
     if (fstat(fd.get(), &info) != 0) {
         return errno_status(errno);
@@ -61,24 +98,7 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     if (offset + static_cast<off_t>(byte_count) > info.st_size) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
-    uint8_t bytes[4];
-    ssize_t done;
-    if (write) {
-        std::memcpy(bytes, source, byte_count);
-        done = pwrite(fd.get(), bytes, byte_count, offset);
-    } else {
-        done = pread(fd.get(), bytes, byte_count, offset);
-    }
-    if (done < 0) {
-        return errno_status(errno);
-    }
-    if (static_cast<uint32_t>(done) != byte_count) {
-        return PLX_STATUS_IO_ERROR;
-    }
-    if (!write) {
-        std::memcpy(target, bytes, byte_count);
-    }
-    return PLX_STATUS_SUCCESS;
+    return transfer(fd.get(), offset, source, target, byte_count);
 }
 
 }  // namespace
