@@ -34,13 +34,13 @@ bool parse_location(const std::string& name, PLX_DEVICE_KEY* key)
 
 bool location_matches(const PLX_DEVICE_KEY& wanted, const PLX_DEVICE_KEY& actual)
 {
-    auto field = [](unsigned want, unsigned any, unsigned have) {
+    auto field_matches = [](unsigned want, unsigned any, unsigned have) {
         return want == any || want == have;
     };
-    return field(wanted.domain, PLX_KEY_ANY_16, actual.domain) &&
-           field(wanted.bus, PLX_KEY_ANY_8, actual.bus) &&
-           field(wanted.slot, PLX_KEY_ANY_8, actual.slot) &&
-           field(wanted.function, PLX_KEY_ANY_8, actual.function);
+    return field_matches(wanted.domain, PLX_KEY_ANY_16, actual.domain) &&
+           field_matches(wanted.bus, PLX_KEY_ANY_8, actual.bus) &&
+           field_matches(wanted.slot, PLX_KEY_ANY_8, actual.slot) &&
+           field_matches(wanted.function, PLX_KEY_ANY_8, actual.function);
 }
 
 // A device's identity file (vendor and the like): one hexadecimal number up
@@ -64,17 +64,17 @@ bool read_id(const std::string& path, uint16_t* id)
 
 // The device folders whose names are locations that `want` matches, in
 // location order, their identity not read yet (all ones).
-std::vector<Device> devices_at_location(const PLX_DEVICE_KEY& want)
+std::vector<FoundDevice> devices_at_location(const PLX_DEVICE_KEY& want)
 {
     PLX_DEVICE_KEY any;
     std::memset(&any, 0xFF, sizeof any);
     // The folder lists devices in no particular order; the card numbers
     // count them by location, which their names give.
-    std::vector<Device> candidates;
+    std::vector<FoundDevice> candidates;
     std::error_code error;
-    std::filesystem::directory_iterator entry(state().root, error);
+    std::filesystem::directory_iterator entry(backend_state().devices_folder, error);
     for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
-        Device device;
+        FoundDevice device;
         device.path = entry->path().string();
         device.key = any;
         if (parse_location(entry->path().filename().string(), &device.key) &&
@@ -82,17 +82,18 @@ std::vector<Device> devices_at_location(const PLX_DEVICE_KEY& want)
             candidates.push_back(std::move(device));
         }
     }
-    std::sort(candidates.begin(), candidates.end(), [](const Device& a, const Device& b) {
+    auto by_location = [](const FoundDevice& a, const FoundDevice& b) {
         return std::tie(a.key.domain, a.key.bus, a.key.slot, a.key.function) <
                std::tie(b.key.domain, b.key.bus, b.key.slot, b.key.function);
-    });
+    };
+    std::sort(candidates.begin(), candidates.end(), by_location);
     return candidates;
 }
 
 // Reads the device's identity into its key, and says whether it is the one
 // `want` names. The files are read only as far as it takes to tell a device
 // is not wanted, so a bus of a few dozen devices is scanned quickly.
-bool identity_matches(Device* device, const PLX_DEVICE_KEY& want)
+bool identity_matches(FoundDevice* device, const PLX_DEVICE_KEY& want)
 {
     const struct {
         const char* file;
@@ -114,14 +115,14 @@ bool identity_matches(Device* device, const PLX_DEVICE_KEY& want)
 
 }  // namespace
 
-std::vector<Device> scan(const PLX_DEVICE_KEY* wanted)
+std::vector<FoundDevice> find_devices(const PLX_DEVICE_KEY* wanted)
 {
     PLX_DEVICE_KEY any;
     std::memset(&any, 0xFF, sizeof any);
     const PLX_DEVICE_KEY& want = wanted ? *wanted : any;
 
-    std::vector<Device> devices;
-    for (Device& device : devices_at_location(want)) {
+    std::vector<FoundDevice> devices;
+    for (FoundDevice& device : devices_at_location(want)) {
         if (identity_matches(&device, want)) {
             devices.push_back(std::move(device));
         }
@@ -134,7 +135,7 @@ PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number)
     if (key == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    const std::vector<Device> devices = scan(key);
+    const std::vector<FoundDevice> devices = find_devices(key);
     if (device_number >= devices.size()) {
         return PLX_STATUS_NO_DEVICE;
     }

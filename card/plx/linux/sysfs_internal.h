@@ -66,6 +66,8 @@ bool read_text(int fd, std::string* text);
 
 // ---------------------------------------------------------------- devices
 
+// One line of a device's resource file: a BAR's first and last address and
+// its flags (0x100: I/O space, 0x200: memory); an unused BAR is all zeros.
 struct Bar {
     uint64_t start = 0;
     uint64_t end = 0;
@@ -74,11 +76,13 @@ struct Bar {
     bool is_memory() const { return (flags & 0x200) != 0 && end > start; }
 };
 
-struct Device {
+// A device folder the search found.
+struct FoundDevice {
     std::string path;
     PLX_DEVICE_KEY key;  // location and identity, every field filled in
 };
 
+// A device this process has opened, with what it holds of it.
 struct OpenDevice {
     struct Mapping {
         Fd fd;
@@ -90,7 +94,7 @@ struct OpenDevice {
     std::string path;
     PLX_DEVICE_KEY key{};
     Fd config;
-    Fd lock;  // the register BAR's resource file, read-write, exclusively flocked
+    Fd locked_file;  // the register BAR's resource file, read-write, exclusively flocked
     std::vector<Bar> bars;
     std::vector<Mapping> mappings;
 
@@ -99,25 +103,29 @@ struct OpenDevice {
 
 // What the backend holds: where the device folders are, and the devices it
 // has opened (a device object's handle is its index here).
-struct State {
-    std::string root = "/sys/bus/pci/devices";
-    std::vector<std::unique_ptr<OpenDevice>> open;
+struct BackendState {
+    std::string devices_folder = "/sys/bus/pci/devices";
+    std::vector<std::unique_ptr<OpenDevice>> open_devices;
 };
 
-State& state();
+BackendState& backend_state();
+
+// The table's operations (PlxBackend in plx_api.h says what each does) are
+// declared below with the helpers the other files use; sysfs_pci.cpp makes
+// them the table, turning any exception into a failure.
 
 // ---------------------------------------------------------------- finding
 
 // The devices that match `wanted` (all when null), in location order, with
 // their identity read.
-std::vector<Device> scan(const PLX_DEVICE_KEY* wanted);
+std::vector<FoundDevice> find_devices(const PLX_DEVICE_KEY* wanted);
 
 PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number);
 
 // ---------------------------------------------------------------- open devices
 
 // The open device `device` stands for, or null when it stands for none.
-OpenDevice* opened(const PLX_DEVICE_OBJECT* device);
+OpenDevice* find_open_device(const PLX_DEVICE_OBJECT* device);
 
 PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device);
 PLX_STATUS device_close(PLX_DEVICE_OBJECT* device);

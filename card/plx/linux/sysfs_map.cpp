@@ -17,7 +17,7 @@ PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile ui
     if (va == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    OpenDevice* open = opened(device);
+    OpenDevice* open = find_open_device(device);
     if (open == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
@@ -50,7 +50,7 @@ PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
     if (va == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    OpenDevice* open = opened(device);
+    OpenDevice* open = find_open_device(device);
     if (open == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }

@@ -27,7 +27,7 @@ bool same_location(const PLX_DEVICE_KEY& a, const PLX_DEVICE_KEY& b)
     return a.domain == b.domain && a.bus == b.bus && a.slot == b.slot && a.function == b.function;
 }
 
-bool read_command(int config_fd, uint16_t* command)
+bool read_command_register(int config_fd, uint16_t* command)
 {
     uint8_t bytes[2];
     if (pread(config_fd, bytes, sizeof bytes, COMMAND_REGISTER) != sizeof bytes) {
@@ -84,11 +84,12 @@ PLX_STATUS lock_register_block(OpenDevice* open)
     if (lock_bar < 0) {
         return PLX_STATUS_INVALID_BAR;
     }
-    open->lock = Fd(open_file(open->path + "/resource" + std::to_string(lock_bar), O_RDWR));
-    if (!open->lock.ok()) {
+    const std::string path = open->path + "/resource" + std::to_string(lock_bar);
+    open->locked_file = Fd(open_file(path, O_RDWR));
+    if (!open->locked_file.ok()) {
         return errno_status(errno);
     }
-    if (flock(open->lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (flock(open->locked_file.get(), LOCK_EX | LOCK_NB) != 0) {
         return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
     }
     return PLX_STATUS_SUCCESS;
@@ -116,7 +117,7 @@ PLX_STATUS switch_decoding_on(const OpenDevice& open)
 {
     const uint16_t needed = decode_bits_needed(open.bars);
     uint16_t command = 0;
-    if (!read_command(open.config.get(), &command)) {
+    if (!read_command_register(open.config.get(), &command)) {
         return PLX_STATUS_IO_ERROR;
     }
     if ((command & needed) == needed) {
@@ -139,7 +140,7 @@ PLX_STATUS switch_decoding_on(const OpenDevice& open)
     if (wrote != 1) {
         return wrote < 0 ? errno_status(errno) : PLX_STATUS_IO_ERROR;
     }
-    if (!read_command(open.config.get(), &command) || (command & needed) != needed) {
+    if (!read_command_register(open.config.get(), &command) || (command & needed) != needed) {
         return PLX_STATUS_FAILED;
     }
     return PLX_STATUS_SUCCESS;
@@ -149,15 +150,15 @@ PLX_STATUS switch_decoding_on(const OpenDevice& open)
 // `device` stand for it: its handle is that place.
 void keep_open(std::unique_ptr<OpenDevice> open, PLX_DEVICE_OBJECT* device)
 {
-    auto& devices_open = state().open;
-    auto slot = std::find(devices_open.begin(), devices_open.end(), nullptr);
-    if (slot == devices_open.end()) {
-        slot = devices_open.insert(devices_open.end(), nullptr);
+    auto& open_devices = backend_state().open_devices;
+    auto place = std::find(open_devices.begin(), open_devices.end(), nullptr);
+    if (place == open_devices.end()) {
+        place = open_devices.insert(open_devices.end(), nullptr);
     }
     device->open_tag = PLX_DEVICE_OPEN_TAG;
     device->key = open->key;
-    device->handle = static_cast<int32_t>(slot - devices_open.begin());
-    *slot = std::move(open);
+    device->handle = static_cast<int32_t>(place - open_devices.begin());
+    *place = std::move(open);
 }
 
 }  // namespace
@@ -169,13 +170,13 @@ OpenDevice::~OpenDevice()
     }
 }
 
-OpenDevice* opened(const PLX_DEVICE_OBJECT* device)
+OpenDevice* find_open_device(const PLX_DEVICE_OBJECT* device)
 {
     if (device == nullptr || device->open_tag != PLX_DEVICE_OPEN_TAG || device->handle < 0 ||
-        static_cast<size_t>(device->handle) >= state().open.size()) {
+        static_cast<size_t>(device->handle) >= backend_state().open_devices.size()) {
         return nullptr;
     }
-    OpenDevice* open = state().open[static_cast<size_t>(device->handle)].get();
+    OpenDevice* open = backend_state().open_devices[static_cast<size_t>(device->handle)].get();
     return open != nullptr && same_location(open->key, device->key) ? open : nullptr;
 }
 
@@ -186,7 +187,7 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     }
     // The key as the search filled it in names one location: only that
     // device's files are read.
-    const std::vector<Device> devices = scan(key);
+    const std::vector<FoundDevice> devices = find_devices(key);
     if (devices.empty()) {
         return PLX_STATUS_NO_DEVICE;
     }
@@ -227,10 +228,11 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
 
 PLX_STATUS device_close(PLX_DEVICE_OBJECT* device)
 {
-    if (opened(device) == nullptr) {
+    if (find_open_device(device) == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
-    state().open[static_cast<size_t>(device->handle)].reset();  // unmaps, closes, unlocks
+    // Unmaps, closes and so unlocks.
+    backend_state().open_devices[static_cast<size_t>(device->handle)].reset();
     device->open_tag = 0;
     return PLX_STATUS_SUCCESS;
 }
@@ -242,27 +244,27 @@ PLX_STATUS read_config_register(uint8_t bus, uint8_t slot, uint8_t function, uin
     // There is no domain here: an open device at this location comes first,
     // then the first one in domain order.
     int fd = -1;
-    for (const auto& open : state().open) {
+    for (const auto& open : backend_state().open_devices) {
         if (open && open->key.bus == bus && open->key.slot == slot &&
             open->key.function == function) {
             fd = open->config.get();
             break;
         }
     }
-    Fd own;
+    Fd config_opened_here;
     if (fd < 0) {
         PLX_DEVICE_KEY location;
         std::memset(&location, 0xFF, sizeof location);
         location.bus = bus;
         location.slot = slot;
         location.function = function;
-        const std::vector<Device> devices = scan(&location);
+        const std::vector<FoundDevice> devices = find_devices(&location);
         if (!devices.empty()) {
-            own = Fd(open_file(devices.front().path + "/config", O_RDONLY));
-            if (!own.ok()) {
+            config_opened_here = Fd(open_file(devices.front().path + "/config", O_RDONLY));
+            if (!config_opened_here.ok()) {
                 return errno_status(errno);
             }
-            fd = own.get();
+            fd = config_opened_here.get();
         }
     }
     if (fd < 0) {

@@ -7,9 +7,9 @@
 
 namespace plx_linux {
 
-State& state()
+BackendState& backend_state()
 {
-    static State instance;
+    static BackendState instance;
     return instance;
 }
 
@@ -18,10 +18,10 @@ namespace {
 // The callers are C-style code: nothing may be thrown at them (a failed
 // allocation, say), so any exception becomes a plain failure.
 template <auto operation>
-struct Guarded;
+struct ExceptionsAsFailure;
 
 template <typename... Args, PLX_STATUS (*operation)(Args...)>
-struct Guarded<operation> {
+struct ExceptionsAsFailure<operation> {
     static PLX_STATUS call(Args... args) noexcept
     {
         try {
@@ -37,7 +37,7 @@ uint32_t pci_register_read(uint8_t bus, uint8_t slot, uint8_t function, uint16_t
 {
     uint32_t value = 0xFFFFFFFF;  // what a read of nothing returns on PCI
     const PLX_STATUS result =
-        Guarded<read_config_register>::call(bus, slot, function, offset, &value);
+        ExceptionsAsFailure<read_config_register>::call(bus, slot, function, offset, &value);
     if (status != nullptr) {
         *status = result;
     }
@@ -48,20 +48,20 @@ uint32_t pci_register_read(uint8_t bus, uint8_t slot, uint8_t function, uint16_t
 
 void use_root(const std::string& root)
 {
-    state().open.clear();
-    state().root = root;
+    backend_state().open_devices.clear();
+    backend_state().devices_folder = root;
 }
 
 }  // namespace plx_linux
 
 const PlxBackend plx_sysfs_backend = {
     "sysfs",
-    plx_linux::Guarded<plx_linux::device_find>::call,
-    plx_linux::Guarded<plx_linux::device_open>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::device_find>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::device_open>::call,
     plx_linux::pci_register_read,
-    plx_linux::Guarded<plx_linux::pci_bar_map>::call,
-    plx_linux::Guarded<plx_linux::pci_bar_unmap>::call,
-    plx_linux::Guarded<plx_linux::device_close>::call,
-    plx_linux::Guarded<plx_linux::io_port_read>::call,
-    plx_linux::Guarded<plx_linux::io_port_write>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::pci_bar_map>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::pci_bar_unmap>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::device_close>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::io_port_read>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::io_port_write>::call,
 };

@@ -42,17 +42,17 @@ int io_bar_holding(const OpenDevice& open, uint64_t port, uint32_t byte_count)
 PLX_STATUS transfer(int fd, off_t offset, const void* source, void* target, uint32_t byte_count)
 {
     uint8_t bytes[4];
-    ssize_t done;
+    ssize_t transferred;
     if (source != nullptr) {
         std::memcpy(bytes, source, byte_count);
-        done = pwrite(fd, bytes, byte_count, offset);
+        transferred = pwrite(fd, bytes, byte_count, offset);
     } else {
-        done = pread(fd, bytes, byte_count, offset);
+        transferred = pread(fd, bytes, byte_count, offset);
     }
-    if (done < 0) {
+    if (transferred < 0) {
         return errno_status(errno);
     }
-    if (static_cast<uint32_t>(done) != byte_count) {
+    if (static_cast<uint32_t>(transferred) != byte_count) {
         return PLX_STATUS_IO_ERROR;
     }
     if (source == nullptr) {
@@ -69,7 +69,7 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     if (source == nullptr && target == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    OpenDevice* open = opened(device);
+    OpenDevice* open = find_open_device(device);
     if (open == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
