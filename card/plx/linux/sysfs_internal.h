@@ -1,0 +1,147 @@
+// What the files of the sysfs backend share among themselves. Only the files
+// of card/plx/linux/ include this header; the rest of the program sees the
+// backend through sysfs_pci.h.
+//
+//   sysfs_files.cpp  file descriptors, opening device files, errno as status
+//   sysfs_find.cpp   the device folders: names, identity, location order
+//   sysfs_open.cpp   open (lock, decoding), close, configuration space
+//   sysfs_map.cpp    mapping memory BARs
+//   sysfs_ports.cpp  I/O port accesses
+//   sysfs_pci.cpp    the backend's state and its table of operations
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "card/plx/plx_api.h"
+
+namespace plx_linux {
+
+constexpr size_t BAR_COUNT = 6;  // resource lines after these: ROM, bridge windows
+
+// ---------------------------------------------------------------- files
+
+// A file descriptor, closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    void reset()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// What a failed system call says, in the card layer's terms.
+PLX_STATUS errno_status(int error);
+
+// Opens a device file (close-on-exec), after asking file_hook.
+int open_file(const std::string& path, int flags);
+
+// The whole of a small text file; false when it cannot be read.
+bool read_text(int fd, std::string* text);
+
+// ---------------------------------------------------------------- devices
+
+// One line of a device's resource file: a BAR's first and last address and
+// its flags (0x100: I/O space, 0x200: memory); an unused BAR is all zeros.
+struct Bar {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    uint64_t flags = 0;
+    bool is_io() const { return (flags & 0x100) != 0 && end > start; }
+    bool is_memory() const { return (flags & 0x200) != 0 && end > start; }
+};
+
+// A device folder the search found.
+struct FoundDevice {
+    std::string path;
+    PLX_DEVICE_KEY key;  // location and identity, every field filled in
+};
+
+// A device this process has opened, with what it holds of it.
+struct OpenDevice {
+    struct Mapping {
+        Fd fd;
+        void* base;    // as mmap returned it: page-aligned
+        size_t length;
+        volatile uint8_t* va;  // what the caller was given
+    };
+
+    std::string path;
+    PLX_DEVICE_KEY key{};
+    Fd config;
+    Fd locked_file;  // the register BAR's resource file, read-write, exclusively flocked
+    std::vector<Bar> bars;
+    std::vector<Mapping> mappings;
+
+    ~OpenDevice();
+};
+
+// What the backend holds: where the device folders are, and the devices it
+// has opened (a device object's handle is its index here).
+struct BackendState {
+    std::string devices_folder = "/sys/bus/pci/devices";
+    std::vector<std::unique_ptr<OpenDevice>> open_devices;
+};
+
+BackendState& backend_state();
+
+// The table's operations (PlxBackend in plx_api.h says what each does) are
+// declared below with the helpers the other files use; sysfs_pci.cpp makes
+// them the table, turning any exception into a failure.
+
+// ---------------------------------------------------------------- finding
+
+// The devices that match `wanted` (all when null), in location order, with
+// their identity read.
+std::vector<FoundDevice> find_devices(const PLX_DEVICE_KEY* wanted);
+
+PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number);
+
+// ---------------------------------------------------------------- open devices
+
+// The open device `device` stands for, or null when it stands for none.
+OpenDevice* find_open_device(const PLX_DEVICE_OBJECT* device);
+
+PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device);
+PLX_STATUS device_close(PLX_DEVICE_OBJECT* device);
+PLX_STATUS read_config_register(uint8_t bus, uint8_t slot, uint8_t function, uint16_t offset,
+                                uint32_t* value);
+
+// ---------------------------------------------------------------- mapping
+
+PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile uint8_t** va);
+PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va);
+
+// ---------------------------------------------------------------- I/O ports
+
+PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
+                        uint32_t byte_count, PLX_ACCESS_TYPE access);
+PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
+                         uint32_t byte_count, PLX_ACCESS_TYPE access);
+
+}  // namespace plx_linux
