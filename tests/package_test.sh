@@ -228,7 +228,7 @@ check_manual_page() {
   grep -Eq '^ +105 ' "$1" || fail "rendered manual page does not list exit status 105"
   grep -Eq '^ +100 ' "$1" || fail "rendered manual page does not list exit status 100"
   grep -q 'veltcfg-sim FILE CARD' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sim"
-  grep -q 'veltcfg-check FILE' "$1" || fail "rendered SYNOPSIS lacks veltcfg-check"
+  grep -q 'veltcfg-check \[--idcode ID\] FILE' "$1" || fail "rendered SYNOPSIS lacks veltcfg-check"
 }
 packaged_manpage=$root/usr/share/man/man1/veltcfg.1.gz
 gzip -dc "$packaged_manpage" | cmp -s - "$source_dir/doc/veltcfg.1" ||
