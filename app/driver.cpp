@@ -10,7 +10,7 @@
 #include "app/upload_state.h"
 #include "card/card.h"
 #include "configfile/config_file.h"
-#include "configfile/terminal_text.h"
+#include "common/terminal_text.h"
 #include "upload/upload.h"
 
 void (*on_failed_run)(int exit_code) = nullptr;

@@ -7,15 +7,10 @@
 #include "app/driver.h"
 #include "app/upload_state.h"
 #include "card/card.h"
+#include "card/plx/card_registers.h"
 #include "card/plx/plx_api.h"
 
 namespace {
-
-constexpr uint16_t PLX_VENDOR_ID = 0x10B5;
-constexpr uint16_t PCI9056_DEVICE_ID = 0x9056;
-constexpr uint16_t IO_BASE_REGISTER = 0x14;   // the bridge's I/O-mapped register block
-constexpr uint32_t CONTROL_REGISTER_OFFSET = 0x6C;
-constexpr uint8_t DATA_WINDOW_BAR = 3;
 
 const char* model_message(uint16_t subsystem_device_id)
 {

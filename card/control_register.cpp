@@ -1,22 +1,16 @@
-// The bridge's 32-bit control/status register, in I/O space at control_port.
-//
-//   bit 1   DONE status (read only): 1 = configuration done, 0 = busy
-//   bit 16  program line: 0 then 1 starts a configuration cycle
-//   bits 18, 19  control-line enables: set before programming, never cleared
-//
-// Every other bit is written back as it was read.
+// The bridge's 32-bit control/status register, in I/O space at control_port
+// (its bits: card/plx/card_registers.h). Every bit an operation does not
+// change is written back as it was read.
 #include <cstdint>
 
 #include "app/driver.h"
 #include "app/upload_state.h"
 #include "card/card.h"
+#include "card/plx/card_registers.h"
 #include "card/plx/plx_api.h"
 
 namespace {
 
-constexpr uint32_t DONE_STATUS_BIT = 0x00000002;
-constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
-constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
 // What a read returns from a card that has stopped answering (removed, or
 // its bridge gone): no real value of the register has every bit set.
 constexpr uint32_t NOT_ANSWERING = 0xFFFFFFFF;

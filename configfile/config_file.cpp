@@ -22,7 +22,7 @@
 #include "app/driver.h"
 #include "app/upload_state.h"
 #include "card/card.h"
-#include "configfile/terminal_text.h"
+#include "common/terminal_text.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include "app/upload_state.h"
 #include "card/card.h"
 #include "configfile/config_file.h"
-#include "configfile/terminal_text.h"
+#include "common/terminal_text.h"
 #include "fpga_devices.h"
 #include "sim_host.h"
 

@@ -1,6 +1,6 @@
 #include "sim_host.h"
 
-#include "configfile/terminal_text.h"
+#include "common/terminal_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -15,10 +15,6 @@ namespace sim {
 
 namespace {
 
-constexpr uint32_t DONE_BIT = 0x00000002;
-constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
-constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
-constexpr uint8_t DATA_BAR = 3;
 
 constexpr std::array<uint8_t, 256> reversed_bytes()
 {
@@ -57,9 +53,9 @@ constexpr std::array<uint8_t, 256> WIRING = reversed_bytes();
 Card::Card(const CardIdentity& identity, CardFault fault)
     : identity_(identity),
       fault_(fault),
-      control_(identity.control & ~DONE_BIT),
+      control_(identity.control & ~DONE_STATUS_BIT),
       window_(new DataWindow{this, {}}),
-      fpga_((identity.control & DONE_BIT) != 0, fault, identity.idcode)
+      fpga_((identity.control & DONE_STATUS_BIT) != 0, fault, identity.idcode)
 {
 }
 
@@ -74,7 +70,7 @@ uint32_t Card::config_read(uint16_t offset) const
         return 0x068000BA;  // bridge device, other; revision BA
     case 0x10:
         return 0xF7E00000;  // BAR 0: the bridge's registers in memory space
-    case 0x14:
+    case IO_BASE_REGISTER:
         return identity_.io_register;
     case 0x1C:
         return 0xF7D00000;  // BAR 3: the data window
@@ -87,13 +83,13 @@ uint32_t Card::config_read(uint16_t offset) const
 
 uint32_t Card::read_control()
 {
-    return (control_ & ~DONE_BIT) | (fpga().read_done() ? DONE_BIT : 0);
+    return (control_ & ~DONE_STATUS_BIT) | (fpga().read_done() ? DONE_STATUS_BIT : 0);
 }
 
 void Card::write_control(uint32_t value)
 {
     deliver_batch();
-    control_ = value & ~DONE_BIT;  // DONE is the FPGA's to drive
+    control_ = value & ~DONE_STATUS_BIT;  // DONE is the FPGA's to drive
     // With the enables off the bridge leaves the program line released.
     const bool driven = (value & CONTROL_ENABLE_BITS) == CONTROL_ENABLE_BITS;
     fpga_.set_program_line(!driven || (value & PROGRAM_LINE_BIT) != 0);
@@ -394,7 +390,7 @@ PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile ui
     if (card == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
-    if (bar_index != DATA_BAR) {
+    if (bar_index != DATA_WINDOW_BAR) {
         return PLX_STATUS_INVALID_BAR;
     }
     if (card->fault() == CardFault::Map) {
@@ -448,7 +444,7 @@ PLX_STATUS control_register(PLX_DEVICE_OBJECT* device, uint64_t port, const void
     if (byte_count != 4 || access != PLX_ACCESS_32_BIT) {
         return PLX_STATUS_INVALID_ACCESS;
     }
-    if (port != uint64_t{(*card)->io_base()} + Card::CONTROL_OFFSET) {
+    if (port != uint64_t{(*card)->io_base()} + CONTROL_REGISTER_OFFSET) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
     return PLX_STATUS_SUCCESS;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "card/plx/card_registers.h"
 #include "card/plx/plx_api.h"
 #include "sim_fpga.h"
 
@@ -22,8 +23,8 @@ namespace sim {
 
 struct CardIdentity {
     uint8_t bus = 0, slot = 0, function = 0;
-    uint16_t vendor_id = 0x10B5, device_id = 0x9056;
-    uint16_t subsystem_vendor_id = 0x10B5, subsystem_device_id = 0x3427;  // the model: RV80-A
+    uint16_t vendor_id = PLX_VENDOR_ID, device_id = PCI9056_DEVICE_ID;
+    uint16_t subsystem_vendor_id = PLX_VENDOR_ID, subsystem_device_id = 0x3427;  // the model: RV80-A
     uint32_t io_register = 0x0000E001;  // configuration register 0x14
     uint32_t control = 0x0000000E;      // control/status register at power-up
     std::optional<uint32_t> idcode;     // the FPGA's; none takes any stream
@@ -51,8 +52,6 @@ struct DataWindow {
 
 class Card {
 public:
-    static constexpr uint32_t CONTROL_OFFSET = 0x6C;
-
     Card(const CardIdentity& identity, CardFault fault);
 
     const CardIdentity& identity() const { return identity_; }

@@ -1,4 +1,4 @@
-#include "configfile/terminal_text.h"
+#include "common/terminal_text.h"
 
 namespace {
 

@@ -1,0 +1,23 @@
+// The card as both the program and the simulated host know it: a PCI9056
+// bridge, found by its PCI IDs, whose I/O-mapped register block (the BAR at
+// configuration offset 0x14) holds the control/status register at 0x6C, and
+// whose BAR 3 maps the data port at its offset 0.
+//
+// The control/status register, 32 bits:
+//
+//   bit 1   DONE status (read only): 1 = configuration done, 0 = busy
+//   bit 16  program line: 0 then 1 starts a configuration cycle
+//   bits 18, 19  control-line enables: set before programming, never cleared
+#pragma once
+
+#include <cstdint>
+
+constexpr uint16_t PLX_VENDOR_ID = 0x10B5;
+constexpr uint16_t PCI9056_DEVICE_ID = 0x9056;
+constexpr uint16_t IO_BASE_REGISTER = 0x14;
+constexpr uint32_t CONTROL_REGISTER_OFFSET = 0x6C;
+constexpr uint8_t DATA_WINDOW_BAR = 3;
+
+constexpr uint32_t DONE_STATUS_BIT = 0x00000002;
+constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
+constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
