@@ -120,13 +120,13 @@ void print_usage()
     std::printf("\n");
 }
 
-}  // namespace
-
 void print_banner()
 {
     std::printf("\nVELTCFG version 1.0\n");
     std::printf("Orlenta 9056 configuration utility for Windows.\n");
 }
+
+}  // namespace
 
 void parse_arguments(int argc, char** argv)
 {

@@ -5,7 +5,6 @@
 constexpr const char* PROGRAM_NAME = "VELTCFG";
 
 int run_upload_tool(int argc, char** argv);
-void print_banner();
 void parse_arguments(int argc, char** argv);
 
 // Releases the card, reports the message on standard error under the

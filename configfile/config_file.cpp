@@ -60,8 +60,7 @@ bool is_prom_file(const uint8_t* probe)
            probe[7] == 0x66;
 }
 
-}  // namespace
-
+// Seeks to `offset` and reads up to `count` bytes; 0 when the seek fails.
 size_t read_at(FILE* stream, int32_t offset, size_t count, uint8_t* buffer)
 {
     if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
@@ -70,6 +69,8 @@ size_t read_at(FILE* stream, int32_t offset, size_t count, uint8_t* buffer)
     return std::fread(buffer, 1, count, stream);
 }
 
+// Prints up to `count` characters of header text from `offset`; returns the
+// number consumed (a NUL is consumed but not printed, and ends the text).
 uint32_t echo_text(FILE* stream, int32_t offset, uint32_t count)
 {
     if (fseeko(stream, static_cast<off_t>(offset), SEEK_SET) != 0) {
@@ -95,6 +96,8 @@ uint32_t echo_text(FILE* stream, int32_t offset, uint32_t count)
     return consumed;
 }
 
+// Prints the length-prefixed header field at `offset` and moves `offset` past
+// it and past the key letter that follows.
 void print_header_field(int32_t* offset)
 {
     uint8_t pair[2];
@@ -107,6 +110,34 @@ void print_header_field(int32_t* offset)
     }
     *offset = next_field(*offset, length);
 }
+
+// Length of the stream in bytes, position unchanged; -1 on failure or when
+// the length does not fit in 31 bits.
+int32_t file_length(FILE* stream)
+{
+    const off_t position = ftello(stream);
+    if (position < 0) {
+        return -1;
+    }
+    if (fseeko(stream, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const off_t length = ftello(stream);
+    if (length < 0) {
+        return -1;
+    }
+    if (fseeko(stream, position, SEEK_SET) != 0) {
+        return -1;
+    }
+    // Lengths from 2^31 on do not fit; report them as a failure rather than
+    // let them wrap into a wrong length.
+    if (length > INT32_MAX) {
+        return -1;
+    }
+    return static_cast<int32_t>(length);
+}
+
+}  // namespace
 
 bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
 {
@@ -131,29 +162,6 @@ bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
     return true;
 }
 
-int32_t file_length(FILE* stream)
-{
-    const off_t position = ftello(stream);
-    if (position < 0) {
-        return -1;
-    }
-    if (fseeko(stream, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const off_t length = ftello(stream);
-    if (length < 0) {
-        return -1;
-    }
-    if (fseeko(stream, position, SEEK_SET) != 0) {
-        return -1;
-    }
-    // Lengths from 2^31 on do not fit; report them as a failure rather than
-    // let them wrap into a wrong length.
-    if (length > INT32_MAX) {
-        return -1;
-    }
-    return static_cast<int32_t>(length);
-}
 
 void identify_config_file()
 {
