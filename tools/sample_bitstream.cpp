@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "packet_parser.h"
 #include "stream_crc.h"
 
 namespace sample {
@@ -11,12 +12,15 @@ namespace {
 constexpr uint32_t NOOP_32 = 0x20000000;
 constexpr uint16_t NOOP_16 = 0x2000;
 
-// Register numbers of the two packet formats.
-enum : uint32_t { CRC = 0, FAR = 1, FDRI = 2, CMD = 4, IDCODE = 12 };
-enum : uint32_t { CMD_16 = 5, FDRI_16 = 3, IDCODE_16 = 14 };
+// The registers and commands the samples write, beyond those the device's
+// stream reader knows (packet_parser.h).
+constexpr uint32_t FAR = 1;  // frame address, 32-bit packets
+constexpr uint32_t WCFG_COMMAND = 1;
+constexpr sim::PacketFormat W32 = sim::WORDS_32;
+constexpr sim::PacketFormat W16 = sim::WORDS_16;
+// The devices the samples are written for.
 constexpr uint32_t IDCODE_32 = 0x0362D093;  // xc7a35t
-constexpr uint32_t IDCODE_16_VALUE = 0x04001093;  // xc6slx9
-enum : uint32_t { CMD_WCFG = 1, CMD_START = 5, CMD_RCRC = 7, CMD_DESYNC = 13 };
+constexpr uint32_t IDCODE_16 = 0x04001093;  // xc6slx9
 
 void put32(std::vector<uint8_t>& out, uint32_t word)
 {
@@ -74,78 +78,102 @@ uint8_t reverse_bits(uint8_t value)
     return reversed;
 }
 
+namespace {
+
+// A 7-series style stream: bus width detection (if asked for), a dummy
+// word, sync, RCRC, the IDCODE, WCFG and the frame address, then the frame
+// data as one type-2 write to FDRI; after it the CRC write, START and
+// DESYNC. The CRC over the head's register writes is returned.
+uint32_t head_32(std::vector<uint8_t>& head, const Design& design)
+{
+    if (design.detect_bus_width) {
+        put32(head, 0x000000BB);
+        put32(head, 0x11220044);
+        put32(head, 0xFFFFFFFF);
+    }
+    put32(head, 0xFFFFFFFF);  // dummy word
+    put32(head, W32.sync);
+    put32(head, NOOP_32);
+    put32(head, type1_write_32(W32.cmd, 1));
+    put32(head, sim::RCRC_COMMAND);
+    put32(head, NOOP_32);
+    put32(head, NOOP_32);
+    put32(head, type1_write_32(sim::IDCODE_VIRTEX4, 1));
+    put32(head, IDCODE_32);
+    put32(head, type1_write_32(W32.cmd, 1));
+    put32(head, WCFG_COMMAND);
+    put32(head, type1_write_32(FAR, 1));
+    put32(head, 0x00000000);
+    put32(head, type1_write_32(W32.fdri, 0));
+    put32(head, 0x50000000u | design.frame_words);  // type 2: the frame data
+    uint32_t crc = sim::crc32c_feed(0, IDCODE_32, sim::IDCODE_VIRTEX4);
+    crc = sim::crc32c_feed(crc, WCFG_COMMAND, W32.cmd);
+    return sim::crc32c_feed(crc, 0x00000000, FAR);
+}
+
+void tail_32(std::vector<uint8_t>& tail)
+{
+    put32(tail, type1_write_32(sim::CRC_REGISTER, 1));
+    put32(tail, 0);  // the CRC, once the frames are known
+    put32(tail, type1_write_32(W32.cmd, 1));
+    put32(tail, sim::START_COMMAND);
+    put32(tail, NOOP_32);
+    put32(tail, type1_write_32(W32.cmd, 1));
+    put32(tail, sim::DESYNC_COMMAND);
+    for (int i = 0; i < 4; ++i) {
+        put32(tail, NOOP_32);
+    }
+}
+
+// A Spartan-6 style stream: a dummy word, the 32-bit sync word, RCRC, the
+// IDCODE (two words), WCFG, then the frame data as a type-2 write to FDRI;
+// after it the AutoCRC, the CRC write (two words each), START and DESYNC.
+uint32_t head_16(std::vector<uint8_t>& head, const Design& design)
+{
+    put32(head, 0xFFFFFFFF);
+    put32(head, W32.sync);
+    put16(head, NOOP_16);
+    put16(head, type1_write_16(W16.cmd, 1));
+    put16(head, sim::RCRC_COMMAND);
+    put16(head, type1_write_16(sim::IDCODE_16, 2));
+    put16(head, IDCODE_16 >> 16);
+    put16(head, IDCODE_16 & 0xFFFF);
+    put16(head, type1_write_16(W16.cmd, 1));
+    put16(head, WCFG_COMMAND);
+    put16(head, 0x5000u | W16.fdri << W16.register_shift);  // type 2 write to FDRI
+    put16(head, design.frame_words >> 16);
+    put16(head, design.frame_words & 0xFFFF);
+    uint32_t crc = sim::crc22_feed(0, IDCODE_16 >> 16, sim::IDCODE_16);
+    crc = sim::crc22_feed(crc, IDCODE_16 & 0xFFFF, sim::IDCODE_16);
+    return sim::crc22_feed(crc, WCFG_COMMAND, W16.cmd);
+}
+
+void tail_16(std::vector<uint8_t>& tail)
+{
+    put32(tail, 0);  // the AutoCRC, once the frames are known
+    put16(tail, type1_write_16(sim::CRC_REGISTER, 2));
+    put32(tail, 0);  // the CRC: the same, as nothing is fed between them
+    put16(tail, type1_write_16(W16.cmd, 1));
+    put16(tail, sim::START_COMMAND);
+    put16(tail, NOOP_16);
+    put16(tail, type1_write_16(W16.cmd, 1));
+    put16(tail, sim::DESYNC_COMMAND);
+    for (int i = 0; i < 4; ++i) {
+        put16(tail, NOOP_16);
+    }
+}
+
+}  // namespace
+
 ConfigStream::ConfigStream(const Design& design) : design_(design)
 {
-    if (design.family == Family::Words32) {
-        word_size_ = 4;
-        if (design.detect_bus_width) {
-            put32(head_, 0x000000BB);
-            put32(head_, 0x11220044);
-            put32(head_, 0xFFFFFFFF);
-        }
-        put32(head_, 0xFFFFFFFF);  // dummy word
-        put32(head_, 0xAA995566);  // sync
-        put32(head_, NOOP_32);
-        put32(head_, type1_write_32(CMD, 1));
-        put32(head_, CMD_RCRC);
-        put32(head_, NOOP_32);
-        put32(head_, NOOP_32);
-        put32(head_, type1_write_32(IDCODE, 1));
-        put32(head_, IDCODE_32);
-        put32(head_, type1_write_32(CMD, 1));
-        put32(head_, CMD_WCFG);
-        put32(head_, type1_write_32(FAR, 1));
-        put32(head_, 0x00000000);
-        put32(head_, type1_write_32(FDRI, 0));
-        put32(head_, 0x50000000u | design.frame_words);  // type 2: the frame data
-        // The registers written since RCRC, in the CRC.
-        head_crc_ = sim::crc32c_feed(0, IDCODE_32, IDCODE);
-        head_crc_ = sim::crc32c_feed(head_crc_, CMD_WCFG, CMD);
-        head_crc_ = sim::crc32c_feed(head_crc_, 0x00000000, FAR);
-        // frame data goes here
-        put32(tail_, type1_write_32(CRC, 1));
-        put32(tail_, 0);  // the CRC, once the frames are known
-        put32(tail_, type1_write_32(CMD, 1));
-        put32(tail_, CMD_START);
-        put32(tail_, NOOP_32);
-        put32(tail_, type1_write_32(CMD, 1));
-        put32(tail_, CMD_DESYNC);
-        for (int i = 0; i < 4; ++i) {
-            put32(tail_, NOOP_32);
-        }
+    word_size_ = design.family == Family::Words32 ? 4 : 2;
+    if (word_size_ == 4) {
+        head_crc_ = head_32(head_, design);
+        tail_32(tail_);
     } else {
-        word_size_ = 2;
-        put32(head_, 0xFFFFFFFF);
-        put16(head_, 0xAA99);
-        put16(head_, 0x5566);
-        put16(head_, NOOP_16);
-        put16(head_, type1_write_16(CMD_16, 1));
-        put16(head_, CMD_RCRC);
-        put16(head_, type1_write_16(IDCODE_16, 2));
-        put16(head_, IDCODE_16_VALUE >> 16);
-        put16(head_, IDCODE_16_VALUE & 0xFFFF);
-        put16(head_, type1_write_16(CMD_16, 1));
-        put16(head_, CMD_WCFG);
-        put16(head_, 0x5000u | FDRI_16 << 5);  // type 2 write to FDRI
-        put16(head_, design.frame_words >> 16);
-        put16(head_, design.frame_words & 0xFFFF);
-        head_crc_ = sim::crc22_feed(0, IDCODE_16_VALUE >> 16, IDCODE_16);
-        head_crc_ = sim::crc22_feed(head_crc_, IDCODE_16_VALUE & 0xFFFF, IDCODE_16);
-        head_crc_ = sim::crc22_feed(head_crc_, CMD_WCFG, CMD_16);
-        // frame data goes here, then its AutoCRC (two words)
-        put16(tail_, 0);
-        put16(tail_, 0);
-        put16(tail_, type1_write_16(CRC, 2));
-        put16(tail_, 0);  // the CRC, once the frames are known
-        put16(tail_, 0);
-        put16(tail_, type1_write_16(CMD_16, 1));
-        put16(tail_, CMD_START);
-        put16(tail_, NOOP_16);
-        put16(tail_, type1_write_16(CMD_16, 1));
-        put16(tail_, CMD_DESYNC);
-        for (int i = 0; i < 4; ++i) {
-            put16(tail_, NOOP_16);
-        }
+        head_crc_ = head_16(head_, design);
+        tail_16(tail_);
     }
 }
 
@@ -165,10 +193,10 @@ void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink
         const uint32_t word = frames.next();
         if (word_size_ == 4) {
             put32(chunk, word);
-            crc = sim::crc32c_feed(crc, word, FDRI);
+            crc = sim::crc32c_feed(crc, word, W32.fdri);
         } else {
             put16(chunk, word & 0xFFFF);
-            crc = sim::crc22_feed(crc, word & 0xFFFF, FDRI_16);
+            crc = sim::crc22_feed(crc, word & 0xFFFF, W16.fdri);
         }
         if (chunk.size() >= 65536 - 4) {
             sink(chunk.data(), chunk.size());

@@ -12,9 +12,6 @@ enum : uint32_t { OPCODE_WRITE = 2 };
 // Written before the sync word by Virtex-5 and later families, for the
 // SelectMAP interface to detect its width.
 constexpr uint64_t BUS_WIDTH_DETECTION = 0x000000BB11220044;
-// Where the IDCODE is written: 32-bit streams of Virtex-4 on, of Virtex-II,
-// and 16-bit streams (two words, high half first).
-enum : uint32_t { IDCODE_VIRTEX4 = 12, IDCODE_VIRTEX2 = 14, IDCODE_16 = 14 };
 // The low 12 bits of the families' IDCODEs: the maker's JEDEC code above the
 // 1 that JTAG puts at bit 0. Bits 27:21 of a 16-bit stream's IDCODE tell
 // Spartan-6 from Spartan-3A.

@@ -52,6 +52,9 @@ struct PacketFormat {
 
 enum : uint32_t { CRC_REGISTER = 0, NO_REGISTER = 0xFFFFFFFF };
 enum : uint32_t { START_COMMAND = 5, RCRC_COMMAND = 7, DESYNC_COMMAND = 13 };
+// Where the IDCODE is written: 32-bit streams of Virtex-4 on, of Virtex-II,
+// and 16-bit streams (two words, high half first).
+enum : uint32_t { IDCODE_VIRTEX4 = 12, IDCODE_VIRTEX2 = 14, IDCODE_16 = 14 };
 
 // 32-bit words: sync AA 99 55 66.
 inline constexpr PacketFormat WORDS_32 = {4, 0xAA995566, 13, 0x1F, 0x7FF, 2, 4, 8, NO_REGISTER};
