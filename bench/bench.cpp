@@ -13,6 +13,8 @@
 //   4. veltcfg-sim checking a .BIT file.
 // Every figure is the median of --runs runs (default 5); the throughput
 // ratio is the median of each run's ratio to the baseline run beside it.
+// The results name the build type (Release, RelWithDebInfo, ...) of the
+// programs measured, which are those of the benchmark's own build.
 // Needs root.
 #include <fcntl.h>
 #include <sched.h>
@@ -257,8 +259,9 @@ int main(int argc, char** argv)
         }
 
         const double mb = 1e6;
-        std::printf("Measured with `veltcfg-bench --runs %d --mib %ld` (medians of %d runs):\n\n",
-                    runs, mib, runs);
+        std::printf("Measured with `veltcfg-bench --runs %d --mib %ld` on the %s build "
+                    "(medians of %d runs):\n\n",
+                    runs, mib, VELTCFG_BUILD_TYPE, runs);
         std::printf("| measurement | veltcfg | baseline | ratio | target |\n");
         std::printf("|---|---|---|---|---|\n");
         for (const Pair& pair : pairs) {
