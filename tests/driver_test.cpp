@@ -153,7 +153,8 @@ TEST_F(DriverTest, ThirdCardOfTwoIsNotFoundAndNothingIsReleased)
 
 // The simulated host as VELTCFG_SIM_HOST describes it: its cards, in location
 // order, and the faults a lab script can rehearse; a description that cannot
-// be read ends the run before anything is printed.
+// be read ends the run before anything is printed. Both streams written into
+// one file hold standard output first, then the report.
 TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
 {
     const struct {
@@ -183,9 +184,14 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("VELTCFG_SIM_HOST='" + c.description + "'");
-        const ProgramRun run = run_executable(
-            "/usr/bin/env", {"VELTCFG_SIM_HOST=" + c.description, VELTCFG_SIM_PATH, bit_path, "0"});
+        const std::vector<std::string> command = {"VELTCFG_SIM_HOST=" + c.description,
+                                                  VELTCFG_SIM_PATH, bit_path, "0"};
+        const ProgramRun run = run_executable("/usr/bin/env", command);
         EXPECT_EQ(run.exit_status, c.status) << run.err;
+        std::vector<std::string> in_one_file = {"-c", "exec /usr/bin/env \"$@\" 2>&1", "sh"};
+        in_one_file.insert(in_one_file.end(), command.begin(), command.end());
+        EXPECT_EQ(mask_memory_base(run_executable("/bin/sh", in_one_file).out),
+                  mask_memory_base(run.out) + run.err);
         if (c.status == 2) {
             EXPECT_EQ(run.out, "");
             EXPECT_EQ(run.err.rfind("veltcfg-sim: VELTCFG_SIM_HOST cannot be read: ", 0), 0u)
