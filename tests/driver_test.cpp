@@ -180,7 +180,11 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
         {"bus=4 slot=0 fault=fire", 2, "", "\"fault=fire\": unknown fault"},
         {"bus=4 slot=0 io=0xE001", 2, "", "\"io=0xE001\": io must be a number"},
         {"bus=4", 2, "", "card 1: no slot given"},
-        {"bus=4 slot=0;", 2, "", "card 2: nothing described"},
+        {"bus=4 slot=0 fault=none;", 0, card_report(0), ""},
+        {";;bus=5 slot=2 subsystem=0x3429 io=0xD000;;", 0, card_report(1), ""},
+        {" ; ", 2, "", "card 1: nothing described"},
+        {"bus=4 slot=32", 2, "", "\"slot=32\": slot must be a number from 0 to 31"},
+        {"bus=4 slot=0; bus=4 slot=0", 2, "", "card 2: a second card at the same bus, slot"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("VELTCFG_SIM_HOST='" + c.description + "'");
