@@ -68,10 +68,16 @@ std::string namespace_problem()
         TempDir probe;
         probe.write("mounted", "");
         const ProgramRun run = run_over_tree(probe.path(), "test -e " + DEVICES + "/mounted");
-        return run.exit_status == 0 ? std::string()
-                                    : "cannot bind-mount a fake tree over " + DEVICES +
-                                          " in a private mount namespace (needs root): " +
-                                          run.err;
+        if (run.exit_status == 0) {
+            return std::string();
+        }
+        // The cause where it is known; the tool's own message follows.
+        std::string cause = geteuid() != 0 ? " (needs root)" : "";
+        if (cause.empty() && run_executable(tool("mountpoint"), {"-q", "/"}).exit_status == 32) {
+            cause = " (/ is not a mount point, as in a chroot)";
+        }
+        return "cannot bind-mount a fake tree over " + DEVICES + " in a private mount namespace" +
+               cause + ": " + run.err;
     }();
     return problem;
 }
