@@ -10,7 +10,8 @@
 //   2. peak resident memory for a 1 MiB and a 1 GiB image;
 //   3. start-up: process start to the first data-port byte, less the 1 ms
 //      wait before streaming, with a few dozen PCI devices in the tree;
-//   4. veltcfg-sim checking a .BIT file.
+//   4. veltcfg-sim checking a .BIT file;
+// then the upload's block loop as the measured veltcfg was compiled.
 // Every figure is the median of --runs runs (default 5); the throughput
 // ratio is the median of each run's ratio to the baseline run beside it.
 // The results name the build type (Release, RelWithDebInfo, ...) of the
@@ -155,6 +156,33 @@ void require_success(const Outcome& outcome, const std::string& what)
     }
 }
 
+// Prints the upload's block loop as the measured veltcfg was built (from
+// `objdump -d`): the instructions each configuration byte costs.
+void print_block_loop()
+{
+    const std::string command =
+        std::string("objdump -d --no-show-raw-insn '") + VELTCFG_PATH + "' 2>/dev/null";
+    FILE* listing = popen(command.c_str(), "r");
+    std::string loop;
+    char line[1024];
+    while (listing != nullptr && std::fgets(line, sizeof line, listing) != nullptr) {
+        const std::string text = line;
+        if (loop.empty() && text.find("send_block") != std::string::npos &&
+            text.find(">:") != std::string::npos) {
+            loop = text;
+        } else if (!loop.empty() && text == "\n") {
+            break;  // the end of the function
+        } else if (!loop.empty()) {
+            loop += text;
+        }
+    }
+    if (listing != nullptr) {
+        pclose(listing);
+    }
+    std::printf("\nThe upload's block loop in %s (objdump -d):\n\n```text\n%s```\n", VELTCFG_PATH,
+                loop.empty() ? "(not found: is objdump installed?)\n" : loop.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -180,7 +208,10 @@ int main(int argc, char** argv)
         return 1;
     }
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        die("private mount namespace");
+        // EINVAL: the mounts below / cannot be made private, / not being a
+        // mount point (as in a chroot).
+        die(errno == EINVAL ? "private mount namespace (/ is not a mount point, as in a chroot?)"
+                            : "private mount namespace");
     }
 
     // Everything on tmpfs.
@@ -285,6 +316,7 @@ int main(int argc, char** argv)
         const double sim_rate = static_cast<double>(size_of(bit)) / median(sim) / mb;
         std::printf("| veltcfg-sim checking the %ld MiB .BIT file | %.0f MB/s | | | >= 200 MB/s |\n", mib,
                     sim_rate);
+        print_block_loop();
 
         umount("/sys/bus/pci/devices");
         for (const std::string& file : {prom, bit, small, large}) {
