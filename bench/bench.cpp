@@ -156,31 +156,77 @@ void require_success(const Outcome& outcome, const std::string& what)
     }
 }
 
-// Prints the upload's block loop as the measured veltcfg was built (from
-// `objdump -d`): the instructions each configuration byte costs.
-void print_block_loop()
+// The upload's block loop (send_block) as the measured veltcfg was compiled,
+// one line per instruction as `objdump -d` lists them ("  3370:\tmovzbl ...").
+std::vector<std::string> block_loop_listing()
 {
     const std::string command =
         std::string("objdump -d --no-show-raw-insn '") + VELTCFG_PATH + "' 2>/dev/null";
     FILE* listing = popen(command.c_str(), "r");
-    std::string loop;
+    std::vector<std::string> lines;
     char line[1024];
     while (listing != nullptr && std::fgets(line, sizeof line, listing) != nullptr) {
         const std::string text = line;
-        if (loop.empty() && text.find("send_block") != std::string::npos &&
+        if (lines.empty() && text.find("send_block") != std::string::npos &&
             text.find(">:") != std::string::npos) {
-            loop = text;
-        } else if (!loop.empty() && text == "\n") {
+            lines.push_back(text);
+        } else if (!lines.empty() && text == "\n") {
             break;  // the end of the function
-        } else if (!loop.empty()) {
-            loop += text;
+        } else if (!lines.empty()) {
+            lines.push_back(text);
         }
     }
     if (listing != nullptr) {
         pclose(listing);
     }
-    std::printf("\nThe upload's block loop in %s (objdump -d):\n\n```text\n%s```\n", VELTCFG_PATH,
-                loop.empty() ? "(not found: is objdump installed?)\n" : loop.c_str());
+    return lines;
+}
+
+unsigned long address_of(const std::string& listed)
+{
+    return std::strtoul(listed.c_str(), nullptr, 16);
+}
+
+// Prints the block loop and, for each per-byte loop in it (a conditional
+// jump back over a byte store), its length and whether it reads anything at
+// a fixed address (a %rip-relative operand) on every pass, as the reversal
+// table's address once was read before every byte in the Release build.
+void print_block_loop()
+{
+    const std::vector<std::string> lines = block_loop_listing();
+    std::printf("\nThe upload's block loop in %s (objdump -d):\n\n```text\n", VELTCFG_PATH);
+    for (const std::string& line : lines) {
+        std::printf("%s", line.c_str());
+    }
+    std::printf("%s```\n\n",
+                lines.empty() ? "(no send_block function: inlined, or objdump missing)\n" : "");
+    for (size_t end = 1; end < lines.size(); ++end) {
+        const std::string& jump = lines[end];
+        const size_t mnemonic = jump.find('\t') + 1;
+        if (mnemonic == 0 || jump.compare(mnemonic, 1, "j") != 0 ||
+            jump.compare(mnemonic, 3, "jmp") == 0) {
+            continue;
+        }
+        const unsigned long target =
+            std::strtoul(jump.c_str() + jump.find(' ', mnemonic), nullptr, 16);
+        size_t first = end;
+        while (first > 1 && address_of(lines[first]) > target) {
+            --first;
+        }
+        bool byte_store = false;
+        bool fixed_address = false;
+        for (size_t i = first; i <= end; ++i) {
+            byte_store = byte_store || (lines[i].find("\tmov ") != std::string::npos &&
+                                        (lines[i].find("l,(") != std::string::npos ||
+                                         lines[i].find("b,(") != std::string::npos));
+            fixed_address = fixed_address || lines[i].find("(%rip)") != std::string::npos;
+        }
+        if (first < end && address_of(lines[first]) == target && byte_store) {
+            std::printf("Per-byte loop at %lx: %zu instructions, %s.\n", target, end - first + 1,
+                        fixed_address ? "one of them reading a fixed address"
+                                      : "every address in a register");
+        }
+    }
 }
 
 }  // namespace
