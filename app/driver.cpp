@@ -83,10 +83,17 @@ void catch_interrupts()
 }
 
 // Releases the card and starts a report on standard error with the
-// program's heading; the message and a newline follow.
-void begin_report()
+// program's heading; the message and a newline follow. With `flush_output`,
+// what standard output still holds is written out first, so that a log of
+// both streams (`> log 2>&1`) reads in order: the banner and the last count
+// before the report. The card is released before that write, which a reader
+// that has stopped reading can hold up.
+void begin_report(bool flush_output)
 {
     release_card();
+    if (flush_output) {
+        std::fflush(stdout);
+    }
     std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
 }
 
@@ -104,7 +111,7 @@ void begin_report()
 // is shown as header text is, so that it cannot act on the terminal.
 [[noreturn]] void fatal_exit_showing(int exit_code, const char* message, const char* typed)
 {
-    begin_report();
+    begin_report(true);
     std::fputs(message, stderr);
     put_terminal_text(stderr, typed);
     end_report(exit_code);
@@ -170,7 +177,7 @@ int run_upload_tool(int argc, char** argv)
 
 void fatal_exit(int exit_code, const char* format, ...)
 {
-    begin_report();
+    begin_report(true);
     va_list arguments;
     va_start(arguments, format);
     std::vfprintf(stderr, format, arguments);
@@ -183,7 +190,7 @@ void interrupted_exit()
     const int signal_number = upload_state.interrupt_signal;
     // Standard output is not flushed: a reader that has stopped reading
     // would hold the program here. The countdown was flushed block by block.
-    begin_report();
+    begin_report(false);
     std::fputs("Programming interrupted.\n", stderr);
     // End as the signal would have ended the program, so that the caller
     // sees it (128 + N in a shell).

@@ -10,9 +10,12 @@
 //   2. peak resident memory for a 1 MiB and a 1 GiB image;
 //   3. start-up: process start to the first data-port byte, less the 1 ms
 //      wait before streaming, with a few dozen PCI devices in the tree;
-//   4. veltcfg-sim checking a .BIT file.
+//   4. veltcfg-sim checking a .BIT file;
+// then the upload's block loop as the measured veltcfg was compiled.
 // Every figure is the median of --runs runs (default 5); the throughput
 // ratio is the median of each run's ratio to the baseline run beside it.
+// The results name the build type (Release, RelWithDebInfo, ...) of the
+// programs measured, which are those of the benchmark's own build.
 // Needs root.
 #include <fcntl.h>
 #include <sched.h>
@@ -153,6 +156,79 @@ void require_success(const Outcome& outcome, const std::string& what)
     }
 }
 
+// The upload's block loop (send_block) as the measured veltcfg was compiled,
+// one line per instruction as `objdump -d` lists them ("  3370:\tmovzbl ...").
+std::vector<std::string> block_loop_listing()
+{
+    const std::string command =
+        std::string("objdump -d --no-show-raw-insn '") + VELTCFG_PATH + "' 2>/dev/null";
+    FILE* listing = popen(command.c_str(), "r");
+    std::vector<std::string> lines;
+    char line[1024];
+    while (listing != nullptr && std::fgets(line, sizeof line, listing) != nullptr) {
+        const std::string text = line;
+        if (lines.empty() && text.find("send_block") != std::string::npos &&
+            text.find(">:") != std::string::npos) {
+            lines.push_back(text);
+        } else if (!lines.empty() && text == "\n") {
+            break;  // the end of the function
+        } else if (!lines.empty()) {
+            lines.push_back(text);
+        }
+    }
+    if (listing != nullptr) {
+        pclose(listing);
+    }
+    return lines;
+}
+
+unsigned long address_of(const std::string& listed)
+{
+    return std::strtoul(listed.c_str(), nullptr, 16);
+}
+
+// Prints the block loop and, for each per-byte loop in it (a conditional
+// jump back over a byte store), its length and whether it reads anything at
+// a fixed address (a %rip-relative operand) on every pass, as the reversal
+// table's address once was read before every byte in the Release build.
+void print_block_loop()
+{
+    const std::vector<std::string> lines = block_loop_listing();
+    std::printf("\nThe upload's block loop in %s (objdump -d):\n\n```text\n", VELTCFG_PATH);
+    for (const std::string& line : lines) {
+        std::printf("%s", line.c_str());
+    }
+    std::printf("%s```\n\n",
+                lines.empty() ? "(no send_block function: inlined, or objdump missing)\n" : "");
+    for (size_t end = 1; end < lines.size(); ++end) {
+        const std::string& jump = lines[end];
+        const size_t mnemonic = jump.find('\t') + 1;
+        if (mnemonic == 0 || jump.compare(mnemonic, 1, "j") != 0 ||
+            jump.compare(mnemonic, 3, "jmp") == 0) {
+            continue;
+        }
+        const unsigned long target =
+            std::strtoul(jump.c_str() + jump.find(' ', mnemonic), nullptr, 16);
+        size_t first = end;
+        while (first > 1 && address_of(lines[first]) > target) {
+            --first;
+        }
+        bool byte_store = false;
+        bool fixed_address = false;
+        for (size_t i = first; i <= end; ++i) {
+            byte_store = byte_store || (lines[i].find("\tmov ") != std::string::npos &&
+                                        (lines[i].find("l,(") != std::string::npos ||
+                                         lines[i].find("b,(") != std::string::npos));
+            fixed_address = fixed_address || lines[i].find("(%rip)") != std::string::npos;
+        }
+        if (first < end && address_of(lines[first]) == target && byte_store) {
+            std::printf("Per-byte loop at %lx: %zu instructions, %s.\n", target, end - first + 1,
+                        fixed_address ? "one of them reading a fixed address"
+                                      : "every address in a register");
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -178,7 +254,10 @@ int main(int argc, char** argv)
         return 1;
     }
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        die("private mount namespace");
+        // EINVAL: the mounts below / cannot be made private, / not being a
+        // mount point (as in a chroot).
+        die(errno == EINVAL ? "private mount namespace (/ is not a mount point, as in a chroot?)"
+                            : "private mount namespace");
     }
 
     // Everything on tmpfs.
@@ -257,8 +336,9 @@ int main(int argc, char** argv)
         }
 
         const double mb = 1e6;
-        std::printf("Measured with `veltcfg-bench --runs %d --mib %ld` (medians of %d runs):\n\n",
-                    runs, mib, runs);
+        std::printf("Measured with `veltcfg-bench --runs %d --mib %ld` on the %s build "
+                    "(medians of %d runs):\n\n",
+                    runs, mib, VELTCFG_BUILD_TYPE, runs);
         std::printf("| measurement | veltcfg | baseline | ratio | target |\n");
         std::printf("|---|---|---|---|---|\n");
         for (const Pair& pair : pairs) {
@@ -282,6 +362,7 @@ int main(int argc, char** argv)
         const double sim_rate = static_cast<double>(size_of(bit)) / median(sim) / mb;
         std::printf("| veltcfg-sim checking the %ld MiB .BIT file | %.0f MB/s | | | >= 200 MB/s |\n", mib,
                     sim_rate);
+        print_block_loop();
 
         umount("/sys/bus/pci/devices");
         for (const std::string& file : {prom, bit, small, large}) {

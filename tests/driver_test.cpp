@@ -153,7 +153,8 @@ TEST_F(DriverTest, ThirdCardOfTwoIsNotFoundAndNothingIsReleased)
 
 // The simulated host as VELTCFG_SIM_HOST describes it: its cards, in location
 // order, and the faults a lab script can rehearse; a description that cannot
-// be read ends the run before anything is printed.
+// be read ends the run before anything is printed. Both streams written into
+// one file hold standard output first, then the report.
 TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
 {
     const struct {
@@ -184,13 +185,18 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
         {"bus=4 slot=0 fault=fire", 2, "", "\"fault=fire\": unknown fault"},
         {"bus=4 slot=0 io=0xE001", 2, "", "\"io=0xE001\": io must be a number"},
         {"bus=4", 2, "", "card 1: no slot given"},
-        {"bus=4 slot=0;", 2, "", "card 2: nothing described"},
+        {";;bus=5 slot=2 subsystem=0x3429 io=0xD000 fault=none;", 0, card_report(1), ""},
+        {"bus=4 slot=32", 2, "", "\"slot=32\": slot must be a number from 0 to 31"},
+        {"bus=4 slot=0; bus=4 slot=0", 2, "", "card 2: a second card at the same bus, slot"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("VELTCFG_SIM_HOST='" + c.description + "'");
-        const ProgramRun run = run_executable(
-            "/usr/bin/env", {"VELTCFG_SIM_HOST=" + c.description, VELTCFG_SIM_PATH, bit_path, "0"});
+        const std::string host = "VELTCFG_SIM_HOST=" + c.description;
+        const ProgramRun run = run_executable("/usr/bin/env", {host, VELTCFG_SIM_PATH, bit_path, "0"});
         EXPECT_EQ(run.exit_status, c.status) << run.err;
+        const ProgramRun log = run_executable("/bin/sh", {"-c", "exec \"$@\" 2>&1", "sh", "/usr/bin/env",
+                                                          host, VELTCFG_SIM_PATH, bit_path, "0"});
+        EXPECT_EQ(mask_memory_base(log.out), mask_memory_base(run.out) + run.err);
         if (c.status == 2) {
             EXPECT_EQ(run.out, "");
             EXPECT_EQ(run.err.rfind("veltcfg-sim: VELTCFG_SIM_HOST cannot be read: ", 0), 0u)

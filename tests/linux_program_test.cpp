@@ -68,9 +68,15 @@ std::string namespace_problem()
         TempDir probe;
         probe.write("mounted", "");
         const ProgramRun run = run_over_tree(probe.path(), "test -e " + DEVICES + "/mounted");
+        // The cause where it is known (mountpoint exits with 32 for "not a
+        // mount point"); the tool's own message follows.
+        const bool in_chroot = run_executable(tool("mountpoint"), {"-q", "/"}).exit_status == 32;
+        const char* cause = geteuid() != 0 ? " (needs root)"
+                            : in_chroot    ? " (/ is not a mount point, as in a chroot)"
+                                           : "";
         return run.exit_status == 0 ? std::string()
                                     : "cannot bind-mount a fake tree over " + DEVICES +
-                                          " in a private mount namespace (needs root): " +
+                                          " in a private mount namespace" + cause + ": " +
                                           run.err;
     }();
     return problem;

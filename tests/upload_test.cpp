@@ -296,7 +296,9 @@ TEST(UploadTest, ReadErrorDrivesTheProgramLineLowBeforeTheReport)
 
 // A signal once the card is open stops the stream at the next block, drives
 // the program line low (once the cycle has started), releases the card and
-// ends the program by the same signal.
+// ends the program by the same signal. One ignored by whoever started the
+// program stays ignored. Standard output is fully buffered, as into a pipe
+// or file: the countdown still reaches it block by block.
 TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
 {
     TempDir dir;
@@ -307,15 +309,20 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
         const char* name;
         int signal;
         bool mid_stream;  // else while the opened card is being reported
+        bool ignored = false;  // on entry, as nohup or `trap '' HUP` leave it
     } cases[] = {
         {"term_mid_stream", SIGTERM, true},
         {"int_mid_stream", SIGINT, true},
         {"hup_mid_stream", SIGHUP, true},
         {"term_before_streaming", SIGTERM, false},
+        {"hup_ignored_on_entry", SIGHUP, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, rec::Recorder& recorder) {
+            static char buffer[BUFSIZ];
+            setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+            signal(c.signal, c.ignored ? SIG_IGN : SIG_DFL);
             const auto send = [&c] { raise(c.signal); };
             if (c.mid_stream) {
                 recorder.after_data_bytes(20000, send);  // inside the second block
@@ -323,10 +330,15 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
                 recorder.after_call(Op::PciRegisterRead, 1, send);
             }
         });
+        if (c.ignored) {
+            EXPECT_EQ(run.exit_status, 0) << run.err;
+            continue;
+        }
         EXPECT_EQ(run.signal, c.signal);
         EXPECT_EQ(run.err, error_report("Programming interrupted."));
         if (c.mid_stream) {
             // The second block is finished; the line is driven low again.
+            EXPECT_EQ(after_report(run), "\nProgramming...\n80116 \r63732 \r");
             EXPECT_EQ(run.data_bytes().size(), 2u * 16384);
             EXPECT_EQ(run.register_writes(),
                       (std::vector<uint32_t>{0x000C000E, 0x000C000E, 0x000D000E, 0x000C000C}));

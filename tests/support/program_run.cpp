@@ -47,6 +47,7 @@ void send_log()
 
 void send_log_at_exit()
 {
+    std::fflush(stdout);  // what a buffered standard output still holds
     send_log();
     close(child_log_fd);
 }
@@ -258,11 +259,11 @@ ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body
             sim::host() = sim::Host::make_default();
             rec::recorder().reset(&plx_sim_backend);
             rec::recorder().after_close = send_log;
+            stdout = observed_stream(STDOUT_FILENO);
+            stderr = observed_stream(STDERR_FILENO);
             if (setup) {
                 setup(sim::host(), rec::recorder());
             }
-            stdout = observed_stream(STDOUT_FILENO);
-            stderr = observed_stream(STDERR_FILENO);
             std::atexit(send_log_at_exit);
             std::exit(body());
         },

@@ -45,8 +45,9 @@ struct ProgramRun {
 using HostSetup = std::function<void(sim::Host& host, rec::Recorder& recorder)>;
 
 // Runs `body` in a child on a fresh default host, recorded (data bytes
-// included), after `setup` has adjusted the host and the recorder; the child
-// exits with what body returns.
+// included), after `setup` has adjusted the host and the recorder (and, if
+// it likes, the buffering of standard output, unbuffered until then); the
+// child exits with what body returns.
 ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body,
                         int timeout_seconds = 120);
 

@@ -195,8 +195,8 @@ std::string describe_card(const std::string& text, CardIdentity* identity, CardF
     static const struct {
         const char* name;
         CardFault fault;
-    } FAULTS[] = {{"open", CardFault::Open}, {"map", CardFault::Map}, {"busy", CardFault::Busy},
-                  {"no-done", CardFault::NoDone}};
+    } FAULTS[] = {{"none", CardFault::None}, {"open", CardFault::Open}, {"map", CardFault::Map},
+                  {"busy", CardFault::Busy}, {"no-done", CardFault::NoDone}};
 
     std::vector<std::string> seen;
     size_t at = 0;
@@ -218,7 +218,7 @@ std::string describe_card(const std::string& text, CardIdentity* identity, CardF
             const auto known = std::find_if(std::begin(FAULTS), std::end(FAULTS),
                                             [&value](const auto& f) { return value == f.name; });
             if (known == std::end(FAULTS)) {
-                return "\"" + item + "\": unknown fault (open, map, busy, no-done)";
+                return "\"" + item + "\": unknown fault (none, open, map, busy, no-done)";
             }
             *fault = known->fault;
             continue;
@@ -260,17 +260,22 @@ std::string describe_card(const std::string& text, CardIdentity* identity, CardF
 
 }  // namespace
 
+// Items between the ';' that hold nothing (as a trailing ';' or ";;" leave)
+// are passed over; a description with no card in it at all is refused.
 bool describe_host(const std::string& text, Host* host, std::string* error)
 {
     Host described;
-    size_t start = 0;
-    for (int number = 1;; ++number) {
+    int number = 1;
+    for (size_t start = 0; start <= text.size(); ++start) {
         const size_t end = std::min(text.find(';', start), text.size());
+        const std::string item = text.substr(start, end - start);
+        start = end;
+        if (item.find_first_not_of(" ,\t") == std::string::npos) {
+            continue;
+        }
         CardIdentity identity;
         CardFault fault = CardFault::None;
-        std::string problem = text.find_first_not_of(" ,\t", start) >= end
-                                  ? "nothing described"
-                                  : describe_card(text.substr(start, end - start), &identity, &fault);
+        std::string problem = describe_card(item, &identity, &fault);
         if (problem.empty() &&
             described.at_location(identity.bus, identity.slot, identity.function) != nullptr) {
             problem = "a second card at the same bus, slot and function";
@@ -280,10 +285,11 @@ bool describe_host(const std::string& text, Host* host, std::string* error)
             return false;
         }
         described.add_card(identity, fault);
-        if (end == text.size()) {
-            break;
-        }
-        start = end + 1;
+        ++number;
+    }
+    if (described.card_count() == 0) {
+        *error = "card 1: nothing described";
+        return false;
     }
     *host = std::move(described);
     return true;

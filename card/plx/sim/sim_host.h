@@ -136,12 +136,13 @@ Host& host();
 // it is set and not empty. A description that cannot be read ends the
 // program with status 2 and a message naming the variable and the item.
 //
-// Cards are separated by ';', each a list of key=value separated by spaces
-// or commas: bus (0-255) and slot (0-31), both required; function (0-7,
-// default 0); subsystem (the subsystem device ID, default 0x3427); io (the
-// I/O BAR base, a multiple of 4 up to 0xFFFC, default 0xE000); idcode (the
-// FPGA's IDCODE; by default it takes any stream); fault (open, map, busy or
-// no-done; none by default). Numbers are decimal or 0x-hex.
+// Cards are separated by ';' (empty items between them are passed over),
+// each a list of key=value separated by spaces or commas: bus (0-255) and
+// slot (0-31), both required; function (0-7, default 0); subsystem (the
+// subsystem device ID, default 0x3427); io (the I/O BAR base, a multiple of
+// 4 up to 0xFFFC, default 0xE000); idcode (the FPGA's IDCODE; by default it
+// takes any stream); fault (none, the default, open, map, busy or no-done).
+// Numbers are decimal or 0x-hex.
 void describe_host_from_environment();
 
 // A number as a description writes it, decimal or 0x-hex, at most
