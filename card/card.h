@@ -23,6 +23,3 @@ void detach_data_port();
 void write_config_byte(uint8_t value);
 void send_byte_reversed(uint8_t value);
 void send_byte_direct(uint8_t value);
-
-// Entry i is i with its bit order reversed.
-extern const std::array<uint8_t, 256> bit_reverse_table;

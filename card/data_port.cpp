@@ -9,30 +9,11 @@
 #include <cstdint>
 
 #include "app/upload_state.h"
+#include "common/bit_reverse.h"
 #include "card/card.h"
 #include "card/plx/plx_api.h"
 
 namespace {
-
-constexpr uint8_t reverse_bits(uint8_t value)
-{
-    uint8_t reversed = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        if (value & (1u << bit)) {
-            reversed = static_cast<uint8_t>(reversed | (0x80u >> bit));
-        }
-    }
-    return reversed;
-}
-
-constexpr std::array<uint8_t, 256> make_bit_reverse_table()
-{
-    std::array<uint8_t, 256> table{};
-    for (int i = 0; i < 256; ++i) {
-        table[static_cast<size_t>(i)] = reverse_bits(static_cast<uint8_t>(i));
-    }
-    return table;
-}
 
 // The data port's address while BAR 3 is mapped: a copy of
 // upload_state.data_window, which owns it, kept here for the upload loop.
@@ -46,14 +27,6 @@ constexpr std::array<uint8_t, 256> make_bit_reverse_table()
 volatile uint8_t* mapped_port;
 
 }  // namespace
-
-// Computed by the compiler and placed in read-only data: complete before the
-// first byte is sent, one lookup per byte.
-constexpr std::array<uint8_t, 256> bit_reverse_table = make_bit_reverse_table();
-
-static_assert(bit_reverse_table[0x01] == 0x80 && bit_reverse_table[0x03] == 0xC0 &&
-              bit_reverse_table[0x0F] == 0xF0 && bit_reverse_table[0x55] == 0xAA &&
-              bit_reverse_table[0x99] == 0x99 && bit_reverse_table[0xFF] == 0xFF);
 
 void attach_data_port()
 {

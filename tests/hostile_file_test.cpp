@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "common/bit_reverse.h"
 #include "support/bitstream.h"
 #include "support/program_run.h"
 #include "support/run_checks.h"
@@ -200,7 +201,7 @@ TEST_P(HostileTruncation, EveryCutNearTheStartAndTheEndEndsAsItsLayoutSays)
     std::string stream = c.prom ? file : parts.data;
     if (c.prom) {
         for (char& byte : stream) {
-            byte = static_cast<char>(sample::reverse_bits(static_cast<uint8_t>(byte)));
+            byte = static_cast<char>(bit_reverse_table[static_cast<uint8_t>(byte)]);
         }
     }
     const uint64_t desync = desync_end(stream, design.family);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "card/card.h"
+#include "common/bit_reverse.h"
 #include "support/program_run.h"
 
 using rec::Op;

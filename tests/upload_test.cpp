@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/bit_reverse.h"
 #include "support/bitstream.h"
 #include "support/program_run.h"
 
@@ -175,7 +176,7 @@ TEST(UploadTest, CountdownUsesTheAnnouncedLengthAndWrapsModulo32Bits)
         const std::vector<uint8_t> sent = run.data_bytes();
         ASSERT_EQ(sent.size(), c.held + 24);
         for (size_t i = 0; i < c.held; ++i) {
-            ASSERT_EQ(sent[i], sample::reverse_bits(static_cast<uint8_t>(data[i]))) << i;
+            ASSERT_EQ(sent[i], bit_reverse_table[static_cast<uint8_t>(data[i])]) << i;
         }
         EXPECT_EQ(tail_of(run, c.held).status_reads, 101u);
     }
@@ -275,7 +276,7 @@ TEST(UploadTest, ReadErrorDrivesTheProgramLineLowBeforeTheReport)
     EXPECT_GE(sent.size(), 16384u + 100);
     ASSERT_LT(sent.size(), data.size());
     for (size_t i = 0; i < sent.size(); ++i) {
-        ASSERT_EQ(sent[i], sample::reverse_bits(static_cast<uint8_t>(data[i]))) << i;
+        ASSERT_EQ(sent[i], bit_reverse_table[static_cast<uint8_t>(data[i])]) << i;
     }
     const size_t last_write = [&] {
         size_t at = 0;
@@ -439,7 +440,7 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     std::string unreversed = bit;  // data stored pre-reversed: the FPGA sees it backwards
     const size_t data_at = bit.size() - sample::ConfigStream(design).size();
     for (size_t i = data_at; i < unreversed.size(); ++i) {
-        unreversed[i] = static_cast<char>(sample::reverse_bits(static_cast<uint8_t>(unreversed[i])));
+        unreversed[i] = static_cast<char>(bit_reverse_table[static_cast<uint8_t>(unreversed[i])]);
     }
     sample::Design design16 = design;
     design16.family = sample::Family::Words16;

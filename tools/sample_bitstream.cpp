@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/bit_reverse.h"
 #include "packet_parser.h"
 #include "stream_crc.h"
 
@@ -66,19 +67,6 @@ Design prom_design(const Design& design)
     prom.detect_bus_width = false;
     return prom;
 }
-
-}  // namespace
-
-uint8_t reverse_bits(uint8_t value)
-{
-    uint8_t reversed = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        reversed = static_cast<uint8_t>(reversed << 1 | ((value >> bit) & 1));
-    }
-    return reversed;
-}
-
-namespace {
 
 // A 7-series style stream: bus width detection (if asked for), a dummy
 // word, sync, RCRC, the IDCODE, WCFG and the frame address, then the frame
@@ -256,7 +244,7 @@ std::vector<uint8_t> prom_image(const Design& design)
 {
     std::vector<uint8_t> out = ConfigStream(prom_design(design)).bytes();
     for (uint8_t& byte : out) {
-        byte = reverse_bits(byte);
+        byte = bit_reverse_table[byte];
     }
     return out;
 }
@@ -279,7 +267,7 @@ bool write_prom_image(FILE* out, const Design& design)
     ConfigStream(prom_design(design)).write([&](const uint8_t* data, size_t n) {
         reversed.assign(data, data + n);
         for (uint8_t& byte : reversed) {
-            byte = reverse_bits(byte);
+            byte = bit_reverse_table[byte];
         }
         ok = ok && std::fwrite(reversed.data(), 1, n, out) == n;
     });

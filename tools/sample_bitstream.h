@@ -66,6 +66,4 @@ std::vector<uint8_t> prom_image(const Design& design);
 bool write_bit_file(FILE* out, const Design& design);
 bool write_prom_image(FILE* out, const Design& design);
 
-uint8_t reverse_bits(uint8_t value);
-
 }  // namespace sample

@@ -16,19 +16,6 @@ namespace sim {
 namespace {
 
 
-constexpr std::array<uint8_t, 256> reversed_bytes()
-{
-    std::array<uint8_t, 256> table{};
-    for (unsigned i = 0; i < 256; ++i) {
-        unsigned r = 0;
-        for (unsigned bit = 0; bit < 8; ++bit) {
-            r |= ((i >> bit) & 1u) << (7 - bit);
-        }
-        table[i] = static_cast<uint8_t>(r);
-    }
-    return table;
-}
-
 bool key_matches(const PLX_DEVICE_KEY& key, const CardIdentity& identity)
 {
     auto field = [](uint64_t wanted, uint64_t any, uint64_t actual) {
@@ -45,8 +32,6 @@ bool key_matches(const PLX_DEVICE_KEY& key, const CardIdentity& identity)
 }
 
 }  // namespace
-
-constexpr std::array<uint8_t, 256> WIRING = reversed_bytes();
 
 // ---------------------------------------------------------------- Card
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "card/plx/card_registers.h"
+#include "common/bit_reverse.h"
 #include "card/plx/plx_api.h"
 #include "sim_fpga.h"
 
@@ -30,8 +31,6 @@ struct CardIdentity {
     std::optional<uint32_t> idcode;     // the FPGA's; none takes any stream
 };
 
-// The bit-order reversal of the card's wiring, entry i being i reversed.
-extern const std::array<uint8_t, 256> WIRING;
 
 class Card;
 
@@ -74,7 +73,7 @@ public:
     void write_data(uint8_t byte)
     {
         window_->bytes[0] = byte;
-        const uint8_t wired = WIRING[byte];
+        const uint8_t wired = bit_reverse_table[byte];  // the card's wiring
         if (!fpga_.reading_stream()) {
             fpga_.receive(&wired, 1);
             return;
