@@ -200,9 +200,11 @@ TEST(RecognitionLargeFiles, PromOfTwoGigabytesOrMoreIsRefusedNotWrapped)
 {
     TempDir dir;
     const std::string path = dir.write("huge.prom", valid_prom());
-    // One byte less is the largest image taken; a card whose registers read all
-    // ones stops that run before anything is sent.
-    const HostSetup gone = [](sim::Host&, rec::Recorder& recorder) { recorder.card_gone = true; };
+    // One byte less is the largest image taken; a failed first register read
+    // stops that run before anything is sent.
+    const HostSetup gone = [](sim::Host&, rec::Recorder& recorder) {
+        recorder.fail_call(rec::Op::IoPortRead);
+    };
     for (off_t size : {off_t{INT32_MAX}, off_t{1} << 31, (off_t{1} << 32) + 100}) {
         SCOPED_TRACE(size);
         ASSERT_EQ(truncate(path.c_str(), size), 0);  // sparse: costs no disk

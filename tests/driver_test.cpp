@@ -171,6 +171,8 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
          error_report("<DONE> status bit indicates busy at start of programming.")},
         {"bus=4 slot=0 fault=no-done", 102, card_report(0),
          error_report("Error: Not <DONE>; programming not completed.")},
+        {"bus=4 slot=0 fault=gone", 105, card_report(0),
+         error_report("Can't access 9056 card status register.\n")},
         {"bus=9,slot=3 ; bus=2 slot=1 function=0 subsystem=0x3428 io=0x1000", 0,
          "\nUsing PCI device at bus 2/device 1.\nFound Orlenta RV80-B card"
          "\n\nPLX 9056 configuration I/O base port: 0x1000", ""},
@@ -224,7 +226,7 @@ TEST_F(DriverTest, ModelFollowsTheSubsystemId)
         SCOPED_TRACE(c.subsystem_id);
         const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host, rec::Recorder&) {
             host = sim::Host();
-            sim::CardIdentity identity;
+            sim::CardSettings identity;
             identity.bus = 9;
             identity.slot = 3;
             identity.subsystem_device_id = c.subsystem_id;
@@ -251,7 +253,7 @@ TEST_F(DriverTest, IoBaseDropsTheTwoLowBits)
         SCOPED_TRACE(c.reg);
         const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host, rec::Recorder&) {
             host = sim::Host();
-            sim::CardIdentity identity;
+            sim::CardSettings identity;
             identity.io_register = c.reg;
             host.add_card(identity);
         });

@@ -20,7 +20,7 @@ HostSetup one_card_with_control(uint32_t control)
 {
     return [control](sim::Host& host, rec::Recorder&) {
         host = sim::Host();
-        sim::CardIdentity identity;
+        sim::CardSettings identity;
         identity.control = control;
         host.add_card(identity);
     };

@@ -67,16 +67,22 @@ std::string after_report(const ProgramRun& run)
     return at == std::string::npos ? std::string() : run.out.substr(at);
 }
 
-HostSetup script_done(std::vector<int> readings)
+// A host of one card (bus 0, slot 0), set up as `card` says.
+HostSetup one_card(const sim::CardSettings& card)
 {
-    return [readings](sim::Host&, rec::Recorder& recorder) {
-        recorder.done_readings.assign(readings.begin(), readings.end());
+    return [card](sim::Host& host, rec::Recorder&) {
+        host = sim::Host();
+        host.add_card(card);
     };
 }
 
-std::vector<int> ones(size_t count)
+// `held` bytes of data that configure the FPGA: a short stream, then zeros,
+// which the FPGA no longer reads.
+std::string configuring_data(size_t held)
 {
-    return std::vector<int>(count, 1);
+    std::string data = stream_bytes(1);
+    data.resize(held, '\0');
+    return data;
 }
 
 // What happens once the file has been sent: the status reads after the last
@@ -132,17 +138,26 @@ TEST(UploadTest, PromImageIsCountedDownBlockByBlockAndSentUnchanged)
 TEST(UploadTest, BitDataIsReversedAndFollowedByTrailingClocksAfterDone)
 {
     TempDir dir;
-    const std::string file = standard_bit_file(3, "\x01\x02\x03").file();
-    const ProgramRun run = run_program({dir.write("three.bit", file), "0"}, script_done(ones(101)));
+    // 01 02 03, then a stream that configures the FPGA (which passes over
+    // what comes before its sync word).
+    const std::string data = "\x01\x02\x03"s + stream_bytes(1);
+    const std::string file = standard_bit_file(static_cast<uint32_t>(data.size()), data).file();
+    const ProgramRun run = run_program({dir.write("three.bit", file), "0"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
-    std::vector<uint8_t> expected = {0x80, 0x40, 0xC0};
-    expected.insert(expected.end(), 24, 0xFF);
-    EXPECT_EQ(run.data_bytes(), expected);
-    const Tail tail = tail_of(run, 3);
+    const std::vector<uint8_t> sent = run.data_bytes();
+    ASSERT_EQ(sent.size(), data.size() + 24);
+    EXPECT_EQ(std::vector<uint8_t>(sent.begin(), sent.begin() + 3),
+              (std::vector<uint8_t>{0x80, 0x40, 0xC0}));
+    for (size_t i = 0; i < data.size(); ++i) {
+        ASSERT_EQ(sent[i], bit_reverse_table[static_cast<uint8_t>(data[i])]) << i;
+    }
+    EXPECT_EQ(std::vector<uint8_t>(sent.begin() + data.size(), sent.end()),
+              std::vector<uint8_t>(24, 0xFF));
+    const Tail tail = tail_of(run, data.size());
     EXPECT_EQ(tail.status_reads, 101u);
     EXPECT_EQ(tail.trailing_bytes, 24u);
-    EXPECT_EQ(after_report(run), "\nProgramming...\n3     \r0     "
-                                 "\nSuccessfully programmed 3 bytes." + TAIL_OK);
+    EXPECT_EQ(after_report(run), "\nProgramming...\n123   \r0     "
+                                 "\nSuccessfully programmed 123 bytes." + TAIL_OK);
 }
 
 TEST(UploadTest, CountdownUsesTheAnnouncedLengthAndWrapsModulo32Bits)
@@ -154,21 +169,23 @@ TEST(UploadTest, CountdownUsesTheAnnouncedLengthAndWrapsModulo32Bits)
         std::string countdown;
     } cases[] = {
         {"more_than_announced", 100, 150, "100   \r0     "},
-        {"header_ends_at_end_of_file", 100, 0, "0     "},
+        {"header_ends_at_end_of_file", 100, 0, "0     "},  // DONE then fails: nothing came
         {"wraps_below_zero", 100, 20000, "100   \r4294951012\r0     "},
         {"exactly_one_block", 16384, 16384, "16384 \r0     "},
-        {"long_count_is_printed_in_full", 123456789, 10, "123456789\r0     "},
+        {"long_count_is_printed_in_full", 123456789, 150, "123456789\r0     "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        std::string data(c.held, '\0');
-        for (size_t i = 0; i < data.size(); ++i) {
-            data[i] = static_cast<char>(i * 7);
-        }
+        const std::string data = configuring_data(c.held);
         const ProgramRun run = run_program(
-            {dir.write("f.bit", standard_bit_file(c.announced, data).file()), "0"},
-            script_done(ones(101)));
+            {dir.write("f.bit", standard_bit_file(c.announced, data).file()), "0"});
+        if (c.held == 0) {
+            EXPECT_EQ(run.exit_status, 102);
+            EXPECT_EQ(after_report(run), "\nProgramming...\n" + c.countdown);
+            EXPECT_TRUE(run.data_bytes().empty());
+            continue;
+        }
         ASSERT_EQ(run.exit_status, 0) << run.err;
         EXPECT_EQ(after_report(run), "\nProgramming...\n" + c.countdown +
                                          "\nSuccessfully programmed " + std::to_string(c.held) +
@@ -189,7 +206,9 @@ TEST(UploadTest, BusyAtStartLeavesTheProgramLineLowAndSendsNothing)
         {dir.write("f.bit", standard_bit_file(0, stream_bytes(8)).file()), "0"},
         [](sim::Host& host, rec::Recorder&) {
             host = sim::Host();
-            host.add_card(sim::CardIdentity(), sim::CardFault::Busy);
+            sim::CardSettings busy;
+            busy.fault = sim::CardFault::Busy;
+            host.add_card(busy);
         });
     EXPECT_EQ(run.exit_status, 102);
     EXPECT_EQ(run.err, error_report("<DONE> status bit indicates busy at start of programming."));
@@ -202,23 +221,28 @@ TEST(UploadTest, BusyAtStartLeavesTheProgramLineLowAndSendsNothing)
 
 TEST(UploadTest, DoneMustHoldForAHundredAndOneReadings)
 {
+    // DONE falls after that many readings, or never rises.
     const struct {
         const char* name;
-        std::vector<int> readings;
+        uint32_t done_falls_after;
+        sim::CardFault fault;
         int status;
         size_t reads;
     } cases[] = {
-        {"zero_on_the_101st", [] { auto r = ones(100); r.push_back(0); return r; }(), 102, 101},
-        {"zero_on_the_first", {0}, 102, 1},
-        {"zero_in_the_middle", [] { auto r = ones(50); r.push_back(0); return r; }(), 102, 51},
-        {"all_101_ones", ones(101), 0, 101},
+        {"zero_on_the_101st", 100, sim::CardFault::None, 102, 101},
+        {"zero_on_the_first", 0, sim::CardFault::NoDone, 102, 1},
+        {"zero_in_the_middle", 50, sim::CardFault::None, 102, 51},
+        {"all_101_ones", 0, sim::CardFault::None, 0, 101},
     };
     TempDir dir;
-    const std::string data = "\x11\x22\x33\x44"s;
-    const std::string path = dir.write("f.bit", standard_bit_file(4, data).file());
+    const std::string data = stream_bytes(1);
+    const std::string path = dir.write("f.bit", standard_bit_file(120, data).file());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const ProgramRun run = run_program({path, "0"}, script_done(c.readings));
+        sim::CardSettings card;
+        card.fault = c.fault;
+        card.fpga.done_falls_after = c.done_falls_after;
+        const ProgramRun run = run_program({path, "0"}, one_card(card));
         EXPECT_EQ(run.exit_status, c.status) << run.err;
         const Tail tail = tail_of(run, data.size());
         EXPECT_EQ(tail.status_reads, c.reads);
@@ -229,7 +253,7 @@ TEST(UploadTest, DoneMustHoldForAHundredAndOneReadings)
             EXPECT_EQ(tail.trailing_bytes, 0u);
             // Program line left high; the file was read to its end.
             EXPECT_EQ(run.register_writes().back(), 0x000D000Eu);
-            EXPECT_EQ(after_report(run), "\nProgramming...\n4     \r0     ");
+            EXPECT_EQ(after_report(run), "\nProgramming...\n120   \r0     ");
         }
     }
 }
@@ -367,7 +391,7 @@ TEST(UploadTest, RegisterReadingAllOnesIsAFailedAccess)
 
     const ProgramRun at_start = run_program({path, "0"}, [](sim::Host& host, rec::Recorder&) {
         host = sim::Host();
-        sim::CardIdentity identity;
+        sim::CardSettings identity;
         identity.control = 0xFFFFFFFF;
         host.add_card(identity);
     });
@@ -380,9 +404,9 @@ TEST(UploadTest, RegisterReadingAllOnesIsAFailedAccess)
     const std::string cut_path = dir.write(
         "cut.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data.substr(0, 10000))
                        .file());
-    const ProgramRun gone = run_program({cut_path, "0"}, [](sim::Host&, rec::Recorder& recorder) {
-        recorder.after_data_bytes(5000, [&recorder] { recorder.card_gone = true; });
-    });
+    sim::CardSettings going;
+    going.fault = sim::CardFault::Gone;
+    const ProgramRun gone = run_program({cut_path, "0"}, one_card(going));
     EXPECT_EQ(gone.exit_status, 105);
     EXPECT_EQ(gone.err, error_report("Can't access 9056 card status register.\n"));
     EXPECT_EQ(gone.data_bytes().size(), 10000u) << "no trailing clocks";

@@ -29,7 +29,7 @@
 #include "configfile/config_file.h"
 #include "common/terminal_text.h"
 #include "fpga_devices.h"
-#include "sim_host.h"
+#include "host_description.h"
 
 namespace {
 
@@ -301,10 +301,10 @@ int main(int argc, char** argv)
 
     // Card 0 of the simulated host, its FPGA the device --idcode names.
     put_terminal_text(stdout, file_name);
-    sim::CardIdentity identity = sim::host().card(0).identity();
-    identity.idcode = card_idcode;
+    sim::CardSettings card0 = sim::host().card(0).settings();
+    card0.fpga.idcode = card_idcode;
     sim::Host host;
-    host.add_card(identity).fpga().set_listener(&stream);
+    host.add_card(card0).fpga().set_listener(&stream);
     sim::host() = std::move(host);
     on_failed_run = report;
     char card[] = "0";

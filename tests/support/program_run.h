@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_host.h"
+#include "host_description.h"
 #include "support/recorder.h"
 
 // What a simulated card was left in.

@@ -11,9 +11,6 @@ namespace rec {
 
 namespace {
 
-constexpr uint32_t DONE_BIT = 0x00000002;
-constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
-
 std::string hex(uint64_t value, int digits = 0)
 {
     char text[32];
@@ -155,16 +152,8 @@ PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
     uint32_t value = 0;
     if (!r.injected(Op::IoPortRead, &status)) {
         status = r.inner()->IoPortRead(device, port, buffer, byte_count, access);
-        if (status == PLX_STATUS_SUCCESS && r.card_gone) {
-            std::memset(buffer, 0xFF, byte_count);
-        }
         if (status == PLX_STATUS_SUCCESS && byte_count == sizeof value) {
             std::memcpy(&value, buffer, sizeof value);
-            if (r.line_high && !r.done_readings.empty() && !r.card_gone) {
-                value = (value & ~DONE_BIT) | (r.done_readings.front() ? DONE_BIT : 0);
-                r.done_readings.pop_front();
-                std::memcpy(buffer, &value, sizeof value);
-            }
         }
     }
     return r.record(Op::IoPortRead, status, describe_port(device, port, byte_count, access),
@@ -182,9 +171,6 @@ PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* b
     PLX_STATUS status;
     if (!r.injected(Op::IoPortWrite, &status)) {
         status = r.inner()->IoPortWrite(device, port, buffer, byte_count, access);
-        if (status == PLX_STATUS_SUCCESS) {
-            r.line_high = (value & PROGRAM_LINE_BIT) != 0;
-        }
     }
     return r.record(Op::IoPortWrite, status, describe_port(device, port, byte_count, access),
                     value);

@@ -1,8 +1,9 @@
 // A card layer backend for tests: it wraps another backend's table, logs
 // every call with its arguments and status, can make any call fail or any
-// successful map return a bad address, can stand in for the FPGA's DONE
-// readings, and notes the data-port bytes and the program's output in the
-// same log, in order.
+// successful map return a bad address, and notes the data-port bytes and the
+// program's output in the same log, in order. What the card itself does
+// (DONE busy or never, a card that stops answering) is the simulated card's
+// to set (sim::CardSettings).
 //
 // It is the test executable's active backend, and its data-port store (see
 // recorder.cpp), wrapping the simulated host unless a test says otherwise.
@@ -10,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -63,10 +63,6 @@ public:
     void fail_call(Op op, unsigned nth = 1, PLX_STATUS status = PLX_STATUS_FAILED,
                    bool and_later = false);
     MapFault map_fault = MapFault::None;
-    // DONE readings to report, in order, once the program line has been
-    // driven high, in place of the card's own; the card's take over when
-    // they run out.
-    std::deque<int> done_readings;
     // Data bytes are logged only while this is set (a long bitstream would
     // fill memory); they are always counted.
     bool record_data_bytes = true;
@@ -74,9 +70,6 @@ public:
     // or right after the nth call (from 1) of op.
     void after_data_bytes(uint64_t nth, std::function<void()> action);
     void after_call(Op op, unsigned nth, std::function<void()> action);
-    // Every register read returns all ones, as from a card that has stopped
-    // answering.
-    bool card_gone = false;
     // Runs after every DeviceClose.
     std::function<void()> after_close;
     void note_output(int stream, const char* bytes, size_t count);
@@ -88,7 +81,6 @@ public:
     bool injected(Op op, PLX_STATUS* status);
     PLX_STATUS record(Op op, PLX_STATUS status, std::string args, uint32_t value = 0);
     void data_byte(uint8_t value);
-    bool line_high = false;
     volatile uint8_t* real_mapping = nullptr;
 
 private:

@@ -18,6 +18,7 @@ void Fpga::set_program_line(bool high)
         bytes_received_ = 0;
         done_at_byte_ = 0;
         word_bytes_ = 0;
+        done_readings_ = 0;
         if (listener_ != nullptr) {
             listener_->cycle_started();
         }
@@ -118,7 +119,8 @@ void Fpga::act_on(ParseEvent event)
     case ParseEvent::Idcode: {
         // Another device's stream: the FPGA stops in its ID error.
         const uint32_t written = word_bytes_ == 4 ? parser32_.idcode() : parser16_.idcode();
-        if (idcode_ && ((written ^ *idcode_) & IDCODE_COMPARED_BITS) != 0) {
+        const std::optional<uint32_t>& own = settings_.idcode;
+        if (own && ((written ^ *own) & IDCODE_COMPARED_BITS) != 0) {
             state_ = State::IdError;
         }
         break;
@@ -129,7 +131,7 @@ void Fpga::act_on(ParseEvent event)
     }
 }
 
-int Fpga::read_done() const
+int Fpga::read_done()
 {
     switch (state_) {
     case State::Idle:
@@ -142,7 +144,12 @@ int Fpga::read_done() const
     case State::IdError:
         return 0;
     case State::Done:
-        return fault_ == CardFault::NoDone ? 0 : 1;
+        if (fault_ == CardFault::NoDone) {
+            return 0;
+        }
+        return settings_.done_falls_after == 0 || done_readings_++ < settings_.done_falls_after
+                   ? 1
+                   : 0;
     }
     return 0;
 }

@@ -21,6 +21,17 @@ enum class CardFault {
     Map,     // BAR 3 cannot be mapped
     Busy,    // DONE reads busy right after the program line goes low
     NoDone,  // the FPGA never reports DONE
+    Gone,    // the card stops answering during the first block of a load
+};
+
+// How the FPGA behind a card behaves.
+struct FpgaSettings {
+    // Its own IDCODE, against which it checks the one a stream writes; none:
+    // it takes a stream written for any device.
+    std::optional<uint32_t> idcode;
+    // Readings of DONE after start-up before it falls again, as from an FPGA
+    // that resets itself; 0: DONE holds.
+    uint32_t done_falls_after = 0;
 };
 
 class Fpga {
@@ -39,10 +50,8 @@ public:
     // program line is released. Bytes sent sooner are lost.
     static constexpr std::chrono::microseconds CLEAR_TIME{1000};
 
-    // `idcode`: the device's own, against which it checks the one a stream
-    // writes; none takes any.
-    Fpga(bool done_at_power_up, CardFault fault, std::optional<uint32_t> idcode = {})
-        : done_at_power_up_(done_at_power_up), fault_(fault), idcode_(idcode)
+    Fpga(bool done_at_power_up, CardFault fault, const FpgaSettings& settings)
+        : done_at_power_up_(done_at_power_up), fault_(fault), settings_(settings)
     {
     }
 
@@ -62,7 +71,7 @@ public:
     void set_listener(StreamListener* listener) { listener_ = listener; }
 
     // One reading of the DONE status bit.
-    int read_done() const;
+    int read_done();
 
     State state() const { return state_; }
     // Bytes taken since the program line rose (those lost while the memory
@@ -81,7 +90,8 @@ private:
 
     bool done_at_power_up_;
     CardFault fault_;
-    std::optional<uint32_t> idcode_;
+    FpgaSettings settings_;
+    uint32_t done_readings_ = 0;  // since it started up
     StreamListener* listener_ = nullptr;
     bool line_high_ = true;
     std::chrono::steady_clock::time_point released_at_{};

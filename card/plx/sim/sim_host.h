@@ -4,7 +4,8 @@
 // Each card has its PCI identity, configuration space, a register block in
 // I/O space (the control/status register at offset 0x6C), a memory BAR 3
 // whose first byte is the data port, and an FPGA that takes the bytes
-// written there. A card can be set up with a fault to rehearse a failure.
+// written there. A card can be set up with a fault to rehearse a failure;
+// VELTCFG_SIM_HOST describes cards in text (host_description.h).
 #pragma once
 
 #include <array>
@@ -12,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "card/plx/card_registers.h"
@@ -22,13 +22,16 @@
 
 namespace sim {
 
-struct CardIdentity {
+// A card as it is set up: its PCI identity, its registers at power-up, and
+// how it and its FPGA behave.
+struct CardSettings {
     uint8_t bus = 0, slot = 0, function = 0;
     uint16_t vendor_id = PLX_VENDOR_ID, device_id = PCI9056_DEVICE_ID;
     uint16_t subsystem_vendor_id = PLX_VENDOR_ID, subsystem_device_id = 0x3427;  // the model: RV80-A
     uint32_t io_register = 0x0000E001;  // configuration register 0x14
     uint32_t control = 0x0000000E;      // control/status register at power-up
-    std::optional<uint32_t> idcode;     // the FPGA's; none takes any stream
+    CardFault fault = CardFault::None;
+    FpgaSettings fpga;
 };
 
 
@@ -51,15 +54,16 @@ struct DataWindow {
 
 class Card {
 public:
-    Card(const CardIdentity& identity, CardFault fault);
+    explicit Card(const CardSettings& settings);
 
-    const CardIdentity& identity() const { return identity_; }
-    CardFault fault() const { return fault_; }
-    uint32_t io_base() const { return identity_.io_register & 0xFFFFFFFCu; }
+    const CardSettings& settings() const { return settings_; }
+    CardFault fault() const { return settings_.fault; }
+    uint32_t io_base() const { return settings_.io_register & 0xFFFFFFFCu; }
     uint32_t config_read(uint16_t offset) const;
 
     // The control/status register as the bridge presents it: the bits last
-    // written, with bit 1 driven by the FPGA's DONE output.
+    // written, with bit 1 driven by the FPGA's DONE output; all ones once the
+    // card has stopped answering.
     uint32_t read_control();
     void write_control(uint32_t value);
     uint32_t control_bits() const { return control_; }
@@ -94,14 +98,27 @@ public:
     int mappings = 0;
 
 private:
-    CardIdentity identity_;
-    CardFault fault_;
-    uint32_t control_;
+    // A card set up to go (CardFault::Gone) stops answering once it has
+    // taken a block of data, or at the first register access after taking
+    // any, as if pulled out during the first block of a load: its registers
+    // read all ones, and what is written to it is lost.
+    static constexpr uint64_t GONE_AFTER_BYTES = 16384;
+    bool answering();
     void deliver_batch()
     {
+        if (settings_.fault == CardFault::Gone) {
+            data_taken_ += batch_count_;
+            if (data_taken_ > GONE_AFTER_BYTES) {
+                batch_count_ = 0;  // lost
+            }
+        }
         fpga_.receive(batch_.data(), batch_count_);
         batch_count_ = 0;
     }
+
+    CardSettings settings_;
+    uint32_t control_;
+    uint64_t data_taken_ = 0;  // by a card set up to go
 
     std::unique_ptr<DataWindow> window_;
     Fpga fpga_;
@@ -114,14 +131,15 @@ public:
     // The two cards of veltcfg-sim's built-in host.
     static Host make_default();
 
-    Card& add_card(const CardIdentity& identity, CardFault fault = CardFault::None);
+    Card& add_card(const CardSettings& settings);
     Card& card(size_t index) { return *cards_.at(index); }
     size_t card_count() const { return cards_.size(); }
 
     std::vector<Card*> in_location_order() const;
     Card* at_location(uint8_t bus, uint8_t slot, uint8_t function) const;
     int32_t index_of(const Card* card) const;
-    Card* opened(const PLX_DEVICE_OBJECT* device) const;
+    // The card an open device object stands for, or null.
+    Card* card_opened_as(const PLX_DEVICE_OBJECT* device) const;
 
 private:
     std::vector<std::unique_ptr<Card>> cards_;
@@ -130,27 +148,6 @@ private:
 // The process's simulated host, the one the backend acts on. It starts out as
 // Host::make_default().
 Host& host();
-
-// Replaces the process's host with the one VELTCFG_SIM_HOST describes, when
-// it is set and not empty. A description that cannot be read ends the
-// program with status 2 and a message naming the variable and the item.
-//
-// Cards are separated by ';' (empty items between them are passed over),
-// each a list of key=value separated by spaces or commas: bus (0-255) and
-// slot (0-31), both required; function (0-7, default 0); subsystem (the
-// subsystem device ID, default 0x3427); io (the I/O BAR base, a multiple of
-// 4 up to 0xFFFC, default 0xE000); idcode (the FPGA's IDCODE; by default it
-// takes any stream); fault (none, the default, open, map, busy or no-done).
-// Numbers are decimal or 0x-hex.
-void describe_host_from_environment();
-
-// A number as a description writes it, decimal or 0x-hex, at most
-// `highest`.
-bool read_number(const std::string& text, uint32_t highest, uint32_t* value);
-
-// The same for a description in `text`: false, with *error saying what is
-// wrong and where, when it cannot be read.
-bool describe_host(const std::string& text, Host* host, std::string* error);
 
 // A store to the data port at `port`, which must be a mapped card's.
 [[noreturn]] void store_outside_mapped_bar(volatile uint8_t* port);

@@ -1,0 +1,32 @@
+// VELTCFG_SIM_HOST: a simulated host described in text.
+//
+// Cards are separated by ';' (empty items between them are passed over),
+// each a list of key=value separated by spaces or commas: bus (0-255) and
+// slot (0-31), both required; function (0-7, default 0); subsystem (the
+// subsystem device ID, default 0x3427); io (the I/O BAR base, a multiple of
+// 4 up to 0xFFFC, default 0xE000); idcode (the FPGA's IDCODE; by default it
+// takes any stream); fault (none, the default, open, map, busy, no-done or
+// gone). Numbers are decimal or 0x-hex.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sim_host.h"
+
+namespace sim {
+
+// A number as a description writes it, decimal or 0x-hex, at most
+// `highest`.
+bool read_number(const std::string& text, uint32_t highest, uint32_t* value);
+
+// Replaces *host with the host `text` describes; false, with *error saying
+// what is wrong and where, when it cannot be read.
+bool describe_host(const std::string& text, Host* host, std::string* error);
+
+// Replaces the process's host with the one VELTCFG_SIM_HOST describes, when
+// it is set and not empty. A description that cannot be read ends the
+// program with status 2 and a message naming the variable and the item.
+void describe_host_from_environment();
+
+}  // namespace sim
