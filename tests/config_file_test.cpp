@@ -13,7 +13,7 @@
 #include "support/run_checks.h"
 
 using namespace std::string_literals;
-using rec::Op;
+using recording::Op;
 
 namespace {
 
@@ -202,8 +202,8 @@ TEST(RecognitionLargeFiles, PromOfTwoGigabytesOrMoreIsRefusedNotWrapped)
     const std::string path = dir.write("huge.prom", valid_prom());
     // One byte less is the largest image taken; a failed first register read
     // stops that run before anything is sent.
-    const HostSetup gone = [](sim::Host&, rec::Recorder& recorder) {
-        recorder.fail_call(rec::Op::IoPortRead);
+    const HostSetup gone = [](sim::Host&, recording::Recorder& recorder) {
+        recorder.fail_call(recording::Op::IoPortRead);
     };
     for (off_t size : {off_t{INT32_MAX}, off_t{1} << 31, (off_t{1} << 32) + 100}) {
         SCOPED_TRACE(size);
@@ -285,7 +285,7 @@ TEST(RecognitionRelease, RefusedFileUnmapsAndClosesBeforeTheReport)
     const size_t n = log.size();
     EXPECT_EQ(log[n - 3].op, Op::PciBarUnmap);
     EXPECT_EQ(log[n - 2].op, Op::DeviceClose);
-    EXPECT_EQ(log[n - 1].kind, rec::Event::Kind::Output);
+    EXPECT_EQ(log[n - 1].kind, recording::Event::Kind::Output);
     EXPECT_EQ(log[n - 1].stream, 2);  // standard error
     EXPECT_EQ(log[n - 1].text, error_report("Unknown file type."));
     EXPECT_EQ(run.cards.at(1).open, false);

@@ -115,7 +115,7 @@ TEST_P(CorpusTest, BehavesAsOnACard)
     if (stat(path.c_str(), &info) != 0) {
         GTEST_SKIP() << path << " is absent";
     }
-    const ProgramRun run = run_program({path, "0"}, [](sim::Host&, rec::Recorder& recorder) {
+    const ProgramRun run = run_program({path, "0"}, [](sim::Host&, recording::Recorder& recorder) {
         recorder.record_data_bytes = false;  // megabytes of them
     });
     const std::string kind = c.kind;
@@ -210,7 +210,7 @@ TEST_P(CorpusTest, BehavesAsOnACard)
     std::string flipped = file;
     flipped[file.size() / 2] ^= 0x10;
     const std::string flipped_path = temp.write("flipped", flipped);
-    const ProgramRun flipped_run = run_program({flipped_path, "0"}, [](sim::Host&, rec::Recorder& recorder) {
+    const ProgramRun flipped_run = run_program({flipped_path, "0"}, [](sim::Host&, recording::Recorder& recorder) {
         recorder.record_data_bytes = false;
     });
     EXPECT_EQ(flipped_run.exit_status, 102);

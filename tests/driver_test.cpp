@@ -8,7 +8,7 @@
 #include "support/bitstream.h"
 #include "support/program_run.h"
 
-using rec::Op;
+using recording::Op;
 
 namespace {
 
@@ -224,7 +224,7 @@ TEST_F(DriverTest, ModelFollowsTheSubsystemId)
                  {0x0000, "\nUnknown PLX PCI9056 based card!"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.subsystem_id);
-        const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host, rec::Recorder&) {
+        const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host, recording::Recorder&) {
             host = sim::Host();
             sim::CardSettings identity;
             identity.bus = 9;
@@ -251,7 +251,7 @@ TEST_F(DriverTest, IoBaseDropsTheTwoLowBits)
                  {0x0001F0F1, "0x1F0F0", "0x1F15C"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reg);
-        const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host, rec::Recorder&) {
+        const ProgramRun run = run_program({bit_path, "0"}, [&](sim::Host& host, recording::Recorder&) {
             host = sim::Host();
             sim::CardSettings identity;
             identity.io_register = c.reg;
@@ -263,7 +263,7 @@ TEST_F(DriverTest, IoBaseDropsTheTwoLowBits)
                   std::string::npos)
             << run.out;
         // The control register is reached at that port.
-        for (const rec::Event& call : run.calls()) {
+        for (const recording::Event& call : run.calls()) {
             if (call.op == Op::IoPortRead || call.op == Op::IoPortWrite) {
                 EXPECT_NE(call.text.find("port=" + c.port + " bytes=4 access=2"),
                           std::string::npos)
@@ -281,7 +281,7 @@ TEST_F(DriverTest, SuccessfulRunReleasesTheCardBeforeTheClosingLine)
     ASSERT_GE(ops_seen.size(), 2u);
     EXPECT_EQ(ops_seen[ops_seen.size() - 2], Op::PciBarUnmap);
     EXPECT_EQ(ops_seen.back(), Op::DeviceClose);
-    ASSERT_EQ(run.log.back().kind, rec::Event::Kind::Output);
+    ASSERT_EQ(run.log.back().kind, recording::Event::Kind::Output);
     EXPECT_EQ(run.log.back().text, "\n\nFunction complete.\n");
     EXPECT_EQ(run.err, "");
 }

@@ -10,8 +10,8 @@
 #include "support/bitstream.h"
 #include "support/program_run.h"
 
-using rec::Event;
-using rec::Op;
+using recording::Event;
+using recording::Op;
 
 namespace {
 
@@ -19,7 +19,7 @@ struct FaultPoint {
     size_t call_index;  // position among the baseline's calls
     Op op;
     unsigned nth;       // which call of that op
-    rec::MapFault map_fault = rec::MapFault::None;
+    recording::MapFault map_fault = recording::MapFault::None;
 };
 
 struct Expected {
@@ -64,7 +64,7 @@ protected:
     // What the failure of baseline call `index` must give.
     Expected expected_for(const FaultPoint& point) const
     {
-        if (point.map_fault != rec::MapFault::None) {
+        if (point.map_fault != recording::MapFault::None) {
             return {105, "Invalid 9056 card number 0 base register mapping.\n"};
         }
         switch (point.op) {
@@ -98,7 +98,7 @@ protected:
     std::vector<Op> release_after(const FaultPoint& point) const
     {
         bool opened = false;
-        bool mapped = point.map_fault != rec::MapFault::None;
+        bool mapped = point.map_fault != recording::MapFault::None;
         for (size_t i = 0; i < point.call_index; ++i) {
             opened = opened || baseline_calls[i].op == Op::DeviceOpen;
             mapped = mapped || baseline_calls[i].op == Op::PciBarMap;
@@ -122,14 +122,14 @@ protected:
     std::vector<FaultPoint> fault_points() const
     {
         std::vector<FaultPoint> points;
-        unsigned seen[rec::OP_COUNT] = {};
+        unsigned seen[recording::OP_COUNT] = {};
         for (size_t i = 0; i < baseline_calls.size(); ++i) {
             const Op op = baseline_calls[i].op;
             const unsigned nth = ++seen[static_cast<int>(op)];
             points.push_back({i, op, nth});
             if (op == Op::PciBarMap) {
-                points.push_back({i, op, nth, rec::MapFault::Null});
-                points.push_back({i, op, nth, rec::MapFault::AllOnes});
+                points.push_back({i, op, nth, recording::MapFault::Null});
+                points.push_back({i, op, nth, recording::MapFault::AllOnes});
             }
         }
         return points;
@@ -149,12 +149,12 @@ TEST_F(FaultMatrixTest, EveryCallFailedInTurn)
     ASSERT_EQ(points.size(), 4u + 2 + 3 * 2 + 1 + 101 + 2);
 
     for (const FaultPoint& point : points) {
-        SCOPED_TRACE(std::string(rec::op_name(point.op)) + " call " + std::to_string(point.nth) +
-                     (point.map_fault == rec::MapFault::Null      ? " mapped to null"
-                      : point.map_fault == rec::MapFault::AllOnes ? " mapped to all-ones"
+        SCOPED_TRACE(std::string(recording::op_name(point.op)) + " call " + std::to_string(point.nth) +
+                     (point.map_fault == recording::MapFault::Null      ? " mapped to null"
+                      : point.map_fault == recording::MapFault::AllOnes ? " mapped to all-ones"
                                                                   : " failing"));
-        const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, rec::Recorder& recorder) {
-            if (point.map_fault != rec::MapFault::None) {
+        const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, recording::Recorder& recorder) {
+            if (point.map_fault != recording::MapFault::None) {
                 recorder.map_fault = point.map_fault;
             } else {
                 recorder.fail_call(point.op, point.nth);

@@ -96,7 +96,7 @@ public:
         // logged upload would cost far more than the run.
         const bool refusal = expected.status == 103 || expected.status == 104;
         const std::string path = dir_.write("config", file);
-        ProgramRun result = run_program({path, "0"}, [refusal](sim::Host&, rec::Recorder& recorder) {
+        ProgramRun result = run_program({path, "0"}, [refusal](sim::Host&, recording::Recorder& recorder) {
             recorder.record_data_bytes = refusal;
         });
         ++runs_;
@@ -775,7 +775,7 @@ TEST(HostileSpecialFiles, CharacterDevicesEndWithAReport)
     const Device devices[] = {{"/dev/null", END_OF_FILE}, {"/dev/zero", UNKNOWN_TYPE}};
     for (const Device& device : devices) {
         SCOPED_TRACE(device.path);
-        const ProgramRun run = run_program({device.path, "0"}, [](sim::Host&, rec::Recorder& recorder) {
+        const ProgramRun run = run_program({device.path, "0"}, [](sim::Host&, recording::Recorder& recorder) {
             recorder.record_data_bytes = false;
         });
         ++total_runs;

@@ -12,13 +12,13 @@
 #include "common/bit_reverse.h"
 #include "support/program_run.h"
 
-using rec::Op;
+using recording::Op;
 
 namespace {
 
 HostSetup one_card_with_control(uint32_t control)
 {
-    return [control](sim::Host& host, rec::Recorder&) {
+    return [control](sim::Host& host, recording::Recorder&) {
         host = sim::Host();
         sim::CardSettings identity;
         identity.control = control;
@@ -27,12 +27,12 @@ HostSetup one_card_with_control(uint32_t control)
 }
 
 // The calls after the connection (find, open, config read, map).
-std::vector<rec::Event> calls_after_open(const ProgramRun& run)
+std::vector<recording::Event> calls_after_open(const ProgramRun& run)
 {
-    std::vector<rec::Event> calls = run.calls();
+    std::vector<recording::Event> calls = run.calls();
     const auto map = std::find_if(calls.begin(), calls.end(),
-                                  [](const rec::Event& e) { return e.op == Op::PciBarMap; });
-    return map == calls.end() ? std::vector<rec::Event>() : std::vector<rec::Event>(map + 1, calls.end());
+                                  [](const recording::Event& e) { return e.op == Op::PciBarMap; });
+    return map == calls.end() ? std::vector<recording::Event>() : std::vector<recording::Event>(map + 1, calls.end());
 }
 
 TEST(RegisterTest, LineOperationsEachReadModifyWriteTheWholeRegister)
@@ -52,7 +52,7 @@ TEST(RegisterTest, LineOperationsEachReadModifyWriteTheWholeRegister)
         expected.push_back(Op::IoPortWrite);
     }
     std::vector<Op> seen;
-    for (const rec::Event& call : calls_after_open(run)) {
+    for (const recording::Event& call : calls_after_open(run)) {
         seen.push_back(call.op);
         EXPECT_NE(call.text.find("port=0xE06C bytes=4 access=2"), std::string::npos) << call.text;
     }
@@ -90,7 +90,7 @@ TEST(RegisterTest, DoneStatusIsBitOneOnlyAndOnlyReads)
         });
         EXPECT_EQ(run.exit_status, c.done ? 10 : 20) << run.err;
         EXPECT_TRUE(run.register_writes().empty());
-        for (const rec::Event& call : calls_after_open(run)) {
+        for (const recording::Event& call : calls_after_open(run)) {
             EXPECT_EQ(call.op, Op::IoPortRead);
         }
     }
@@ -141,7 +141,7 @@ TEST(DataPortTest, SendersWriteOneByteEachInCallOrder)
 TEST(DataPortTest, ReleasedCardTakesNoMoreBytes)
 {
     const ProgramRun run = run_in_child(
-        [](sim::Host&, rec::Recorder& recorder) { recorder.fail_call(Op::PciBarUnmap); },
+        [](sim::Host&, recording::Recorder& recorder) { recorder.fail_call(Op::PciBarUnmap); },
         [] {
             open_card(0);
             release_card();

@@ -18,8 +18,8 @@
 #include "support/program_run.h"
 
 using namespace std::string_literals;
-using rec::Event;
-using rec::Op;
+using recording::Event;
+using recording::Op;
 
 namespace {
 
@@ -70,7 +70,7 @@ std::string after_report(const ProgramRun& run)
 // A host of one card (bus 0, slot 0), set up as `card` says.
 HostSetup one_card(const sim::CardSettings& card)
 {
-    return [card](sim::Host& host, rec::Recorder&) {
+    return [card](sim::Host& host, recording::Recorder&) {
         host = sim::Host();
         host.add_card(card);
     };
@@ -204,7 +204,7 @@ TEST(UploadTest, BusyAtStartLeavesTheProgramLineLowAndSendsNothing)
     TempDir dir;
     const ProgramRun run = run_program(
         {dir.write("f.bit", standard_bit_file(0, stream_bytes(8)).file()), "0"},
-        [](sim::Host& host, rec::Recorder&) {
+        [](sim::Host& host, recording::Recorder&) {
             host = sim::Host();
             sim::CardSettings busy;
             busy.fault = sim::CardFault::Busy;
@@ -287,7 +287,7 @@ TEST(UploadTest, ReadErrorDrivesTheProgramLineLowBeforeTheReport)
     const std::string data = stream_bytes(10000);  // a little over two blocks
     const std::string path =
         dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file());
-    const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, rec::Recorder& recorder) {
+    const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, recording::Recorder& recorder) {
         recorder.after_data_bytes(16384 + 100, [path] { break_reads_of(path); });
     });
     EXPECT_EQ(run.exit_status, 104);
@@ -344,7 +344,7 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, rec::Recorder& recorder) {
+        const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, recording::Recorder& recorder) {
             static char buffer[BUFSIZ];
             setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
             signal(c.signal, c.ignored ? SIG_IGN : SIG_DFL);
@@ -389,7 +389,7 @@ TEST(UploadTest, RegisterReadingAllOnesIsAFailedAccess)
     const std::string path =
         dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file());
 
-    const ProgramRun at_start = run_program({path, "0"}, [](sim::Host& host, rec::Recorder&) {
+    const ProgramRun at_start = run_program({path, "0"}, [](sim::Host& host, recording::Recorder&) {
         host = sim::Host();
         sim::CardSettings identity;
         identity.control = 0xFFFFFFFF;
@@ -540,7 +540,7 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = dir.write(c.name, c.file);
-        const ProgramRun run = run_program({path, "0"}, [&c](sim::Host& host, rec::Recorder& recorder) {
+        const ProgramRun run = run_program({path, "0"}, [&c](sim::Host& host, recording::Recorder& recorder) {
             recorder.record_data_bytes = false;
             std::string error;
             ASSERT_TRUE(c.idcode.empty() ||

@@ -109,7 +109,7 @@ void check_run()
     run.exit_status = exit_status;
     run.out = out_text;
     run.err = err_text;
-    run.log = rec::recorder().log();
+    run.log = recording::recorder().log();
     run.cards = card_outcomes(sim::host());
     const std::string problems = problems_of(run, anything());
     if (!problems.empty()) {
@@ -126,8 +126,8 @@ void reset_program()
     }
     std::memset(static_cast<void*>(&upload_state), 0, sizeof upload_state);
     sim::host() = sim::Host::make_default();
-    rec::recorder().reset(&plx_sim_backend);
-    rec::recorder().record_data_bytes = false;
+    recording::recorder().reset(&plx_sim_backend);
+    recording::recorder().record_data_bytes = false;
     out_text.clear();
     err_text.clear();
     exit_status = -1;

@@ -24,9 +24,9 @@ size_t events_sent = 0;
 
 void send_log()
 {
-    const std::vector<rec::Event>& log = rec::recorder().log();
+    const std::vector<recording::Event>& log = recording::recorder().log();
     std::string text =
-        rec::serialize_log(std::vector<rec::Event>(log.begin() + events_sent, log.end()));
+        recording::serialize_log(std::vector<recording::Event>(log.begin() + events_sent, log.end()));
     events_sent = log.size();
     for (const CardOutcome& card : card_outcomes(sim::host())) {
         char line[160];
@@ -58,7 +58,7 @@ void send_log_at_exit()
 ssize_t note_and_write(void* cookie, const char* bytes, size_t count)
 {
     const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
-    rec::recorder().note_output(fd, bytes, count);
+    recording::recorder().note_output(fd, bytes, count);
     size_t done = 0;
     while (done < count) {
         const ssize_t n = write(fd, bytes + done, count - done);
@@ -86,9 +86,9 @@ void parse_outcome(const std::string& text, ProgramRun* run)
 {
     // Unbuffered streams hand over one printf in pieces; pieces with nothing
     // between them are one output.
-    for (rec::Event& event : rec::parse_log(text)) {
-        if (event.kind == rec::Event::Kind::Output && !run->log.empty() &&
-            run->log.back().kind == rec::Event::Kind::Output &&
+    for (recording::Event& event : recording::parse_log(text)) {
+        if (event.kind == recording::Event::Kind::Output && !run->log.empty() &&
+            run->log.back().kind == recording::Event::Kind::Output &&
             run->log.back().stream == event.stream) {
             run->log.back().text += event.text;
         } else {
@@ -257,12 +257,12 @@ ProgramRun run_in_child(const HostSetup& setup, const std::function<int()>& body
         [&](int log_fd) {
             child_log_fd = log_fd;
             sim::host() = sim::Host::make_default();
-            rec::recorder().reset(&plx_sim_backend);
-            rec::recorder().after_close = send_log;
+            recording::recorder().reset(&plx_sim_backend);
+            recording::recorder().after_close = send_log;
             stdout = observed_stream(STDOUT_FILENO);
             stderr = observed_stream(STDERR_FILENO);
             if (setup) {
-                setup(sim::host(), rec::recorder());
+                setup(sim::host(), recording::recorder());
             }
             std::atexit(send_log_at_exit);
             std::exit(body());
@@ -313,21 +313,21 @@ std::vector<CardOutcome> card_outcomes(sim::Host& host)
     return cards;
 }
 
-std::vector<rec::Event> ProgramRun::calls() const
+std::vector<recording::Event> ProgramRun::calls() const
 {
-    std::vector<rec::Event> result;
-    for (const rec::Event& event : log) {
-        if (event.kind == rec::Event::Kind::Call) {
+    std::vector<recording::Event> result;
+    for (const recording::Event& event : log) {
+        if (event.kind == recording::Event::Kind::Call) {
             result.push_back(event);
         }
     }
     return result;
 }
 
-std::vector<rec::Op> ProgramRun::call_ops() const
+std::vector<recording::Op> ProgramRun::call_ops() const
 {
-    std::vector<rec::Op> result;
-    for (const rec::Event& event : calls()) {
+    std::vector<recording::Op> result;
+    for (const recording::Event& event : calls()) {
         result.push_back(event.op);
     }
     return result;
@@ -336,8 +336,8 @@ std::vector<rec::Op> ProgramRun::call_ops() const
 std::vector<uint8_t> ProgramRun::data_bytes() const
 {
     std::vector<uint8_t> result;
-    for (const rec::Event& event : log) {
-        if (event.kind == rec::Event::Kind::DataByte) {
+    for (const recording::Event& event : log) {
+        if (event.kind == recording::Event::Kind::DataByte) {
             result.push_back(static_cast<uint8_t>(event.value));
         }
     }
@@ -347,8 +347,8 @@ std::vector<uint8_t> ProgramRun::data_bytes() const
 std::vector<uint32_t> ProgramRun::register_writes() const
 {
     std::vector<uint32_t> result;
-    for (const rec::Event& event : log) {
-        if (event.kind == rec::Event::Kind::Call && event.op == rec::Op::IoPortWrite &&
+    for (const recording::Event& event : log) {
+        if (event.kind == recording::Event::Kind::Call && event.op == recording::Op::IoPortWrite &&
             event.status == PLX_STATUS_SUCCESS) {
             result.push_back(event.value);
         }
@@ -360,9 +360,9 @@ std::string ProgramRun::log_text() const
 {
     std::string text;
     size_t data_run = 0;
-    for (const rec::Event& event : log) {
+    for (const recording::Event& event : log) {
         // Long runs of data bytes are summarised.
-        if (event.kind == rec::Event::Kind::DataByte) {
+        if (event.kind == recording::Event::Kind::DataByte) {
             if (++data_run > 8) {
                 continue;
             }

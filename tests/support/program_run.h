@@ -32,17 +32,17 @@ struct ProgramRun {
     bool timed_out = false;
     std::string out;
     std::string err;
-    std::vector<rec::Event> log;
+    std::vector<recording::Event> log;
     std::vector<CardOutcome> cards;
 
-    std::vector<rec::Event> calls() const;            // Call events only
-    std::vector<rec::Op> call_ops() const;
+    std::vector<recording::Event> calls() const;            // Call events only
+    std::vector<recording::Op> call_ops() const;
     std::vector<uint8_t> data_bytes() const;          // in order
     std::vector<uint32_t> register_writes() const;    // values stored, in order
     std::string log_text() const;                     // for failure messages
 };
 
-using HostSetup = std::function<void(sim::Host& host, rec::Recorder& recorder)>;
+using HostSetup = std::function<void(sim::Host& host, recording::Recorder& recorder)>;
 
 // Runs `body` in a child on a fresh default host, recorded (data bytes
 // included), after `setup` has adjusted the host and the recorder (and, if

@@ -7,7 +7,7 @@
 
 #include "sim_host.h"
 
-namespace rec {
+namespace recording {
 
 namespace {
 
@@ -369,12 +369,12 @@ std::vector<Event> parse_log(const std::string& text)
     return log;
 }
 
-}  // namespace rec
+}  // namespace recording
 
 const PlxBackend recording_backend = {
-    "recorder",          rec::device_find,   rec::device_open,  rec::pci_register_read,
-    rec::pci_bar_map,    rec::pci_bar_unmap, rec::device_close, rec::io_port_read,
-    rec::io_port_write,
+    "recorder",          recording::device_find,   recording::device_open,  recording::pci_register_read,
+    recording::pci_bar_map,    recording::pci_bar_unmap, recording::device_close, recording::io_port_read,
+    recording::io_port_write,
 };
 
 // The test executable's choice of backend and data-port store: the recorder,
@@ -384,7 +384,7 @@ const PlxBackend* plx_backend = &recording_backend;
 
 void plx_data_port_write(volatile uint8_t* port, uint8_t value)
 {
-    rec::Recorder& r = rec::recorder();
+    recording::Recorder& r = recording::recorder();
     if (r.inner() == &plx_sim_backend) {
         sim::data_port_write(port, value);
     } else {

@@ -17,7 +17,7 @@
 
 #include "card/plx/plx_api.h"
 
-namespace rec {
+namespace recording {
 
 enum class Op : uint8_t {
     DeviceFind,
@@ -115,6 +115,6 @@ Recorder& recorder();
 std::string serialize_log(const std::vector<Event>& log);
 std::vector<Event> parse_log(const std::string& text);
 
-}  // namespace rec
+}  // namespace recording
 
 extern const PlxBackend recording_backend;

@@ -116,8 +116,8 @@ std::string problems_of(const ProgramRun& run, const Expected& expected)
                     " mappings=" + std::to_string(run.cards[i].mappings));
         }
     }
-    for (const rec::Event& call : run.calls()) {
-        if ((call.op == rec::Op::IoPortRead || call.op == rec::Op::IoPortWrite) &&
+    for (const recording::Event& call : run.calls()) {
+        if ((call.op == recording::Op::IoPortRead || call.op == recording::Op::IoPortWrite) &&
             call.text.compare(0, 24, "device=4/0.0 port=0xE06C") != 0) {
             problem("register access off card 0: " + call.describe());
             break;
