@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# Runs the Windows programs under Wine against the native ones and compares,
-# case by case, standard output, standard error and exit status byte for
-# byte; the memory base address, which differs from run to run, is masked.
+# tests/windows/compare.sh NATIVE_BUILD WINDOWS_BUILD
 #
-#   tests/windows/compare.sh NATIVE_BUILD WINDOWS_BUILD
-#
-# Prints each case that differs with its differences, then
-# "N passed, N failed"; exits non-zero if any failed. Needs wine (64-bit).
-# The corpus cases run when ../shared/corpus is there. Wine's prefix is kept
-# in WINDOWS_BUILD/wine-prefix (or $WINEPREFIX).
+# Runs the Windows programs under Wine and the native ones on each case below
+# and compares standard output, standard error and exit status byte for byte
+# (the memory base address masked); prints what differs, then
+# "N passed, N failed". Corpus cases run when ../shared/corpus is there.
 set -euo pipefail
 
 native=$(realpath "$1")
@@ -18,9 +14,8 @@ export WINEPREFIX=${WINEPREFIX:-$windows/wine-prefix} WINEDEBUG=-all LC_ALL=C.UT
 work=$(mktemp -d)
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 
-# The cases: name | environment | program and arguments (as the shell reads
-# them). Programs: sim, check, sample. A case that writes out.* has those
-# files compared too. Corpus cases are skipped when the corpus is absent.
+# name | VELTCFG_SIM_HOST | program (sim, check, sample) and arguments, as the
+# shell reads them. Files a case writes as out.* are compared too.
 cases=$(cat <<'TABLE'
 demo .BIT, card 0          |                          | sim demo.bit 0
 demo PROM image, card 1    |                          | sim demo.prom 1
@@ -63,7 +58,7 @@ control bytes as card      |                          | sim demo.bit $'1\e[H'
 TABLE
 )
 
-# The input files, made by the native programs, in a folder each side runs in.
+# The input files, made by the native programs, in the folder of each side.
 mkdir "$work/in" "$work/native" "$work/windows"
 (
   cd "$work/in"
@@ -77,10 +72,9 @@ mkdir "$work/in" "$work/native" "$work/windows"
   if [[ -d $corpus ]]; then ln -s "$corpus"/* .; fi
 )
 for side in native windows; do ln -s "$work"/in/* "$work/$side/"; done
-# Wine makes its prefix on its first start, and says so: before the cases.
-wine wineboot -i > /dev/null 2>&1 < /dev/null
+wine wineboot -i > /dev/null 2>&1 < /dev/null  # makes the prefix, and says so
 
-# Runs one case on one side: $1 side, $2 environment, the rest the command.
+# Runs a case on one side ($1): $2 VELTCFG_SIM_HOST, then the command.
 run_side() {
   local side=$1 environment=$2 program=$3
   shift 3
@@ -109,7 +103,7 @@ while IFS='|' read -r name environment command; do
     if ! cmp -s "$work/native.$part" "$work/windows.$part"; then
       ((same == 0)) || echo "FAILED: $name ($command)"
       same=0
-      echo "  std$part differs (< native, > windows):"
+      echo "  $part differs (< native, > windows):"
       diff <(od -c "$work/native.$part") <(od -c "$work/windows.$part") | head -20 | sed 's/^/    /' || true
     fi
   done
