@@ -91,11 +91,14 @@ run_side() {
   fi
 }
 
-passed=0 failed=0
+passed=0 failed=0 skipped=0
 while IFS='|' read -r name environment command; do
   name=${name%"${name##*[! ]}"} environment=${environment// /} command=${command# }
   eval "arguments=($command)"
-  if [[ ${arguments[1]:-} == [0-9][0-9]_* && ! -d $corpus ]]; then continue; fi
+  if [[ ${arguments[1]:-} == [0-9][0-9]_* && ! -d $corpus ]]; then
+    skipped=$((skipped + 1))
+    continue
+  fi
   run_side native "$environment" "${arguments[@]}"
   run_side windows "$environment" "${arguments[@]}"
   same=1
@@ -110,5 +113,5 @@ while IFS='|' read -r name environment command; do
   if ((same)); then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done <<< "$cases"
 
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed$( ((skipped == 0)) || echo ", $skipped skipped")"
 ((failed == 0))
