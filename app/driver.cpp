@@ -1,12 +1,12 @@
 #include "app/driver.h"
 
 #include <cctype>
-#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/platform.h"
 #include "app/upload_state.h"
 #include "card/card.h"
 #include "configfile/config_file.h"
@@ -51,35 +51,17 @@ bool parse_card_number(const char* text, uint32_t* number)
     return true;
 }
 
-// Once the card is open, a signal that would end the program is noted
+// Once the card is open, a request to stop (see catch_interrupts) is noted
 // instead; the upload stops at the next block and leaves the card as a
 // failed run does (see interrupted_exit). Before that, it ends the program
 // as it always would.
-void note_interrupt(int signal_number)
+bool note_interrupt(int request)
 {
     if (upload_state.device_open == 0) {
-        std::signal(signal_number, SIG_DFL);
-        std::raise(signal_number);  // delivered as the handler returns
-        return;
+        return false;
     }
-    upload_state.interrupt_signal = signal_number;
-}
-
-void catch_interrupts()
-{
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction action = {};
-        sigaction(signal_number, nullptr, &action);
-        if (action.sa_handler == SIG_IGN) {
-            continue;  // left ignored, as whoever started the program wanted
-        }
-        action.sa_handler = note_interrupt;
-        sigemptyset(&action.sa_mask);
-        // No SA_RESTART: a write to a terminal or pipe that has stopped
-        // taking output returns, so the upload gets to its next check.
-        action.sa_flags = 0;
-        sigaction(signal_number, &action, nullptr);
-    }
+    upload_state.interrupt_signal = request;
+    return true;
 }
 
 // Releases the card and starts a report on standard error with the
@@ -162,11 +144,7 @@ void parse_arguments(int argc, char** argv)
 
 int run_upload_tool(int argc, char** argv)
 {
-    // Output that cannot be written (a pipe whose reader has gone) must not
-    // end the upload half-way: the run goes on and its status says how the
-    // card fared.
-    std::signal(SIGPIPE, SIG_IGN);
-    catch_interrupts();
+    catch_interrupts(note_interrupt);
     print_banner();
     parse_arguments(argc, argv);
     upload_configuration();
@@ -187,14 +165,12 @@ void fatal_exit(int exit_code, const char* format, ...)
 
 void interrupted_exit()
 {
-    const int signal_number = upload_state.interrupt_signal;
+    const int request = upload_state.interrupt_signal;
     // Standard output is not flushed: a reader that has stopped reading
     // would hold the program here. The countdown was flushed block by block.
     begin_report(false);
     std::fputs("Programming interrupted.\n", stderr);
-    // End as the signal would have ended the program, so that the caller
-    // sees it (128 + N in a shell).
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
-    std::_Exit(128 + signal_number);
+    // End as the request would have ended the program, so that the caller
+    // sees it.
+    end_as_interrupted(request);
 }

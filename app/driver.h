@@ -19,7 +19,8 @@ void parse_arguments(int argc, char** argv);
 // the run and end the process its own way. Null in the card programs.
 extern void (*on_failed_run)(int exit_code);
 
-// For a run stopped by SIGINT, SIGTERM or SIGHUP once the card is open
-// (upload_state.interrupt_signal): releases the card, reports "Programming
-// interrupted." as fatal_exit reports, and ends the process by that signal.
+// For a run asked to stop once the card is open (upload_state.
+// interrupt_signal; see catch_interrupts in app/platform.h): releases the
+// card, reports "Programming interrupted." as fatal_exit reports, and ends
+// the process as the request would have ended it.
 [[noreturn]] void interrupted_exit();

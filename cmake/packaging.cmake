@@ -15,6 +15,8 @@
 # to the build folder when configuring.
 include(GNUInstallDirs)
 
+install(TARGETS veltcfg veltcfg-sim veltcfg-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
 set(VELTCFG_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(VELTCFG_GENERATED_DIR ${PROJECT_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${VELTCFG_GENERATED_DIR})

@@ -29,9 +29,11 @@ test_packages=(
   adduser            # the package's postinst, run when the package test installs it
   qemu-system-x86 cpio   # the kernel test boots a guest (it fetches its kernel itself)
 )
-# .ci/run's sanitizer build and bounded fuzzing run.
+# .ci/run's sanitizer build, bounded fuzzing run and Windows stage.
 ci_packages=(
   clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtime for clang
+  g++-mingw-w64-x86-64-posix # the Windows build (cmake/mingw-w64-x86_64.cmake)
+  wine wine64                # runs the Windows programs (tests/windows/compare.sh)
 )
 
 case ${1:-} in

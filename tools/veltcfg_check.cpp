@@ -15,7 +15,6 @@
 #include <sys/types.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "app/platform.h"
 #include "app/upload_state.h"
 #include "card/card.h"
 #include "configfile/config_file.h"
@@ -271,7 +271,7 @@ int main(int argc, char** argv)
 {
     // A reader that stops reading (veltcfg-check FILE | head) must not
     // change the verdict into a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    ignore_broken_pipes();
     int first = 1;
     if (argc == 4 && std::strcmp(argv[1], "--idcode") == 0) {
         uint32_t idcode = 0;

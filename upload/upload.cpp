@@ -24,19 +24,19 @@
 // 10. Write 24 bytes of 0xFF: clocks for the FPGA's start-up sequence.
 // 11. Report the number of bytes programmed.
 //
-// A signal that asks the program to stop (SIGINT, SIGTERM, SIGHUP) is
-// honoured before step 1, before each block of step 7 and before step 9:
-// once the cycle has started, the program line is driven low first, as for
-// a read error. After step 9 has begun the run is as good as done and goes
-// on to the end.
+// A request to stop the program (SIGINT, SIGTERM, SIGHUP; on Windows Ctrl-C,
+// Ctrl-Break or closing the console window) is honoured before step 1,
+// before each block of step 7 and before step 9: once the cycle has
+// started, the program line is driven low first, as for a read error.
+// After step 9 has begun the run is as good as done and goes on to the end.
 //
 // Counts are 32-bit and wrap modulo 2^32; they are printed as such.
 #include "upload/upload.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 #include "app/driver.h"
 #include "app/upload_state.h"
@@ -46,13 +46,6 @@ namespace {
 
 constexpr int TRAILING_CLOCK_BYTES = 24;
 constexpr int DONE_CONFIRMATIONS = 100;  // after the first reading
-
-int64_t monotonic_nanoseconds()
-{
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 // Passes each byte of a block, in order, to the chosen sender. This is the
 // program's inner loop. The file recognition chooses one of the two senders;
@@ -86,13 +79,13 @@ int64_t monotonic_nanoseconds()
 // did, so the wait is never stretched by the scheduler's wake-up latency.
 void wait_one_tick()
 {
-    constexpr int64_t TICK_NANOSECONDS = 1000000;
-    const int64_t start = monotonic_nanoseconds();
-    while (monotonic_nanoseconds() - start < TICK_NANOSECONDS) {
+    using std::chrono::steady_clock;
+    const steady_clock::time_point start = steady_clock::now();
+    while (steady_clock::now() - start < std::chrono::milliseconds(1)) {
     }
 }
 
-// Stops a started cycle for a signal, if one has come.
+// Stops a started cycle for a request to stop, if one has come.
 void stop_if_interrupted()
 {
     if (upload_state.interrupt_signal != 0) {
