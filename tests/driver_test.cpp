@@ -183,6 +183,7 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
         {"bus=4 slot=0 idcode=0x1FFFFFFFF", 2, "", "\"idcode=0x1FFFFFFFF\": idcode must be a number"},
         {"bus=4 slot=0 colour=red", 2, "", "\"colour=red\": unknown key"},
         {"bus=4 slot=0 slot=1", 2, "", "\"slot=1\": slot given twice"},
+        {"bus=4 slot=0 colour=\x1B[2J", 2, "", "\"colour=\\x1B[2J\": unknown key"},
         {"bus=256 slot=0", 2, "", "\"bus=256\": bus must be a number from 0 to 255"},
         {"bus=4 slot=0x", 2, "", "\"slot=0x\": slot must be a number"},
         {"bus=4 slot=0 fault=fire", 2, "", "\"fault=fire\": unknown fault"},
