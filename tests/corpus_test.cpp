@@ -144,7 +144,8 @@ TEST_P(CorpusTest, BehavesAsOnACard)
                                            : idcode + " (" + c.device + ","),
               std::string::npos)
         << check.out;
-    for (const auto& [card, status] : {std::make_pair(hex32(c.idcode | 0x10000000), 0),
+    for (const auto& [card, status] : {std::make_pair(idcode, 0),
+                                       std::make_pair(hex32(c.idcode | 0x10000000), 0),
                                        std::make_pair(other, c.idcode == 0 ? 0 : 102)}) {
         const ProgramRun on_card = run_executable(
             "/usr/bin/env", {"VELTCFG_SIM_HOST=bus=4 slot=0 idcode=" + card, VELTCFG_SIM_PATH, path, "0"});
