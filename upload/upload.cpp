@@ -94,8 +94,7 @@ void stop_if_interrupted()
     }
 }
 
-}  // namespace
-
+// 0 when DONE holds for 101 readings in a row, -1 otherwise.
 int wait_for_done()
 {
     wait_one_tick();
@@ -110,12 +109,15 @@ int wait_for_done()
     return 0;
 }
 
+// 24 bytes of 0xFF straight to the data port.
 void send_trailing_clocks()
 {
     for (int i = 0; i < TRAILING_CLOCK_BYTES; ++i) {
         write_config_byte(0xFF);
     }
 }
+
+}  // namespace
 
 void upload_configuration()
 {
