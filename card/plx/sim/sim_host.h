@@ -79,7 +79,7 @@ public:
         window_->bytes[0] = byte;
         const uint8_t wired = bit_reverse_table[byte];  // the card's wiring
         if (!fpga_.reading_stream()) {
-            fpga_.receive(&wired, 1);
+            take(&wired, 1);
             return;
         }
         batch_[batch_count_] = wired;
@@ -106,14 +106,19 @@ private:
     bool answering();
     void deliver_batch()
     {
+        take(batch_.data(), batch_count_);
+        batch_count_ = 0;
+    }
+    // Bytes on their way to the FPGA, unless the card has gone.
+    void take(const uint8_t* bytes, size_t count)
+    {
         if (settings_.fault == CardFault::Gone) {
-            data_taken_ += batch_count_;
+            data_taken_ += count;
             if (data_taken_ > GONE_AFTER_BYTES) {
-                batch_count_ = 0;  // lost
+                return;  // lost
             }
         }
-        fpga_.receive(batch_.data(), batch_count_);
-        batch_count_ = 0;
+        fpga_.receive(bytes, count);
     }
 
     CardSettings settings_;
