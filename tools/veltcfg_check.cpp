@@ -157,6 +157,13 @@ uint64_t file_size()
     return size < 0 ? 0 : static_cast<uint64_t>(size);
 }
 
+// Hexadecimal digits of the CRC values a group compares.
+int crc_digits(sim::FamilyGroup group)
+{
+    const uint32_t bits = sim::compared_crc_bits(group);
+    return bits > 0xFFFFFF ? 8 : bits > 0xFFFF ? 6 : 4;
+}
+
 const char* end_command_name(sim::EndCommand command)
 {
     return command == sim::EndCommand::Start ? "START" : "DESYNC";
@@ -167,9 +174,7 @@ void print_stream(const sim::Fpga& fpga, unsigned word_bytes)
 {
     const uint64_t base = stream.data_offset;
     const sim::FamilyGroup group = fpga.group();
-    const int digits = sim::compared_crc_bits(group) > 0xFFFFFF ? 8
-                       : sim::compared_crc_bits(group) > 0xFFFF ? 6
-                                                                : 4;
+    const int digits = crc_digits(group);
     std::printf("Packet format:        %u-bit words\n", word_bytes * 8);
     std::printf("Family group:         %s\n", sim::family_group_name(group));
     std::printf("Sync word:            at byte %llu\n",
@@ -209,10 +214,11 @@ void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
         std::printf("; the FPGA would stop in its ID error");
     } else if (fpga.state() == sim::Fpga::State::CrcError) {
         const StreamReport::Compare& bad = stream.compares.back();
-        std::printf("the CRC written at byte %llu (0x%X) does not match the one computed over the "
-                    "stream (0x%X); the FPGA would not start up",
-                    static_cast<unsigned long long>(stream.data_offset + bad.end - 4), bad.written,
-                    bad.computed);
+        const int digits = crc_digits(fpga.group());
+        std::printf("the CRC written at byte %llu (0x%0*X) does not match the one computed over "
+                    "the stream (0x%0*X); the FPGA would not start up",
+                    static_cast<unsigned long long>(stream.data_offset + bad.end - 4), digits,
+                    bad.written, digits, bad.computed);
     } else if (fpga.state() != sim::Fpga::State::Done) {
         std::printf("the stream has no %s command; the FPGA would not finish its configuration",
                     fpga.group() == sim::FamilyGroup::Virtex ? "START" : "DESYNC");

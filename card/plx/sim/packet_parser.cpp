@@ -372,35 +372,23 @@ bool PacketParser<format>::fed(uint32_t reg) const
 template <const PacketFormat& format>
 void PacketParser<format>::feed(uint32_t word)
 {
-    if (format.word_bytes == 2) {
-        if (fed(register_)) {
-            crc_[0] = crc22_feed(crc_[0], word, register_);
-        }
-        return;
-    }
-    switch (group_) {
-    case FamilyGroup::Unknown:
-        // Each group's CRC until the stream shows which it is.
+    if (format.word_bytes == 4 && group_ == FamilyGroup::Unknown) {
+        // Each group's CRC until the stream shows which it is; LOUT feeds
+        // only that of Virtex-4 on.
         crc_[0] = crc32c_feed(crc_[0], word, register_);
         if (register_ != format.lout) {
             crc_[1] = crc16_feed<5>(crc_[1], word, register_);
             crc_[2] = crc16_feed<4>(crc_[2], word, register_);
         }
-        break;
-    case FamilyGroup::Virtex4On:
-        crc_[0] = crc32c_feed(crc_[0], word, register_);
-        break;
-    case FamilyGroup::VirtexII:
-        if (register_ != format.lout) {
-            crc_[0] = crc16_feed<5>(crc_[0], word, register_);
-        }
-        break;
-    default:
-        if (register_ != format.lout) {
-            crc_[0] = crc16_feed<4>(crc_[0], word, register_);
-        }
-        break;
+        return;
     }
+    if (!fed(register_)) {
+        return;
+    }
+    crc_[0] = format.word_bytes == 2                ? crc22_feed(crc_[0], word, register_)
+              : group_ == FamilyGroup::Virtex4On ? crc32c_feed(crc_[0], word, register_)
+              : group_ == FamilyGroup::VirtexII  ? crc16_feed<5>(crc_[0], word, register_)
+                                                 : crc16_feed<4>(crc_[0], word, register_);
 }
 
 // Registers whose payload goes straight into the CRC, a run of words at a
