@@ -34,8 +34,8 @@
 #include <string>
 #include <vector>
 
-#include "sample_bitstream.h"
-#include "support/fake_sysfs.h"
+#include "tools/sample_bitstream.h"
+#include "tests/support/fake_sysfs.h"
 
 namespace {
 

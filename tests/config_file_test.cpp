@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "support/bitstream.h"
-#include "support/program_run.h"
-#include "support/run_checks.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/program_run.h"
+#include "tests/support/run_checks.h"
 
 using namespace std::string_literals;
 using recording::Op;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "support/bitstream.h"
-#include "support/program_run.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/program_run.h"
 
 using recording::Op;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "support/bitstream.h"
-#include "support/program_run.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/program_run.h"
 
 using recording::Event;
 using recording::Op;

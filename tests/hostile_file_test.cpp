@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "common/bit_reverse.h"
-#include "support/bitstream.h"
-#include "support/program_run.h"
-#include "support/run_checks.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/program_run.h"
+#include "tests/support/run_checks.h"
 
 using namespace std::string_literals;
 

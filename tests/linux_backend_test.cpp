@@ -18,8 +18,8 @@
 #include <tuple>
 #include <vector>
 
-#include "support/fake_sysfs.h"
-#include "sysfs_pci.h"
+#include "tests/support/fake_sysfs.h"
+#include "card/plx/linux/sysfs_pci.h"
 
 namespace fs = std::filesystem;
 using fake_sysfs::BarKind;

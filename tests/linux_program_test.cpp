@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "support/bitstream.h"
-#include "support/fake_sysfs.h"
-#include "support/program_run.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/fake_sysfs.h"
+#include "tests/support/program_run.h"
 
 namespace fs = std::filesystem;
 using fake_sysfs::FakeDevice;

@@ -10,7 +10,7 @@
 
 #include "card/card.h"
 #include "common/bit_reverse.h"
-#include "support/program_run.h"
+#include "tests/support/program_run.h"
 
 using recording::Op;
 

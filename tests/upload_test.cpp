@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "common/bit_reverse.h"
-#include "support/bitstream.h"
-#include "support/program_run.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/program_run.h"
 
 using namespace std::string_literals;
 using recording::Event;

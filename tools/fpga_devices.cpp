@@ -3,12 +3,12 @@
 // the IDCODE a stream writes). The IDCODEs were seen written by real .BIT
 // files whose header names the part, or come from a public list of JTAG
 // IDCODEs.
-#include "fpga_devices.h"
+#include "tools/fpga_devices.h"
 
 #include <cstring>
 #include <iterator>
 
-#include "packet_parser.h"
+#include "card/plx/sim/packet_parser.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "sample_bitstream.h"
+#include "tools/sample_bitstream.h"
 
 namespace {
 

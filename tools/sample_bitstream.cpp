@@ -1,10 +1,10 @@
-#include "sample_bitstream.h"
+#include "tools/sample_bitstream.h"
 
 #include <algorithm>
 
 #include "common/bit_reverse.h"
-#include "packet_parser.h"
-#include "stream_crc.h"
+#include "card/plx/sim/packet_parser.h"
+#include "card/plx/sim/stream_crc.h"
 
 namespace sample {
 

@@ -28,8 +28,8 @@
 #include "card/card.h"
 #include "configfile/config_file.h"
 #include "common/terminal_text.h"
-#include "fpga_devices.h"
-#include "host_description.h"
+#include "tools/fpga_devices.h"
+#include "card/plx/sim/host_description.h"
 
 namespace {
 

@@ -29,10 +29,10 @@
 
 #include "app/driver.h"
 #include "app/upload_state.h"
-#include "sim_host.h"
-#include "support/program_run.h"
-#include "support/recorder.h"
-#include "support/run_checks.h"
+#include "card/plx/sim/sim_host.h"
+#include "tests/support/program_run.h"
+#include "tests/support/recorder.h"
+#include "tests/support/run_checks.h"
 
 extern "C" [[noreturn]] void __real_exit(int status);
 extern "C" [[noreturn]] void __wrap_exit(int status);

@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "sample_bitstream.h"
-#include "sysfs_pci.h"
+#include "tools/sample_bitstream.h"
+#include "card/plx/linux/sysfs_pci.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "bitstream.h"
+#include "tests/support/bitstream.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

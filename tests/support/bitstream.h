@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "sample_bitstream.h"
+#include "tools/sample_bitstream.h"
 
 std::string be16(uint32_t value);
 std::string be32(uint32_t value);

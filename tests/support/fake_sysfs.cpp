@@ -1,4 +1,4 @@
-#include "support/fake_sysfs.h"
+#include "tests/support/fake_sysfs.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

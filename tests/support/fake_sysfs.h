@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "support/bitstream.h"
+#include "tests/support/bitstream.h"
 
 namespace fake_sysfs {
 

@@ -1,4 +1,4 @@
-#include "program_run.h"
+#include "tests/support/program_run.h"
 
 #include <poll.h>
 #include <signal.h>

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host_description.h"
-#include "support/recorder.h"
+#include "card/plx/sim/host_description.h"
+#include "tests/support/recorder.h"
 
 // What a simulated card was left in.
 struct CardOutcome {

@@ -1,11 +1,11 @@
-#include "support/recorder.h"
+#include "tests/support/recorder.h"
 
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <utility>
 
-#include "sim_host.h"
+#include "card/plx/sim/sim_host.h"
 
 namespace recording {
 

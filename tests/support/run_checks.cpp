@@ -1,10 +1,10 @@
-#include "support/run_checks.h"
+#include "tests/support/run_checks.h"
 
 #include <cstdio>
 #include <utility>
 #include <vector>
 
-#include "support/bitstream.h"
+#include "tests/support/bitstream.h"
 
 namespace {
 

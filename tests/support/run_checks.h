@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "support/program_run.h"
+#include "tests/support/program_run.h"
 
 // The program's reports, and the line that starts programming.
 constexpr const char* END_OF_FILE = "File I/O error.  Unexpected end of file?";

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "sysfs_internal.h"
-#include "sysfs_pci.h"
+#include "card/plx/linux/sysfs_internal.h"
+#include "card/plx/linux/sysfs_pci.h"
 
 namespace plx_linux {
 

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <tuple>
 
-#include "sysfs_internal.h"
+#include "card/plx/linux/sysfs_internal.h"
 
 namespace plx_linux {
 

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "sysfs_internal.h"
+#include "card/plx/linux/sysfs_internal.h"
 
 namespace plx_linux {
 

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sysfs_internal.h"
+#include "card/plx/linux/sysfs_internal.h"
 
 namespace plx_linux {
 

@@ -1,9 +1,9 @@
 // The sysfs backend's state (where the device folders are, which devices are
 // open) and its table of operations. The operations themselves are in the
 // other files of this folder (see sysfs_internal.h).
-#include "sysfs_pci.h"
+#include "card/plx/linux/sysfs_pci.h"
 
-#include "sysfs_internal.h"
+#include "card/plx/linux/sysfs_internal.h"
 
 namespace plx_linux {
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "sysfs_internal.h"
+#include "card/plx/linux/sysfs_internal.h"
 
 namespace plx_linux {
 

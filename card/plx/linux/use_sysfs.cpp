@@ -3,7 +3,7 @@
 // system call. The volatile access keeps every store, in order, at its own
 // width.
 #include "card/plx/plx_api.h"
-#include "sysfs_pci.h"
+#include "card/plx/linux/sysfs_pci.h"
 
 const PlxBackend* plx_backend = &plx_sysfs_backend;
 

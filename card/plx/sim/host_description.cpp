@@ -1,4 +1,4 @@
-#include "host_description.h"
+#include "card/plx/sim/host_description.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sim_host.h"
+#include "card/plx/sim/sim_host.h"
 
 namespace sim {
 

@@ -1,8 +1,8 @@
-#include "packet_parser.h"
+#include "card/plx/sim/packet_parser.h"
 
 #include <algorithm>
 
-#include "stream_crc.h"
+#include "card/plx/sim/stream_crc.h"
 
 namespace sim {
 

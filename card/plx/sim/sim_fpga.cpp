@@ -1,4 +1,4 @@
-#include "sim_fpga.h"
+#include "card/plx/sim/sim_fpga.h"
 
 namespace sim {
 

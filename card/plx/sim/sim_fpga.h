@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "packet_parser.h"
+#include "card/plx/sim/packet_parser.h"
 
 namespace sim {
 

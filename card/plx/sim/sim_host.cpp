@@ -1,6 +1,6 @@
-#include "sim_host.h"
+#include "card/plx/sim/sim_host.h"
 
-#include "host_description.h"
+#include "card/plx/sim/host_description.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -18,7 +18,7 @@
 #include "card/plx/card_registers.h"
 #include "common/bit_reverse.h"
 #include "card/plx/plx_api.h"
-#include "sim_fpga.h"
+#include "card/plx/sim/sim_fpga.h"
 
 namespace sim {
 

@@ -2,7 +2,7 @@
 // describes, or on the default one. The description is read first, so that
 // one that cannot be read ends the run before anything else is printed.
 #include "app/driver.h"
-#include "host_description.h"
+#include "card/plx/sim/host_description.h"
 
 int main(int argc, char** argv)
 {

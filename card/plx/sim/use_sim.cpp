@@ -2,7 +2,7 @@
 // configuration byte is handed to the simulated card whose data port it was
 // stored to.
 #include "card/plx/plx_api.h"
-#include "sim_host.h"
+#include "card/plx/sim/sim_host.h"
 
 const PlxBackend* plx_backend = &plx_sim_backend;
 
