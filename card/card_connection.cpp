@@ -12,17 +12,14 @@
 
 namespace {
 
-const char* model_message(uint16_t subsystem_device_id)
+// "Found Orlenta RV80-A card", or the line for a model not known.
+void print_model(uint16_t subsystem_device_id)
 {
-    switch (subsystem_device_id) {
-    case 0x3427:
-        return "\nFound Orlenta RV80-A card";
-    case 0x3428:
-        return "\nFound Orlenta RV80-B card";
-    case 0x3429:
-        return "\nFound Orlenta RV80-C card";
-    default:
-        return "\nUnknown PLX PCI9056 based card!";
+    const char* model = card_model_name(subsystem_device_id);
+    if (model == nullptr) {
+        std::printf("\nUnknown PLX PCI9056 based card!");
+    } else {
+        std::printf("\nFound Orlenta %s card", model);
     }
 }
 
@@ -60,7 +57,7 @@ void open_card(uint32_t card_number)
     std::printf("\nUsing PCI device at bus %u/device %u.", static_cast<unsigned>(key.bus),
                 static_cast<unsigned>(key.slot));
     std::fflush(stdout);
-    std::printf("%s", model_message(key.subsystem_device_id));
+    print_model(key.subsystem_device_id);
 
     PLX_STATUS status = PLX_STATUS_FAILED;
     const uint32_t io_register =

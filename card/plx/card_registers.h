@@ -21,3 +21,25 @@ constexpr uint8_t DATA_WINDOW_BAR = 3;
 constexpr uint32_t DONE_STATUS_BIT = 0x00000002;
 constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
 constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
+
+// The card models, each named by its subsystem device ID.
+struct CardModel {
+    uint16_t subsystem_device_id;
+    const char* name;
+};
+inline constexpr CardModel CARD_MODELS[] = {
+    {0x3427, "RV80-A"},
+    {0x3428, "RV80-B"},
+    {0x3429, "RV80-C"},
+};
+
+// The model's name ("RV80-A"), or null for a subsystem device ID no model has.
+constexpr const char* card_model_name(uint16_t subsystem_device_id)
+{
+    for (const CardModel& model : CARD_MODELS) {
+        if (model.subsystem_device_id == subsystem_device_id) {
+            return model.name;
+        }
+    }
+    return nullptr;
+}

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "card/plx/card_registers.h"
 #include "tests/support/bitstream.h"
 
 namespace fake_sysfs {
@@ -24,7 +25,7 @@ struct FakeDevice {
     uint16_t vendor_id = 0x10B5;
     uint16_t device_id = 0x9056;
     uint16_t subsystem_vendor_id = 0x10B5;
-    uint16_t subsystem_device_id = 0x3427;
+    uint16_t subsystem_device_id = CARD_MODELS[0].subsystem_device_id;  // an RV80-A
     uint16_t command = 0x0007;       // I/O, memory and bus-master enabled
     uint64_t bar0_start = 0xF7E00000;  // BAR 0: the bridge's registers in memory
     uint64_t bar0_size = 0x200;

@@ -3,7 +3,7 @@
 // Cards are separated by ';' (empty items between them are passed over),
 // each a list of key=value separated by spaces or commas: bus (0-255) and
 // slot (0-31), both required; function (0-7, default 0); subsystem (the
-// subsystem device ID, default 0x3427); io (the I/O BAR base, a multiple of
+// subsystem device ID, default the RV80-A's); io (the I/O BAR base, a multiple of
 // 4 up to 0xFFFC, default 0xE000); idcode (the FPGA's IDCODE; by default it
 // takes any stream); fault (none, the default, open, map, busy, no-done or
 // gone). Numbers are decimal or 0x-hex.

@@ -1,7 +1,5 @@
 #include "card/plx/sim/sim_host.h"
 
-#include "card/plx/sim/host_description.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -97,11 +95,17 @@ void Card::write_control(uint32_t value)
 
 Host Host::make_default()
 {
+    // Card 0 an RV80-A at 04:00.0, card 1 an RV80-C at 05:02.0.
     Host host;
-    std::string error;
-    // Card 0 an RV80-A, card 1 an RV80-C.
-    describe_host("bus=4 slot=0 subsystem=0x3427 io=0xE000; bus=5 slot=2 subsystem=0x3429 io=0xD000",
-                  &host, &error);
+    CardSettings card0;
+    card0.bus = 4;
+    host.add_card(card0);
+    CardSettings card1;
+    card1.bus = 5;
+    card1.slot = 2;
+    card1.subsystem_device_id = CARD_MODELS[2].subsystem_device_id;
+    card1.io_register = 0xD000 | 1;
+    host.add_card(card1);
     return host;
 }
 

@@ -27,7 +27,7 @@ namespace sim {
 struct CardSettings {
     uint8_t bus = 0, slot = 0, function = 0;
     uint16_t vendor_id = PLX_VENDOR_ID, device_id = PCI9056_DEVICE_ID;
-    uint16_t subsystem_vendor_id = PLX_VENDOR_ID, subsystem_device_id = 0x3427;  // the model: RV80-A
+    uint16_t subsystem_vendor_id = PLX_VENDOR_ID, subsystem_device_id = CARD_MODELS[0].subsystem_device_id;
     uint32_t io_register = 0x0000E001;  // configuration register 0x14
     uint32_t control = 0x0000000E;      // control/status register at power-up
     CardFault fault = CardFault::None;
