@@ -141,6 +141,10 @@ int32_t file_length(FILE* stream)
 
 bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
 {
+    uint8_t probe[PROBE_SIZE];
+    if (read_at(stream, 0, PROBE_SIZE, probe) != PROBE_SIZE || !is_bit_file(probe)) {
+        return false;
+    }
     int32_t offset = FIRST_FIELD_OFFSET;
     uint32_t length = 0;
     for (int field = 0;; ++field) {

@@ -11,5 +11,5 @@ void identify_config_file();
 
 // The text of a .BIT file's header field `index` (0 design name, 1 part,
 // 2 date, 3 time) as stored, in at most `size` - 1 bytes and a NUL; false
-// when the header is cut short.
+// when the stream is not a .BIT file or its header is cut short.
 bool read_bit_header_field(FILE* stream, int index, char* text, size_t size);

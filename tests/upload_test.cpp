@@ -25,11 +25,10 @@ namespace {
 
 const std::string TAIL_OK = "\n\nFunction complete.\n";
 
-std::string stream_bytes(uint32_t frame_words, sample::Family family = sample::Family::Words32)
+std::string stream_bytes(uint32_t frame_words)
 {
     sample::Design design;
     design.frame_words = frame_words;
-    design.family = family;
     return to_string(sample::ConfigStream(design).bytes());
 }
 
@@ -122,7 +121,7 @@ TEST(UploadTest, PromImageIsCountedDownBlockByBlockAndSentUnchanged)
     TempDir dir;
     // A PROM image of exactly 40,000 bytes.
     sample::Design design;
-    design.frame_words = (40000 - 104) / 4;
+    design.frame_words = (40000 - 128) / 4;
     const std::vector<uint8_t> prom = sample::prom_image(design);
     ASSERT_EQ(prom.size(), 40000u);
     const ProgramRun run = run_program({dir.write("40k.prom", to_string(prom)), "0"});
@@ -156,8 +155,8 @@ TEST(UploadTest, BitDataIsReversedAndFollowedByTrailingClocksAfterDone)
     const Tail tail = tail_of(run, data.size());
     EXPECT_EQ(tail.status_reads, 101u);
     EXPECT_EQ(tail.trailing_bytes, 24u);
-    EXPECT_EQ(after_report(run), "\nProgramming...\n123   \r0     "
-                                 "\nSuccessfully programmed 123 bytes." + TAIL_OK);
+    EXPECT_EQ(after_report(run), "\nProgramming...\n147   \r0     "
+                                 "\nSuccessfully programmed 147 bytes." + TAIL_OK);
 }
 
 TEST(UploadTest, CountdownUsesTheAnnouncedLengthAndWrapsModulo32Bits)
@@ -363,7 +362,7 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
         EXPECT_EQ(run.err, error_report("Programming interrupted."));
         if (c.mid_stream) {
             // The second block is finished; the line is driven low again.
-            EXPECT_EQ(after_report(run), "\nProgramming...\n80116 \r63732 \r");
+            EXPECT_EQ(after_report(run), "\nProgramming...\n80140 \r63756 \r");
             EXPECT_EQ(run.data_bytes().size(), 2u * 16384);
             EXPECT_EQ(run.register_writes(),
                       (std::vector<uint32_t>{0x000C000E, 0x000C000E, 0x000D000E, 0x000C000C}));
@@ -430,19 +429,19 @@ TEST(UploadTest, RegisterHistoryOfASuccessfulRun)
 TEST(UploadTest, TypicalRunPrintsExactly)
 {
     TempDir dir;
-    const std::string data = stream_bytes(5000);  // 20,116 bytes: two blocks
+    const std::string data = stream_bytes(5000);  // 20,140 bytes: two blocks
     const ProgramRun run = run_program(
         {dir.write("f.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data).file()),
          "0"});
     ASSERT_EQ(run.exit_status, 0) << run.err;
     EXPECT_EQ(mask_memory_base(run.out),
-              banner() + card_report(0) + standard_bit_file(20116, "").report() +
-                  "\nProgramming...\n20116 \r3732  \r0     "
-                  "\nSuccessfully programmed 20116 bytes.\n\nFunction complete.\n");
+              banner() + card_report(0) + standard_bit_file(20140, "").report() +
+                  "\nProgramming...\n20140 \r3756  \r0     "
+                  "\nSuccessfully programmed 20140 bytes.\n\nFunction complete.\n");
     EXPECT_EQ(run.err, "");
     // The simulated FPGA found the stream's DESYNC near its end.
     EXPECT_EQ(run.cards[0].fpga_state, sim::Fpga::State::Done);
-    EXPECT_EQ(run.cards[0].group, sim::FamilyGroup::Virtex4On);
+    EXPECT_EQ(run.cards[0].group, bitstream::FamilyGroup::Virtex4On);
     EXPECT_EQ(run.cards[0].done_at_byte, data.size() - 16);
 }
 
@@ -466,8 +465,8 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     for (size_t i = data_at; i < unreversed.size(); ++i) {
         unreversed[i] = static_cast<char>(bit_reverse_table[static_cast<uint8_t>(unreversed[i])]);
     }
-    sample::Design design16 = design;
-    design16.family = sample::Family::Words16;
+    sample::Design design16 = sample::design_for(bitstream::FamilyGroup::Spartan6);
+    design16.frame_words = design.frame_words;
     // One bit of the frame data flipped: the CRC catches it in both packet
     // formats, with or without bus width detection before the sync word.
     std::string flipped = bit;
@@ -478,31 +477,58 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     flipped_undetected[data_at + 5000] ^= 0x10;
     std::string flipped16 = to_string(sample::bit_file(design16));
     flipped16[data_at + 5000] ^= 0x10;
+    const std::string bit16 = to_string(sample::bit_file(design16));
+
+    // One edit each, as a user would make it: the file, a byte to find it by
+    // (first or last), and what the byte at `offset` into it becomes.
+    auto edit = [](std::string file, const std::string& pattern, size_t offset, char value,
+                   bool last = false) {
+        const size_t at = last ? file.rfind(pattern) : file.find(pattern);
+        EXPECT_NE(at, std::string::npos) << "no pattern";
+        file.at(at + offset) = value;
+        return file;
+    };
+    const std::string rcrc = "\x30\x00\x80\x01\x00\x00\x00\x07"s;  // CMD <- RCRC
+    const std::string wcfg = "\x30\x00\x80\x01\x00\x00\x00\x01"s;  // CMD <- WCFG
+    const std::string resync = "\xAA\x99\x55\x66\x20\x00\x00\x00\x30\x00\x80\x01"s;
+    sample::Design no_start = design, crc_disabled = design, crc_disabled16 = design16,
+                   no_idcode16 = design16, late_done = design,
+                   no_idcode_3a = sample::design_for(bitstream::FamilyGroup::Spartan3A);
+    no_start.start = false;
+    crc_disabled.crc_disabled = crc_disabled16.crc_disabled = true;
+    no_idcode16.idcode = no_idcode_3a.idcode = 0;
+    late_done.done_phase = 6;
+    sample::Design unnamed16 = design16;  // its header names no known part
+    unnamed16.part = "unknown";
+    const std::string late = to_string(sample::bit_file(late_done));
+    const std::string disabled = to_string(sample::bit_file(crc_disabled));
 
     // What veltcfg-check says after the program's output, exactly, for one
     // file of each packet format (offsets in the file: the .BIT data starts
-    // at byte 89). The 16-bit sample writes the IDCODE of a Spartan-6 under
-    // a header that names an Artix-7.
-    const std::string length = "Length:               12116 bytes announced, 12116 bytes present\n";
-    const std::string analysis32 = "\n\nPacket format:        32-bit words\n"
-                                   "Family group:         Virtex-4 and later\n"
-                                   "Sync word:            at byte 105\n"
-                                   "IDCODE:               0x0362D093 (xc7a35t, Artix-7) at byte 133\n";
-    const std::string crc32 = "CRC check:            CRC write at byte 12165: written 0xF2464754, "
-                              "computed 0xF2464754, match\n";
+    // at byte 89).
+    const std::string length = "Length:               12140 bytes announced, 12140 bytes present\n";
+    const std::string analysis32 =
+        "\n\nPacket format:        32-bit words\n"
+        "Family group:         Virtex-4 and later (of the device the header's part names: xc7a35t)\n"
+        "Sync word:            at byte 105\n"
+        "IDCODE:               0x0362D093 (xc7a35t, Artix-7) at byte 149; not compared (no "
+        "--idcode)\n";
+    const std::string crc32 = "CRC check:            CRC write at byte 12189: written 0x233DA545, "
+                              "computed 0x233DA545, match\n";
     const std::string analysis16 =
         "\n\nPacket format:        16-bit words\n"
-        "Family group:         Spartan-6\n"
+        "Family group:         Spartan-6 (of the device the header's part names: xc6slx9)\n"
         "Sync word:            at byte 93\n"
-        "IDCODE:               0x04001093 (xc6slx9, Spartan-6) at byte 105\n"
-        "Note:                 the header names the xc7a35t; the card goes by the IDCODE\n"
-        "CRC check:            AutoCRC at byte 6119: written 0x0DCA19, computed 0x0DCA19, match\n"
-        "CRC check:            CRC write at byte 6125: written 0x0DCA19, computed 0x0DCA19, match\n"
-        "End of configuration: DESYNC at byte 6137; 8 bytes follow it\n"
-        "Length:               6058 bytes announced, 6058 bytes present\n"
+        "IDCODE:               0x04001093 (xc6slx9, Spartan-6) at byte 117; not compared (no "
+        "--idcode)\n"
+        "CRC check:            AutoCRC at byte 6139: written 0x36B983, computed 0x36B983, match\n"
+        "CRC check:            CRC write at byte 6145: written 0x36B983, computed 0x36B983, match\n"
+        "End of configuration: DESYNC at byte 6157; 16 bytes follow it, of which the start-up "
+        "needs 13\n"
+        "Length:               6086 bytes announced, 6086 bytes present\n"
         "\nA card would configure.\n";
 
-    using G = sim::FamilyGroup;
+    using G = bitstream::FamilyGroup;
     const struct {
         const char* name;
         std::string file;
@@ -513,20 +539,26 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         std::string idcode = "";  // of the card's FPGA (none: it takes any stream)
     } cases[] = {
         {"bit", bit, 0, G::Virtex4On, "",
-         analysis32 + crc32 + "End of configuration: DESYNC at byte 12185; 16 bytes follow it\n" +
+         analysis32 + crc32 +
+             "End of configuration: DESYNC at byte 12209; 16 bytes follow it, of which the "
+             "start-up needs 13\n" +
              length + "\nA card would configure.\n"},
         {"bit_on_its_device", bit, 0, G::Virtex4On, "", "", "0x1362D093"},
         {"bit_for_another_device", bit, 102, G::Virtex4On, "ID error",
-         analysis32 + length +
+         "\n\nPacket format:        32-bit words\n"
+         "Family group:         Virtex-4 and later (of the device --idcode names)\n"
+         "Sync word:            at byte 105\n"
+         "IDCODE:               0x0362D093 (xc7a35t, Artix-7) at byte 149\n" +
+             length +
              "\nA card would not configure: the stream is written for IDCODE 0x0362D093 (xc7a35t, "
-             "Artix-7), and the card's FPGA has IDCODE 0x04001093 (xc6slx9, Spartan-6); the FPGA "
+             "Artix-7), and the card's FPGA has IDCODE 0x03631093 (xc7a100t, Artix-7); the FPGA "
              "would stop in its ID error (veltcfg ends with status 102)\n",
-         "0x04001093"},
+         "0x03631093"},
+        {"bit_for_another_group", bit, 102, G::Spartan6, "CRC", "", "0x04001093"},
         {"prom", to_string(sample::prom_image(design)), 0, G::Virtex4On, ""},
-        {"bit_16_bit_family", to_string(sample::bit_file(design16)), 0, G::Spartan6, "",
-         analysis16},
+        {"bit_16_bit_family", bit16, 0, G::Spartan6, "", analysis16},
         {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, G::Spartan6, ""},
-        {"broken_sync", broken_sync, 102, G::Unknown, "DESYNC"},
+        {"broken_sync", broken_sync, 102, G::Unknown, "sync word"},
         {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC",
          analysis32 + crc32 + length +
              "\nA card would not configure: the stream has no DESYNC command; the FPGA would not "
@@ -535,6 +567,35 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         {"frame_bit_flipped", flipped, 102, G::Virtex4On, "CRC"},
         {"frame_bit_flipped_no_bus_width", flipped_undetected, 102, G::Virtex4On, "CRC"},
         {"frame_bit_flipped_16_bit_family", flipped16, 102, G::Spartan6, "CRC"},
+        // Start-up begins at START, then DESYNC, and needs 13 bytes after it.
+        {"no_start", to_string(sample::bit_file(no_start)), 102, G::Virtex4On, "no START"},
+        {"desync_before_start", edit(bit, wcfg, 7, 0x0D), 102, G::Virtex4On, "no START"},
+        {"cut_at_desync", bit.substr(0, bit.size() - 16), 102, G::Virtex4On, "needs 13"},
+        {"cut_before_late_done", late.substr(0, late.size() - 2), 102, G::Virtex4On, "needs 15"},
+        // After start-up the FPGA reads on: SHUTDOWN then RCRC, or IPROG,
+        // leave it unconfigured.
+        {"shutdown_after", bit + resync + "\x00\x00\x00\x0B"s + rcrc, 102, G::Virtex4On, "shuts"},
+        {"iprog_after", bit + resync + "\x00\x00\x00\x0F"s, 102, G::Unknown, "IPROG"},
+        // Commands are CMD[4:0].
+        {"rcrc_reserved_bits", edit(bit, rcrc, 6, 0x01), 0, G::Virtex4On, ""},
+        {"desync_reserved_bits", edit(bit, "\x00\x00\x00\x0D"s, 2, 0x01, true), 0, G::Virtex4On, ""},
+        // CRC checks before the group is known, and bypassed as the tools
+        // write it (the bypass bit of COR set) but not without the bit.
+        {"crc_write_before_idcode", edit(bit, rcrc, 2, 0x00), 102, G::Virtex4On, "CRC"},
+        {"idcode_damaged_16_bit", edit(bit16, "\x04\x00\x10\x93"s, 3, '\x83'), 102, G::Spartan6, "CRC"},
+        {"no_idcode_16_bit", to_string(sample::bit_file(no_idcode16)), 0, G::Spartan6, ""},
+        {"no_idcode_spartan3a", to_string(sample::bit_file(no_idcode_3a)), 0, G::Unknown, ""},
+        {"crc_disabled", disabled, 0, G::Virtex4On, ""},
+        {"crc_disabled_16_bit", to_string(sample::bit_file(crc_disabled16)), 0, G::Spartan6, ""},
+        {"crc_disabled_without_bit", edit(disabled, "\x10\x00\x3F\xE5"s, 0, 0x00), 102,
+         G::Virtex4On, "CRC"},
+        // Spartan-6 syncs on the whole of AA 99 55 66.
+        {"half_sync_16_bit", edit(bit16, "\xAA\x99\x55\x66"s, 3, 0x67), 102, G::Spartan6,
+         "sync word", "", "0x04001093"},
+        {"half_sync_told_by_idcode",
+         edit(edit(to_string(sample::bit_file(unnamed16)), "\xAA\x99\x55\x66"s, 2, 0x20),
+              "\xAA\x99\x20\x66"s, 3, 0x00),
+         102, G::Spartan6, "needs all of AA 99 55 66"},
     };
     TempDir dir;
     for (const auto& c : cases) {

@@ -66,7 +66,11 @@ int main(int argc, char** argv)
             } else if (arg == "--seed") {
                 design.seed = static_cast<uint32_t>(value);
             } else if (value == 32 || value == 16) {
-                design.family = value == 32 ? sample::Family::Words32 : sample::Family::Words16;
+                const sample::Design chosen = sample::design_for(
+                    value == 32 ? bitstream::FamilyGroup::Virtex4On : bitstream::FamilyGroup::Spartan6);
+                design.group = chosen.group;
+                design.idcode = chosen.idcode;
+                design.part = chosen.part;
             } else {
                 return usage();
             }
@@ -85,9 +89,9 @@ int main(int argc, char** argv)
     // Frame data makes up all but the few words of packets around it.
     design.frame_words = 0;
     const uint64_t overhead = sample::ConfigStream(design).size();
-    const unsigned word_size = design.family == sample::Family::Words32 ? 4 : 2;
+    const unsigned word_size = bitstream::rules_of(design.group)->format->word_bytes;
     const uint64_t words = size > overhead ? (size - overhead) / word_size : 0;
-    const uint64_t limit = design.family == sample::Family::Words32 ? 0x07FFFFFF : 0xFFFFFFFF;
+    const uint64_t limit = word_size == 4 ? 0x07FFFFFF : 0xFFFFFFFF;
     if (words > limit || words * word_size + overhead > 0xFFFFFFFFull) {
         std::fprintf(stderr, "veltcfg-sample: --size too large for one configuration\n");
         return 2;

@@ -2,50 +2,128 @@
 
 #include <algorithm>
 
+#include "bitstream/crc.h"
+#include "bitstream/packet_format.h"
 #include "common/bit_reverse.h"
-#include "card/plx/sim/packet_parser.h"
-#include "card/plx/sim/stream_crc.h"
 
 namespace sample {
 
 namespace {
 
-constexpr uint32_t NOOP_32 = 0x20000000;
-constexpr uint16_t NOOP_16 = 0x2000;
+using bitstream::FamilyGroup;
+using bitstream::FamilyRules;
 
-// The registers and commands the samples write, beyond those the device's
-// stream reader knows (packet_parser.h).
-constexpr uint32_t FAR = 1;  // frame address, 32-bit packets
+// The registers the samples write beyond those the family rules name.
+struct SampleRegisters {
+    uint32_t far, lout, options, options2, csbo;  // NO_REGISTER: not written
+    uint32_t options_value, options2_value;
+};
+constexpr uint32_t NONE = bitstream::NO_REGISTER;
+constexpr SampleRegisters REGISTERS_32 = {1, 8, 9, NONE, NONE, 0x00003FE5, 0};
+constexpr SampleRegisters REGISTERS_16 = {NONE, 9, 10, 11, 18, 0x3D08, 0x09EE};
 constexpr uint32_t WCFG_COMMAND = 1;
-constexpr sim::PacketFormat W32 = sim::WORDS_32;
-constexpr sim::PacketFormat W16 = sim::WORDS_16;
-// The devices the samples are written for.
-constexpr uint32_t IDCODE_32 = 0x0362D093;  // xc7a35t
-constexpr uint32_t IDCODE_16 = 0x04001093;  // xc6slx9
+// Virtex-4 and later streams write their second option register, COR1, to
+// register 14, where Virtex-II streams write their IDCODE.
+constexpr uint32_t COR1_VIRTEX4 = 14;
 
-void put32(std::vector<uint8_t>& out, uint32_t word)
+const struct {
+    FamilyGroup group;
+    uint32_t idcode;
+    const char* part;
+} SAMPLE_DEVICES[] = {
+    {FamilyGroup::Virtex, 0, "2s200fg456"},
+    {FamilyGroup::VirtexII, 0x01414093, "3s200pq208"},
+    {FamilyGroup::Virtex4On, 0x0362D093, "7a35tcpg236"},
+    {FamilyGroup::Spartan3A, 0x02210093, "3s50atq144"},
+    {FamilyGroup::Spartan6, 0x04001093, "6slx9tqg144"},
+};
+
+void put(std::vector<uint8_t>& out, uint32_t word, unsigned bytes)
 {
-    out.push_back(static_cast<uint8_t>(word >> 24));
-    out.push_back(static_cast<uint8_t>(word >> 16));
-    out.push_back(static_cast<uint8_t>(word >> 8));
-    out.push_back(static_cast<uint8_t>(word));
+    for (unsigned i = bytes; i-- > 0;) {
+        out.push_back(static_cast<uint8_t>(word >> 8 * i));
+    }
 }
 
-void put16(std::vector<uint8_t>& out, uint32_t word)
-{
-    out.push_back(static_cast<uint8_t>(word >> 8));
-    out.push_back(static_cast<uint8_t>(word));
-}
+// Packets of a group's stream, encoded in its packet format, and the CRC
+// its device computes over them.
+class Packets {
+public:
+    Packets(const FamilyRules& rules, std::vector<uint8_t>& out, uint32_t crc)
+        : rules_(rules), format_(*rules.format), out_(out), crc_(crc)
+    {
+    }
 
-uint32_t type1_write_32(uint32_t reg, uint32_t words)
-{
-    return 0x30000000u | reg << 13 | words;
-}
+    uint32_t crc() const { return crc_; }
+    void word(uint32_t value) { put(out_, value, format_.word_bytes); }
+    void noop(int count = 1)
+    {
+        for (int i = 0; i < count; ++i) {
+            word(format_.noop());
+        }
+    }
+    // A type-1 write of one value: one word, or the high and low halves of
+    // a 32-bit value in 16-bit streams (the IDCODE, the CRC).
+    void write(uint32_t reg, uint32_t value, bool two_halves = false)
+    {
+        word(format_.type1(bitstream::WRITE, reg, two_halves ? 2 : 1));
+        for (const uint32_t part : two_halves ? std::vector<uint32_t>{value >> 16, value & 0xFFFF}
+                                              : std::vector<uint32_t>{value}) {
+            word(part);
+            feed(part, reg);
+        }
+    }
+    void command(uint32_t code)
+    {
+        write(rules_.cmd, code);
+        if (code == bitstream::RCRC_COMMAND) {
+            crc_ = 0;
+        }
+    }
+    // The CRC check, or the words the FPGA tools write when it is disabled;
+    // as a CRC write or as the AutoCRC after the frame data.
+    void check(bool disabled, bool autocrc = false)
+    {
+        const uint32_t value = disabled ? rules_.bypass_crc : crc_;
+        const bool halves = format_.word_bytes == 2;
+        if (!autocrc) {
+            word(format_.type1(bitstream::WRITE, bitstream::CRC_REGISTER, halves ? 2 : 1));
+        }
+        word(halves ? value >> 16 : value);
+        if (halves) {
+            word(value & 0xFFFF);
+        }
+        if (rules_.reset_after_check) {
+            crc_ = 0;
+        }
+    }
+    void frames_header(uint32_t words)
+    {
+        if (format_.word_bytes == 4) {
+            word(format_.type1(bitstream::WRITE, rules_.fdri, 0));
+            word(format_.type2(bitstream::WRITE, words));
+        } else {
+            word(format_.type2(bitstream::WRITE, rules_.fdri));
+            word(words >> 16);
+            word(words & 0xFFFF);
+        }
+    }
+    void frame(uint32_t value) { feed(value, rules_.fdri); }
 
-uint32_t type1_write_16(uint32_t reg, uint32_t words)
-{
-    return 0x3000u | reg << 5 | words;
-}
+private:
+    void feed(uint32_t value, uint32_t reg)
+    {
+        if (reg != bitstream::CRC_REGISTER && reg != rules_.not_fed[0] &&
+            reg != rules_.not_fed[1] && !(reg == rules_.cmd && value == bitstream::RCRC_COMMAND)) {
+            crc_ = bitstream::crc_feed(rules_, crc_, value, reg);
+        }
+    }
+
+    const FamilyRules& rules_;
+    const bitstream::PacketFormat& format_;
+    std::vector<uint8_t>& out_;
+    uint32_t crc_;
+};
 
 // The frame data pattern: a small xorshift generator.
 struct FrameData {
@@ -68,142 +146,137 @@ Design prom_design(const Design& design)
     return prom;
 }
 
-// A 7-series style stream: bus width detection (if asked for), a dummy
-// word, sync, RCRC, the IDCODE, WCFG and the frame address, then the frame
-// data as one type-2 write to FDRI; after it the CRC write, START and
-// DESYNC. The CRC over the head's register writes is returned.
-uint32_t head_32(std::vector<uint8_t>& head, const Design& design)
+const FamilyRules& rules_of(const Design& design)
 {
-    if (design.detect_bus_width) {
-        put32(head, 0x000000BB);
-        put32(head, 0x11220044);
-        put32(head, 0xFFFFFFFF);
-    }
-    put32(head, 0xFFFFFFFF);  // dummy word
-    put32(head, W32.sync);
-    put32(head, NOOP_32);
-    put32(head, type1_write_32(W32.cmd, 1));
-    put32(head, sim::RCRC_COMMAND);
-    put32(head, NOOP_32);
-    put32(head, NOOP_32);
-    put32(head, type1_write_32(sim::IDCODE_VIRTEX4, 1));
-    put32(head, IDCODE_32);
-    put32(head, type1_write_32(W32.cmd, 1));
-    put32(head, WCFG_COMMAND);
-    put32(head, type1_write_32(FAR, 1));
-    put32(head, 0x00000000);
-    put32(head, type1_write_32(W32.fdri, 0));
-    put32(head, 0x50000000u | design.frame_words);  // type 2: the frame data
-    uint32_t crc = sim::crc32c_feed(0, IDCODE_32, sim::IDCODE_VIRTEX4);
-    crc = sim::crc32c_feed(crc, WCFG_COMMAND, W32.cmd);
-    return sim::crc32c_feed(crc, 0x00000000, FAR);
+    return *bitstream::rules_of(design.group);
 }
 
-void tail_32(std::vector<uint8_t>& tail)
+// Up to the frame data: bus width detection (if asked for), a dummy word,
+// the sync word, RCRC, the option registers, the IDCODE, LOUT, CSBO, WCFG and
+// the frame address, then the header of the frame data's FDRI write.
+uint32_t write_head(std::vector<uint8_t>& head, const Design& design)
 {
-    put32(tail, type1_write_32(sim::CRC_REGISTER, 1));
-    put32(tail, 0);  // the CRC, once the frames are known
-    put32(tail, type1_write_32(W32.cmd, 1));
-    put32(tail, sim::START_COMMAND);
-    put32(tail, NOOP_32);
-    put32(tail, type1_write_32(W32.cmd, 1));
-    put32(tail, sim::DESYNC_COMMAND);
-    for (int i = 0; i < 4; ++i) {
-        put32(tail, NOOP_32);
+    const FamilyRules& rules = rules_of(design);
+    const bool words16 = rules.format->word_bytes == 2;
+    const SampleRegisters& regs = words16 ? REGISTERS_16 : REGISTERS_32;
+    if (design.detect_bus_width && rules.group == FamilyGroup::Virtex4On) {
+        put(head, 0x000000BB, 4);
+        put(head, 0x11220044, 4);
+        put(head, 0xFFFFFFFF, 4);
     }
-}
-
-// A Spartan-6 style stream: a dummy word, the 32-bit sync word, RCRC, the
-// IDCODE (two words), WCFG, then the frame data as a type-2 write to FDRI;
-// after it the AutoCRC, the CRC write (two words each), START and DESYNC.
-uint32_t head_16(std::vector<uint8_t>& head, const Design& design)
-{
-    put32(head, 0xFFFFFFFF);
-    put32(head, W32.sync);
-    put16(head, NOOP_16);
-    put16(head, type1_write_16(W16.cmd, 1));
-    put16(head, sim::RCRC_COMMAND);
-    put16(head, type1_write_16(sim::IDCODE_16, 2));
-    put16(head, IDCODE_16 >> 16);
-    put16(head, IDCODE_16 & 0xFFFF);
-    put16(head, type1_write_16(W16.cmd, 1));
-    put16(head, WCFG_COMMAND);
-    put16(head, 0x5000u | W16.fdri << W16.register_shift);  // type 2 write to FDRI
-    put16(head, design.frame_words >> 16);
-    put16(head, design.frame_words & 0xFFFF);
-    uint32_t crc = sim::crc22_feed(0, IDCODE_16 >> 16, sim::IDCODE_16);
-    crc = sim::crc22_feed(crc, IDCODE_16 & 0xFFFF, sim::IDCODE_16);
-    return sim::crc22_feed(crc, WCFG_COMMAND, W16.cmd);
-}
-
-void tail_16(std::vector<uint8_t>& tail)
-{
-    put32(tail, 0);  // the AutoCRC, once the frames are known
-    put16(tail, type1_write_16(sim::CRC_REGISTER, 2));
-    put32(tail, 0);  // the CRC: the same, as nothing is fed between them
-    put16(tail, type1_write_16(W16.cmd, 1));
-    put16(tail, sim::START_COMMAND);
-    put16(tail, NOOP_16);
-    put16(tail, type1_write_16(W16.cmd, 1));
-    put16(tail, sim::DESYNC_COMMAND);
-    for (int i = 0; i < 4; ++i) {
-        put16(tail, NOOP_16);
+    put(head, 0xFFFFFFFF, 4);  // dummy word
+    put(head, rules.sync_word, rules.sync_word == bitstream::SYNC_WORD ? 4 : 2);
+    Packets packets(rules, head, 0);
+    packets.noop();
+    packets.command(bitstream::RCRC_COMMAND);
+    packets.noop(2);
+    // The option registers: the CRC bypass bit, if asked for, and the phase
+    // of DONE, where the family rules keep them.
+    const uint32_t bypass = design.crc_disabled ? rules.bypass_bit : 0;
+    auto option = [&](uint32_t reg, uint32_t value) {
+        if (reg == rules.done_cycle_register) {
+            value = (value & ~(0x7u << rules.done_cycle_shift)) |
+                    (design.done_phase - rules.done_phase_offset) << rules.done_cycle_shift;
+        }
+        packets.write(reg, value | (reg == rules.bypass_register ? bypass : 0));
+    };
+    option(regs.options, regs.options_value);
+    if (regs.options2 != NONE) {
+        option(regs.options2, regs.options2_value);
     }
+    if (rules.group == FamilyGroup::Virtex4On) {
+        packets.write(COR1_VIRTEX4, 0);
+    }
+    if (design.idcode != 0 && rules.idcode != NONE) {
+        packets.write(rules.idcode, design.idcode, words16);
+    }
+    packets.write(regs.lout, 0);
+    if (regs.csbo != NONE) {
+        packets.write(regs.csbo, 0);
+    }
+    packets.command(WCFG_COMMAND);
+    if (regs.far != NONE) {
+        packets.write(regs.far, 0);
+    }
+    packets.frames_header(design.frame_words);
+    return packets.crc();
 }
 
 }  // namespace
 
+Design design_for(FamilyGroup group)
+{
+    Design design;
+    for (const auto& device : SAMPLE_DEVICES) {
+        if (device.group == group) {
+            design.group = group;
+            design.idcode = device.idcode;
+            design.part = device.part;
+        }
+    }
+    return design;
+}
+
 ConfigStream::ConfigStream(const Design& design) : design_(design)
 {
-    word_size_ = design.family == Family::Words32 ? 4 : 2;
-    if (word_size_ == 4) {
-        head_crc_ = head_32(head_, design);
-        tail_32(tail_);
-    } else {
-        head_crc_ = head_16(head_, design);
-        tail_16(tail_);
+    head_crc_ = write_head(head_, design);
+    tail_size_ = tail(0).size();
+}
+
+// After the frame data: the AutoCRC (Virtex-II, Spartan-6), the CRC check,
+// START and DESYNC, or for Virtex START and the CRC check after it; then
+// NOOPs for the FPGA's start-up.
+std::vector<uint8_t> ConfigStream::tail(uint32_t crc) const
+{
+    const FamilyRules& rules = rules_of(design_);
+    std::vector<uint8_t> out;
+    Packets packets(rules, out, crc);
+    if (rules.autocrc != bitstream::AutoCrc::None && design_.frame_words != 0) {
+        packets.check(design_.crc_disabled, true);
     }
+    packets.check(design_.crc_disabled);
+    if (design_.start) {
+        packets.command(bitstream::START_COMMAND);
+    } else {
+        packets.noop(2);
+    }
+    packets.noop();
+    if (rules.end == bitstream::EndCommand::Start) {
+        packets.check(design_.crc_disabled);
+    } else {
+        packets.command(bitstream::DESYNC_COMMAND);
+    }
+    packets.noop(16 / rules.format->word_bytes);
+    return out;
 }
 
 uint64_t ConfigStream::size() const
 {
-    return head_.size() + uint64_t{design_.frame_words} * word_size_ + tail_.size();
+    return head_.size() + uint64_t{design_.frame_words} * rules_of(design_).format->word_bytes +
+           tail_size_;
 }
 
 void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink) const
 {
     sink(head_.data(), head_.size());
+    const FamilyRules& rules = rules_of(design_);
+    const unsigned word_bytes = rules.format->word_bytes;
     FrameData frames(design_.seed);
     std::vector<uint8_t> chunk;
     chunk.reserve(65536);
-    uint32_t crc = head_crc_;
+    Packets packets(rules, chunk, head_crc_);
     for (uint32_t i = 0; i < design_.frame_words; ++i) {
-        const uint32_t word = frames.next();
-        if (word_size_ == 4) {
-            put32(chunk, word);
-            crc = sim::crc32c_feed(crc, word, W32.fdri);
-        } else {
-            put16(chunk, word & 0xFFFF);
-            crc = sim::crc22_feed(crc, word & 0xFFFF, W16.fdri);
-        }
+        const uint32_t word = word_bytes == 4 ? frames.next() : frames.next() & 0xFFFF;
+        packets.word(word);
+        packets.frame(word);
         if (chunk.size() >= 65536 - 4) {
             sink(chunk.data(), chunk.size());
             chunk.clear();
         }
     }
     sink(chunk.data(), chunk.size());
-    // The CRC write's value; for 16-bit words the AutoCRC before it too, the
-    // same value: neither is fed, and nothing is written between them.
-    std::vector<uint8_t> tail = tail_;
-    std::vector<uint8_t> crc_word;
-    put32(crc_word, crc);
-    if (word_size_ == 4) {
-        std::copy(crc_word.begin(), crc_word.end(), tail.begin() + 4);
-    } else {
-        std::copy(crc_word.begin(), crc_word.end(), tail.begin());
-        std::copy(crc_word.begin(), crc_word.end(), tail.begin() + 6);
-    }
-    sink(tail.data(), tail.size());
+    const std::vector<uint8_t> end = tail(packets.crc());
+    sink(end.data(), end.size());
 }
 
 std::vector<uint8_t> ConfigStream::bytes() const
@@ -222,12 +295,12 @@ std::vector<uint8_t> bit_header(const Design& design, uint32_t config_length)
     const char keys[4] = {'b', 'c', 'd', 'e'};
     for (int i = 0; i < 4; ++i) {
         const size_t length = fields[i]->size() + 1;  // with its NUL
-        put16(out, static_cast<uint32_t>(length));
+        put(out, static_cast<uint32_t>(length), 2);
         out.insert(out.end(), fields[i]->begin(), fields[i]->end());
         out.push_back(0);
         out.push_back(static_cast<uint8_t>(keys[i]));
     }
-    put32(out, config_length);
+    put(out, config_length, 4);
     return out;
 }
 

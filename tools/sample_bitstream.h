@@ -1,7 +1,7 @@
 // Synthetic but well-formed configuration files: a .BIT file with its four
 // header fields, and the matching PROM image (the same configuration bytes,
-// each bit-reversed, no header). Used by the sample generator, the tests and
-// the benchmarks.
+// each bit-reversed, no header), for a device of any family group. Used by
+// the sample generator, the tests and the benchmarks.
 #pragma once
 
 #include <cstdint>
@@ -10,31 +10,37 @@
 #include <string>
 #include <vector>
 
-namespace sample {
+#include "bitstream/family_rules.h"
 
-enum class Family {
-    Words32,  // 32-bit packets after AA 99 55 66 (7-series style)
-    Words16,  // 16-bit packets after AA 99 55 66 (Spartan-6 style)
-};
+namespace sample {
 
 struct Design {
     std::string name = "demo.ncd;UserID=0xFFFFFFFF";
-    std::string part = "7a35tcpg236";
+    std::string part = "7a35tcpg236";  // as a .BIT header names it
     std::string date = "2026/12/08";
     std::string time = "09:30:00";
-    Family family = Family::Words32;
+    bitstream::FamilyGroup group = bitstream::FamilyGroup::Virtex4On;
+    uint32_t idcode = 0x0362D093;  // written to the group's IDCODE register; 0: none
     uint32_t frame_words = 25000;  // words of frame data in the FDRI write
     uint32_t seed = 1;             // of the frame data's pseudo-random pattern
-    // 32-bit packets: the bus width detection words before the dummy word,
-    // as streams for Virtex-5 and later families have; a card then checks
-    // the stream's CRC.
+    // Virtex-4 and later: the bus width detection words before the sync word,
+    // as streams for Virtex-5 and later families have.
     bool detect_bus_width = true;
+    unsigned done_phase = 4;    // the start-up phase DONE rises in, as the option register says
+    bool start = true;          // false: START written as NOOPs
+    bool crc_disabled = false;  // the CRC check bypassed, as the FPGA tools write it
 };
 
+// The sample design of a group: a device of it (its IDCODE and the part the
+// header names), and the group's stream.
+Design design_for(bitstream::FamilyGroup group);
+
 // The configuration bytes of a design, in their natural order: the bus width
-// detection words (32-bit, if asked for), a dummy word, the sync word, a
-// NOOP, register writes, the frame data as one type-2 write, the CRC (32-bit),
-// START and DESYNC.
+// detection words (if asked for), a dummy word, the sync word, a NOOP,
+// register writes (RCRC, the IDCODE, the option registers, LOUT, and CSBO in
+// 16-bit streams), the frame data as one type-2 FDRI write, its AutoCRC
+// where the group has one, the CRC check, START and DESYNC (Virtex: START
+// and the CRC check after it), and NOOPs enough for the start-up.
 class ConfigStream {
 public:
     explicit ConfigStream(const Design& design);
@@ -45,11 +51,12 @@ public:
     std::vector<uint8_t> bytes() const;
 
 private:
+    std::vector<uint8_t> tail(uint32_t crc) const;
+
     Design design_;
     std::vector<uint8_t> head_;
-    std::vector<uint8_t> tail_;  // its CRC word filled in as the frames go by
-    unsigned word_size_;
-    uint32_t head_crc_ = 0;      // the CRC over the head's register writes
+    uint32_t head_crc_ = 0;  // the CRC over the head's register writes
+    size_t tail_size_ = 0;
 };
 
 // The .BIT header: signature, the four fields (each NUL-terminated) with

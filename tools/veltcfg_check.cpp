@@ -4,11 +4,14 @@
 // card: it runs the program itself, as veltcfg-sim runs it, on card 0 of the
 // simulated host, and listens to what the card's FPGA meets in the stream.
 // After the program's own output it tells the packet format, the family
-// group, where the sync word is, the IDCODE the stream writes and the device
-// it names, each CRC comparison, where the configuration ends and what
-// follows it, and the announced length against the actual one; all offsets
-// are bytes of the file. With --idcode the card's FPGA is the device with
-// that IDCODE, and refuses a stream written for another.
+// group and how it was known, where the sync word is, the IDCODE the stream
+// writes and the device it names, each CRC check, where the configuration
+// ends and what follows it, and the announced length against the actual
+// one; all offsets are bytes of the file.
+//
+// The card's FPGA is the device --idcode names; without it, the device the
+// .BIT header's part names, when the device table knows it (its family group
+// then, as no IDCODE is there to compare); else the stream tells the group.
 //
 // Exit status: 0 when a card would configure, 1 when it would not, 2 for
 // wrong arguments or a file that cannot be read.
@@ -20,37 +23,35 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "app/driver.h"
 #include "app/platform.h"
 #include "app/upload_state.h"
-#include "card/card.h"
-#include "configfile/config_file.h"
-#include "common/terminal_text.h"
-#include "tools/fpga_devices.h"
+#include "bitstream/devices.h"
 #include "card/plx/sim/host_description.h"
+#include "common/terminal_text.h"
+#include "configfile/config_file.h"
 
 namespace {
 
+using bitstream::FamilyGroup;
+
 enum ExitStatus { CONFIGURES = 0, DOES_NOT_CONFIGURE = 1, CANNOT_CHECK = 2 };
 
-// What the FPGA met in the stream, each place an offset in the stream.
-struct StreamReport : sim::StreamListener {
-    struct Compare {
-        unsigned word_bytes;
-        sim::CrcCheck check;
+// What the FPGA met in the stream, each place where the thing ends, in bytes
+// from the start of the configuration cycle.
+struct StreamFacts : bitstream::StreamListener {
+    struct Value {
+        uint32_t value;
+        uint64_t end;
+    };
+    struct Check {
+        FamilyGroup group;
+        bitstream::CrcCheck check;
         uint32_t written, computed;
-        uint64_t end;
-    };
-    struct Idcode {
-        unsigned word_bytes;
-        uint32_t idcode;
-        uint64_t end;
-    };
-    struct End {
-        unsigned word_bytes;
-        sim::EndCommand command;
+        bool bypassed, passed;
         uint64_t end;
     };
 
@@ -60,168 +61,207 @@ struct StreamReport : sim::StreamListener {
         // first configuration byte.
         data_offset = static_cast<uint64_t>(ftello(upload_state.config_file));
     }
-    void synced(unsigned word_bytes, uint64_t end) override
+    void synced(unsigned word_bytes, unsigned sync_bytes, uint64_t end) override
     {
-        // Where AA 99 55 66, or AA 99, starts.
-        sync_at[word_bytes == 4] = end - word_bytes;
-        synced_in[word_bytes == 4] = true;
+        if (!sync) {
+            sync = Value{sync_bytes, end};
+            sync_word_bytes = word_bytes;
+        }
     }
-    void idcode_written(unsigned word_bytes, uint32_t idcode, uint64_t end) override
+    void sync_refused(uint64_t) override
     {
-        idcodes.push_back({word_bytes, idcode, end});
+        sync.reset();
+        half_sync_refused = true;
     }
-    void crc_compared(unsigned word_bytes, sim::CrcCheck check, uint32_t written,
-                      uint32_t computed, uint64_t end) override
+    void idcode_written(uint32_t idcode, uint64_t end) override { idcodes.push_back({idcode, end}); }
+    void crc_checked(FamilyGroup group, bitstream::CrcCheck check, uint32_t written,
+                     uint32_t computed, bool bypassed, bool passed, uint64_t end) override
     {
-        compares.push_back({word_bytes, check, written, computed, end});
+        checks.push_back({group, check, written, computed, bypassed, passed, end});
     }
-    void configuration_ended(unsigned word_bytes, sim::EndCommand command, uint64_t end) override
+    void command(uint32_t code, uint64_t end) override { commands.push_back({code, end}); }
+
+    // Where in the file a thing of `bytes` bytes that ends at `end` starts.
+    unsigned long long at(uint64_t end, unsigned bytes) const { return data_offset + end - bytes; }
+    const Value* first_command(uint32_t code) const
     {
-        ends.push_back({word_bytes, command, end});
+        for (const Value& c : commands) {
+            if (c.value == code) {
+                return &c;
+            }
+        }
+        return nullptr;
     }
 
     uint64_t data_offset = 0;
-    bool synced_in[2] = {false, false};  // [1]: 32-bit words
-    uint64_t sync_at[2] = {0, 0};
-    std::vector<Idcode> idcodes;
-    std::vector<Compare> compares;
-    std::vector<End> ends;
+    std::optional<Value> sync;  // its length in bytes, and its end
+    unsigned sync_word_bytes = 0;  // of the packets after it
+    bool half_sync_refused = false;
+    std::vector<Value> idcodes;
+    std::vector<Check> checks;
+    std::vector<Value> commands;
 };
 
-StreamReport stream;
+StreamFacts stream;
 const char* file_name = nullptr;
-std::optional<uint32_t> card_idcode;  // --idcode
+std::optional<uint32_t> card_idcode;           // --idcode
+const bitstream::FpgaDevice* header_device = nullptr;  // the device the header's part names
 
 // An IDCODE and the device it names.
 void print_idcode(uint32_t idcode)
 {
-    const FpgaDevice* device = device_of_idcode(idcode);
+    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
     std::printf("0x%08X ", idcode);
     if (device == nullptr) {
         std::printf("(a device not in the table)");
     } else {
-        std::printf("(%s, %s)", device->name, device->family);
-    }
-}
-
-// The device a .BIT file's header names in its part field, if the table
-// knows it.
-const FpgaDevice* device_of_header()
-{
-    if (upload_state.byte_sender != send_byte_reversed) {
-        return nullptr;  // a PROM image has no header
-    }
-    char part[256];
-    FILE* file = std::fopen(file_name, "rb");
-    const bool read = file != nullptr && read_bit_header_field(file, 1, part, sizeof part);
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return read ? device_of_part(part) : nullptr;
-}
-
-// The IDCODE lines: each one written, and a note when a .BIT header's part
-// names another device. A card goes by the IDCODE.
-void print_idcodes(unsigned word_bytes)
-{
-    bool written = false;
-    for (const StreamReport::Idcode& id : stream.idcodes) {
-        if (id.word_bytes != word_bytes) {
-            continue;
-        }
-        written = true;
-        std::printf("IDCODE:               ");
-        print_idcode(id.idcode);
-        std::printf(" at byte %llu\n",
-                    static_cast<unsigned long long>(stream.data_offset + id.end - 4));
-        const FpgaDevice* named = device_of_header();
-        if (named != nullptr && named != device_of_idcode(id.idcode)) {
-            std::printf("Note:                 the header names the %s; the card goes by the "
-                        "IDCODE\n",
-                        named->name);
-        }
-    }
-    if (!written) {
-        std::printf("IDCODE:               none written\n");
+        std::printf("(%s, %s)", device->name, device->family->name);
     }
 }
 
 uint64_t file_size()
 {
     FILE* file = std::fopen(file_name, "rb");
-    if (file == nullptr || fseeko(file, 0, SEEK_END) != 0) {
+    if (file == nullptr) {
         return 0;
     }
+    const bool at_end = fseeko(file, 0, SEEK_END) == 0;
     const off_t size = ftello(file);
     std::fclose(file);
-    return size < 0 ? 0 : static_cast<uint64_t>(size);
+    return !at_end || size < 0 ? 0 : static_cast<uint64_t>(size);
+}
+
+void print_group(const sim::Fpga& fpga)
+{
+    std::printf("Family group:         %s", bitstream::family_group_name(fpga.group()));
+    if (fpga.device_group() == FamilyGroup::Unknown) {
+        std::printf(" (inferred from the stream, not known from a device)\n");
+    } else if (card_idcode && bitstream::device_of_idcode(*card_idcode) != nullptr) {
+        std::printf(" (of the device --idcode names)\n");
+    } else {
+        std::printf(" (of the device the header's part names: %s)\n", header_device->name);
+    }
+}
+
+// The IDCODE lines: each one written, and a note when a .BIT header's part
+// names another device. A card goes by the IDCODE.
+void print_idcodes()
+{
+    for (const StreamFacts::Value& id : stream.idcodes) {
+        std::printf("IDCODE:               ");
+        print_idcode(id.value);
+        std::printf(" at byte %llu%s\n", stream.at(id.end, 4),
+                    card_idcode ? "" : "; not compared (no --idcode)");
+        const bitstream::FpgaDevice* named = bitstream::device_of_idcode(id.value);
+        if (header_device != nullptr && named != nullptr && named != header_device) {
+            std::printf("Note:                 the header names the %s; the card goes by the "
+                        "IDCODE\n",
+                        header_device->name);
+        }
+    }
+    if (stream.idcodes.empty()) {
+        std::printf("IDCODE:               none written%s\n",
+                    card_idcode ? ": the card's FPGA has none to compare with --idcode" : "");
+    }
 }
 
 // Hexadecimal digits of the CRC values a group compares.
-int crc_digits(sim::FamilyGroup group)
+int crc_digits(FamilyGroup group)
 {
-    const uint32_t bits = sim::compared_crc_bits(group);
+    const uint32_t bits = bitstream::rules_of(group)->compared_bits;
     return bits > 0xFFFFFF ? 8 : bits > 0xFFFF ? 6 : 4;
 }
 
-const char* end_command_name(sim::EndCommand command)
+void print_checks()
 {
-    return command == sim::EndCommand::Start ? "START" : "DESYNC";
+    for (const StreamFacts::Check& c : stream.checks) {
+        const int digits = crc_digits(c.group);
+        std::printf("CRC check:            %s at byte %llu: written 0x%0*X, ",
+                    c.check == bitstream::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
+                    stream.at(c.end, 4), digits, c.written);
+        if (c.bypassed) {
+            std::printf("the CRC check bypassed\n");
+        } else {
+            std::printf("computed 0x%0*X, %s\n", digits, c.computed, c.passed ? "match" : "MISMATCH");
+        }
+    }
 }
 
-// The lines on the stream, for the packet format the FPGA followed.
-void print_stream(const sim::Fpga& fpga, unsigned word_bytes)
+void print_end(const sim::Fpga& fpga, unsigned word_bytes)
 {
-    const uint64_t base = stream.data_offset;
-    const sim::FamilyGroup group = fpga.group();
-    const int digits = crc_digits(group);
-    std::printf("Packet format:        %u-bit words\n", word_bytes * 8);
-    std::printf("Family group:         %s\n", sim::family_group_name(group));
-    std::printf("Sync word:            at byte %llu\n",
-                static_cast<unsigned long long>(base + stream.sync_at[word_bytes == 4]));
-    print_idcodes(word_bytes);
-    for (const StreamReport::Compare& c : stream.compares) {
-        if (c.word_bytes == word_bytes) {
-            std::printf("CRC check:            %s at byte %llu: written 0x%0*X, computed 0x%0*X, %s\n",
-                        c.check == sim::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
-                        static_cast<unsigned long long>(base + c.end - 4), digits, c.written,
-                        digits, c.computed, c.written == c.computed ? "match" : "MISMATCH");
-        }
+    if (fpga.done_at_byte() == 0) {
+        return;
     }
-    for (const StreamReport::End& e : stream.ends) {
-        if (e.word_bytes == word_bytes && fpga.state() == sim::Fpga::State::Done) {
-            std::printf("End of configuration: %s at byte %llu", end_command_name(e.command),
-                        static_cast<unsigned long long>(base + e.end - word_bytes));
-            if (e.end != fpga.done_at_byte()) {
-                std::printf(", then the CRC check after it");
-            }
-            std::printf("; %llu bytes follow it\n",
-                        static_cast<unsigned long long>(file_size() - base - fpga.done_at_byte()));
-        }
+    const bool at_start = fpga.rules().end == bitstream::EndCommand::Start;
+    const StreamFacts::Value* start = stream.first_command(bitstream::START_COMMAND);
+    const uint64_t end = at_start && start != nullptr ? start->end : fpga.done_at_byte();
+    std::printf("End of configuration: %s at byte %llu", at_start ? "START" : "DESYNC",
+                stream.at(end, word_bytes));
+    if (end != fpga.done_at_byte()) {
+        std::printf(", then the CRC check after it");
     }
+    std::printf("; %llu bytes follow it",
+                static_cast<unsigned long long>(file_size() - stream.data_offset -
+                                                fpga.done_at_byte()));
+    if (!at_start) {
+        std::printf(", of which the start-up needs %u", fpga.startup_bytes());
+    }
+    std::printf("\n");
+}
+
+void print_length()
+{
+    const uint64_t present = file_size() - stream.data_offset;
+    const uint32_t announced = upload_state.config_length;
+    std::printf("Length:               %lu bytes announced, %llu bytes present",
+                static_cast<unsigned long>(announced), static_cast<unsigned long long>(present));
+    if (present < announced) {
+        std::printf("; the file ends %llu bytes before the length its header announces",
+                    static_cast<unsigned long long>(announced - present));
+    }
+    std::printf("\n");
 }
 
 // Why a card would not configure, as the FPGA saw the stream.
 void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
 {
-    if (word_bytes == 0) {
-        std::printf("the configuration data holds no sync word");
-    } else if (fpga.state() == sim::Fpga::State::IdError) {
+    using State = sim::Fpga::State;
+    const bitstream::FamilyRules& rules = fpga.rules();
+    const StreamFacts::Value* desync = stream.first_command(bitstream::DESYNC_COMMAND);
+    if (word_bytes == 0 || !stream.sync) {
+        std::printf("the configuration data holds no sync word the FPGA takes%s",
+                    stream.half_sync_refused ? " (a Spartan-6 needs all of AA 99 55 66)" : "");
+    } else if (fpga.state() == State::IdError) {
         std::printf("the stream is written for IDCODE ");
-        print_idcode(stream.idcodes.back().idcode);
+        print_idcode(stream.idcodes.back().value);
         std::printf(", and the card's FPGA has IDCODE ");
         print_idcode(*card_idcode);
         std::printf("; the FPGA would stop in its ID error");
-    } else if (fpga.state() == sim::Fpga::State::CrcError) {
-        const StreamReport::Compare& bad = stream.compares.back();
-        const int digits = crc_digits(fpga.group());
+    } else if (fpga.state() == State::CrcError) {
+        const StreamFacts::Check& bad = stream.checks.back();
+        const int digits = crc_digits(bad.group);
         std::printf("the CRC written at byte %llu (0x%0*X) does not match the one computed over "
                     "the stream (0x%0*X); the FPGA would not start up",
-                    static_cast<unsigned long long>(stream.data_offset + bad.end - 4), digits,
-                    bad.written, digits, bad.computed);
-    } else if (fpga.state() != sim::Fpga::State::Done) {
+                    stream.at(bad.end, 4), digits, bad.written, digits, bad.computed);
+    } else if (fpga.state() == State::StartingUp) {
+        std::printf("the file ends %llu bytes after DESYNC, and the FPGA needs %u before DONE "
+                    "rises (veltcfg checks DONE before its 24 trailing bytes)",
+                    static_cast<unsigned long long>(file_size() - stream.data_offset -
+                                                    fpga.done_at_byte()),
+                    fpga.startup_bytes());
+    } else if (fpga.state() == State::ShutDown) {
+        std::printf("the stream shuts the FPGA down again after it started up (SHUTDOWN, then "
+                    "RCRC)");
+    } else if (fpga.done_at_byte() != 0 && fpga.state() != State::Done) {
+        std::printf("the stream starts a new configuration after it started up (IPROG)");
+    } else if (fpga.state() != State::Done && rules.end == bitstream::EndCommand::Desync &&
+               desync != nullptr && stream.first_command(bitstream::START_COMMAND) == nullptr) {
+        std::printf("the stream has DESYNC at byte %llu but no START before it; the FPGA would "
+                    "not start up",
+                    stream.at(desync->end, word_bytes));
+    } else if (fpga.state() != State::Done) {
         std::printf("the stream has no %s command; the FPGA would not finish its configuration",
-                    fpga.group() == sim::FamilyGroup::Virtex ? "START" : "DESYNC");
+                    rules.end == bitstream::EndCommand::Start ? "START" : "DESYNC");
     } else {
         std::printf("the FPGA configured, but the card did not report DONE");
     }
@@ -239,22 +279,20 @@ void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
                     status);
         std::exit(DOES_NOT_CONFIGURE);
     }
-    // The packet format the FPGA followed, or else the one whose sync word
-    // it found.
-    const unsigned word_bytes = fpga.word_bytes() != 0 ? fpga.word_bytes()
-                                : stream.synced_in[1]  ? 4
-                                : stream.synced_in[0]  ? 2
-                                                       : 0;
+    const unsigned word_bytes = stream.sync_word_bytes;
     std::printf("\n\n");
-    if (word_bytes == 0) {
+    if (word_bytes == 0 || !stream.sync) {
         std::printf("Sync word:            none\n");
     } else {
-        print_stream(fpga, word_bytes);
+        std::printf("Packet format:        %u-bit words\n", word_bytes * 8);
+        print_group(fpga);
+        std::printf("Sync word:            at byte %llu\n",
+                    stream.at(stream.sync->end, stream.sync->value));
+        print_idcodes();
+        print_checks();
+        print_end(fpga, word_bytes);
     }
-    const uint64_t present = file_size() - stream.data_offset;
-    std::printf("Length:               %lu bytes announced, %llu bytes present\n",
-                static_cast<unsigned long>(upload_state.config_length),
-                static_cast<unsigned long long>(present));
+    print_length();
     if (status == 0) {
         std::printf("\nA card would configure.\n");
         std::exit(CONFIGURES);
@@ -269,6 +307,16 @@ void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
 {
     std::fprintf(stderr, "usage: veltcfg-check [--idcode ID] FILE\n");
     std::exit(CANNOT_CHECK);
+}
+
+// The device the file's .BIT header names in its part field, if the table
+// knows it.
+void read_header_device(FILE* file)
+{
+    char part[256];
+    if (read_bit_header_field(file, 1, part, sizeof part)) {
+        header_device = bitstream::device_of_part(part);
+    }
 }
 
 }  // namespace
@@ -303,12 +351,18 @@ int main(int argc, char** argv)
         std::fprintf(stderr, ": %s\n", std::strerror(error));
         return CANNOT_CHECK;
     }
+    read_header_device(file);
     std::fclose(file);
 
-    // Card 0 of the simulated host, its FPGA the device --idcode names.
+    // Card 0 of the simulated host, its FPGA the device --idcode or the
+    // header names.
     put_terminal_text(stdout, file_name);
     sim::CardSettings card0 = sim::host().card(0).settings();
     card0.fpga.idcode = card_idcode;
+    if (header_device != nullptr &&
+        !(card_idcode && bitstream::device_of_idcode(*card_idcode) != nullptr)) {
+        card0.fpga.group = header_device->family->group;
+    }
     sim::Host host;
     host.add_card(card0).fpga().set_listener(&stream);
     sim::host() = std::move(host);

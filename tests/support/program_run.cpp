@@ -116,7 +116,7 @@ void parse_outcome(const std::string& text, ProgramRun* run)
         fields >> state >> card.fpga_bytes >> card.done_at_byte >> group >> std::hex >>
             card.control >> std::dec >> open >> card.mappings;
         card.fpga_state = static_cast<sim::Fpga::State>(state);
-        card.group = static_cast<sim::FamilyGroup>(group);
+        card.group = static_cast<bitstream::FamilyGroup>(group);
         card.open = open != 0;
         run->cards.push_back(card);
     }

@@ -18,7 +18,7 @@ struct CardOutcome {
     sim::Fpga::State fpga_state = sim::Fpga::State::Idle;
     uint64_t fpga_bytes = 0;    // bytes the FPGA took in its last cycle
     uint64_t done_at_byte = 0;  // where it stopped reading the stream (0: never)
-    sim::FamilyGroup group = sim::FamilyGroup::Unknown;  // the stream's, once found
+    bitstream::FamilyGroup group = bitstream::FamilyGroup::Unknown;  // the stream's, once found
     uint32_t control = 0;       // control/status register bits as last written
     bool open = false;
     int mappings = 0;

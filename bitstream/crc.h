@@ -1,17 +1,15 @@
-// The CRCs a configuration stream carries, one for each way the device
-// families compute theirs. Every word written to a register is fed in (its
-// data bits, then the register's address bits); a write to the CRC register
-// compares instead.
+// The three CRCs configuration streams carry. Every word written to a
+// register is fed in with the register's address; a write to the CRC
+// register checks instead.
 //
-//   CRC-32C  Virtex-4 and later: the Castagnoli polynomial in reflected form,
-//            32 data bits then 5 address bits, lowest bit first.
-//   CRC-16   Virtex-II, II Pro, Spartan-3, 3E (5 address bits) and Virtex,
-//            Spartan-II (4 address bits): x^16+x^15+x^2+1 reflected (0xA001),
-//            32 data bits then the address bits, lowest bit first.
-//   22-bit   Spartan-3A, 3AN, 3A DSP and Spartan-6: one step per 16-bit word,
-//            the 6-bit address above the word.
+//   CRC-32C  the Castagnoli polynomial in reflected form: 32 data bits, then
+//            5 address bits, lowest bit first
+//   CRC-16   x^16+x^15+x^2+1 in reflected form (0xA001): 32 data bits, then
+//            4 or 5 address bits, lowest bit first
+//   22-bit   one step per 16-bit word, the 6-bit address above the word
 //
-// They start at 0 and have no final inversion. The streams they check are
+// They start at 0 and have no final inversion. Which a group computes is in
+// its row of the family rules (family_rules.h). The streams they check are
 // megabytes of frame data, one feed per word, so the feeds stay inline and
 // go a byte (or the address bits) at a time through tables.
 #pragma once
@@ -19,7 +17,9 @@
 #include <array>
 #include <cstdint>
 
-namespace sim {
+#include "bitstream/family_rules.h"
+
+namespace bitstream {
 
 // Entry i: the register after `bits` zero bits fed into i, for a reflected
 // polynomial.
@@ -86,4 +86,20 @@ inline uint32_t crc22_feed(uint32_t crc, uint32_t word, uint32_t address)
     return ((crc << 1) & 0x3FFFFF) ^ ((address & 0x3F) << 16 | (word & 0xFFFF)) ^ feedback;
 }
 
-}  // namespace sim
+// One word written to `address`, through the CRC the group of `rules`
+// computes.
+inline uint32_t crc_feed(const FamilyRules& rules, uint32_t crc, uint32_t word, uint32_t address)
+{
+    switch (rules.crc) {
+    case CrcKind::Crc32c:
+        return crc32c_feed(crc, word, address);
+    case CrcKind::Crc16:
+        return rules.address_bits == 5 ? crc16_feed<5>(crc, word, address)
+                                       : crc16_feed<4>(crc, word, address);
+    case CrcKind::Crc22:
+        break;
+    }
+    return crc22_feed(crc, word, address);
+}
+
+}  // namespace bitstream

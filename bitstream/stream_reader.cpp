@@ -1,0 +1,500 @@
+#include "bitstream/stream_reader.h"
+
+#include <algorithm>
+
+#include "bitstream/crc.h"
+
+namespace bitstream {
+
+namespace {
+
+// Written before the sync word by Virtex-5 and later families, for the
+// SelectMAP interface to detect its width.
+constexpr uint64_t BUS_WIDTH_DETECTION = 0x000000BB11220044;
+// The low 12 bits of the families' IDCODEs: the maker's JEDEC code above the
+// 1 that JTAG puts at bit 0. Bits 27:21 of a 16-bit stream's IDCODE tell
+// Spartan-6 from Spartan-3A.
+constexpr uint32_t IDCODE_MAKER_MASK = 0xFFF;
+constexpr uint32_t IDCODE_MAKER = 0x093;
+constexpr uint32_t SPARTAN6_FAMILY = 0x20;
+
+uint32_t big_endian(const uint8_t* bytes, unsigned count)
+{
+    uint32_t word = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        word = word << 8 | bytes[i];
+    }
+    return word;
+}
+
+// Frame data through one group's CRC.
+template <unsigned word_bytes, uint32_t (*feed)(uint32_t, uint32_t, uint32_t)>
+uint32_t feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address)
+{
+    for (const uint8_t* word = bytes; word != bytes + words * word_bytes; word += word_bytes) {
+        crc = feed(crc, big_endian(word, word_bytes), address);
+    }
+    return crc;
+}
+
+// Calls f(rules) for each group in `groups`.
+template <typename F>
+void for_each_group(GroupSet groups, F f)
+{
+    for (unsigned group = 1; group < 8; ++group) {
+        if ((groups >> group & 1) != 0) {
+            f(*rules_of(static_cast<FamilyGroup>(group)));
+        }
+    }
+}
+
+// The groups in `groups` whose rules `test` holds for.
+template <typename Test>
+GroupSet groups_where(GroupSet groups, Test test)
+{
+    GroupSet matching = 0;
+    for_each_group(groups, [&](const FamilyRules& rules) {
+        if (test(rules)) {
+            matching |= group_bit(rules.group);
+        }
+    });
+    return matching;
+}
+
+bool fed(const FamilyRules& rules, uint32_t reg)
+{
+    return reg != rules.not_fed[0] && reg != rules.not_fed[1];
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- FormatDetector
+
+unsigned FormatDetector::take(uint8_t byte)
+{
+    window_ = window_ << 8 | byte;
+    if (window_ == BUS_WIDTH_DETECTION) {
+        bus_width_detected_ = true;
+    }
+    if (after_sync_ == 0) {
+        after_sync_ = (window_ & 0xFFFF) == SYNC_HALF ? 2 : 0;
+        return 0;
+    }
+    ++after_sync_;
+    if (after_sync_ == 4 && (window_ & 0xFFFF) != (SYNC_WORD & 0xFFFF)) {
+        return 2;
+    }
+    if (after_sync_ == 8) {
+        return starts_32_bit_packets(static_cast<uint32_t>(window_)) ? 4 : 2;
+    }
+    return 0;
+}
+
+size_t FormatDetector::replay(uint8_t* bytes) const
+{
+    for (unsigned i = 0; i < after_sync_; ++i) {
+        bytes[i] = static_cast<uint8_t>(window_ >> 8 * (after_sync_ - 1 - i));
+    }
+    return after_sync_;
+}
+
+// ---------------------------------------------------------------- StreamReader
+
+template <const PacketFormat& format>
+void StreamReader<format>::restart(StreamListener* listener, GroupSet groups,
+                                   bool bus_width_detected)
+{
+    *this = StreamReader();
+    listener_ = listener;
+    groups_ = groups;
+    bus_width_detected_ = bus_width_detected;
+    fdri_ = rules().fdri;
+    cmd_ = rules().cmd;
+}
+
+template <const PacketFormat& format>
+size_t StreamReader<format>::consume(const uint8_t* bytes, size_t count, uint64_t at,
+                                     ReaderEvent* event)
+{
+    *event = ReaderEvent::None;
+    size_t i = 0;
+    while (i < count) {
+        // The bulk of a stream is frame data: whole words straight into the
+        // CRC.
+        if (payload_words_ != 0 && word_bytes_ == 0 && register_ == fdri_) {
+            const size_t words =
+                std::min<size_t>(payload_words_, (count - i) / format.word_bytes);
+            if (words != 0) {
+                feed_frames(bytes + i, words);
+                payload_words_ -= static_cast<uint32_t>(words);
+                i += words * format.word_bytes;
+                if (payload_words_ == 0) {
+                    end_ = at + i;
+                    *event = end_payload();
+                    if (*event != ReaderEvent::None) {
+                        return i;
+                    }
+                }
+                continue;
+            }
+        }
+        end_ = at + i + 1;
+        *event = take(bytes[i++]);
+        if (*event != ReaderEvent::None) {
+            return i;
+        }
+    }
+    return count;
+}
+
+template <const PacketFormat& format>
+const FamilyRules& StreamReader<format>::rules() const
+{
+    const GroupSet groups = groups_ != 0 ? groups_ : groups_with_words(format.word_bytes);
+    return *rules_of(static_cast<FamilyGroup>(__builtin_ctz(groups)));
+}
+
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::take(uint8_t byte)
+{
+    if (!synced_) {
+        return sync_byte(byte);
+    }
+    word_ = static_cast<Word>(word_ << 8 | byte);
+    if (++word_bytes_ < format.word_bytes) {
+        return ReaderEvent::None;
+    }
+    word_bytes_ = 0;
+    return handle_word(word_);
+}
+
+// A device whose group syncs on AA 99 alone takes that; one that needs the
+// whole sync word waits for AA 99 55 66.
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::sync_byte(uint8_t byte)
+{
+    window_ = window_ << 8 | byte;
+    if (window_ == BUS_WIDTH_DETECTION) {
+        bus_width_detected_ = true;
+    }
+    const bool needs_whole =
+        groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
+    if (needs_whole ? static_cast<uint32_t>(window_) != SYNC_WORD
+                    : (window_ & 0xFFFF) != SYNC_HALF) {
+        return ReaderEvent::None;
+    }
+    synced_ = true;
+    whole_sync_ = needs_whole;
+    sync_tail_due_ = !needs_whole;
+    if (listener_ != nullptr) {
+        listener_->synced(format.word_bytes, needs_whole ? 4 : 2, end_);
+    }
+    if (bus_width_detected_ && (groups_ & group_bit(FamilyGroup::Virtex4On)) != 0) {
+        narrow(group_bit(FamilyGroup::Virtex4On));
+    }
+    return ReaderEvent::None;
+}
+
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::handle_word(uint32_t word)
+{
+    if (sync_tail_due_) {
+        sync_tail_due_ = false;
+        if (word == (SYNC_WORD & 0xFFFF)) {
+            whole_sync_ = true;
+            return ReaderEvent::None;
+        }
+    }
+    if (autocrc_may_follow_) {
+        autocrc_may_follow_ = false;
+        if (format.type_of(word) == 0) {  // no packet header: an AutoCRC
+            narrow(group_bit(FamilyGroup::Spartan6));
+            if (!synced_) {
+                return ReaderEvent::None;
+            }
+            autocrc_words_due_ = 2;
+            value_ = 0;
+        }
+    }
+    if (autocrc_words_due_ != 0) {
+        value_ = format.word_bytes == 4 ? word : value_ << 16 | word;
+        return --autocrc_words_due_ == 0 ? check(CrcCheck::AutoCrc, value_) : ReaderEvent::None;
+    }
+    if (count_words_due_ != 0) {
+        type2_count_ = type2_count_ << 16 | word;
+        if (--count_words_due_ == 0 && type2_write_) {
+            return start_payload(type2_count_, true);
+        }
+        return ReaderEvent::None;
+    }
+    if (payload_words_ != 0) {
+        return payload_word(word);
+    }
+    return header(word);
+}
+
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::header(uint32_t word)
+{
+    const uint32_t type = format.type_of(word);
+    const bool write = format.opcode_of(word) == WRITE;
+    if (type == 1) {
+        register_ = format.register_of(word);
+        if (write) {
+            return start_payload(word & format.count_mask, false);
+        }
+    } else if (type == 2) {
+        if (format.word_bytes == 2) {
+            register_ = format.register_of(word);
+            type2_write_ = write;
+            type2_count_ = 0;
+            count_words_due_ = 2;
+        } else if (write) {
+            return start_payload(word & 0x07FFFFFFu, true);
+        }
+    }
+    // Anything else is not a packet header and passes as one word.
+    return ReaderEvent::None;
+}
+
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::start_payload(uint32_t count, bool type2)
+{
+    if (count == 0) {
+        return ReaderEvent::None;
+    }
+    payload_words_ = count;
+    payload_type2_ = type2;
+    value_ = 0;
+    if (register_ == fdri_ && !idcode_seen_ &&
+        (groups_ & group_bit(FamilyGroup::Virtex)) != 0) {
+        narrow(group_bit(FamilyGroup::Virtex));  // frame data, and no IDCODE written before it
+    }
+    return ReaderEvent::None;
+}
+
+// One word of a payload, taken on its own (frame data mostly goes through
+// feed_frames). A value written as two 16-bit words counts once both are in.
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::payload_word(uint32_t word)
+{
+    --payload_words_;
+    ReaderEvent event = ReaderEvent::None;
+    const uint32_t reg = register_;
+    const bool idcode_register =
+        groups_where(groups_, [reg](const FamilyRules& r) { return r.idcode == reg; }) != 0;
+    if (reg == CRC_REGISTER) {
+        if (format.word_bytes == 4) {
+            event = check(CrcCheck::Write, word);
+        } else {
+            value_ = value_ << 16 | word;
+        }
+    } else if (reg == cmd_) {
+        event = command_written(word);
+    } else {
+        feed(word);
+        if (reg < 64) {
+            registers_[reg] = word;
+            written_ |= uint64_t{1} << reg;
+        }
+        if (idcode_register) {
+            if (format.word_bytes == 4) {
+                event = idcode_written(word);
+            } else {
+                value_ = value_ << 16 | word;
+            }
+        }
+    }
+    return payload_words_ == 0 && event == ReaderEvent::None && synced_ ? end_payload() : event;
+}
+
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::end_payload()
+{
+    const uint32_t reg = register_;
+    if (format.word_bytes == 2 && reg == CRC_REGISTER) {
+        return check(CrcCheck::Write, value_);
+    }
+    if (format.word_bytes == 2 &&
+        groups_where(groups_, [reg](const FamilyRules& r) { return r.idcode == reg; }) != 0) {
+        return idcode_written(value_);
+    }
+    if (reg != fdri_) {
+        return ReaderEvent::None;
+    }
+    const FamilyRules* rules = rules_of(group());
+    if (rules != nullptr) {
+        if (rules->autocrc == AutoCrc::AfterFdriWrite ||
+            (rules->autocrc == AutoCrc::AfterType2FdriWrite && payload_type2_)) {
+            autocrc_words_due_ = 4 / format.word_bytes;
+            value_ = 0;
+        }
+    } else if (payload_type2_ &&
+               groups_where(groups_, [](const FamilyRules& r) {
+                   return r.autocrc == AutoCrc::AfterType2FdriWrite;
+               }) != 0) {
+        autocrc_may_follow_ = true;
+    }
+    return ReaderEvent::None;
+}
+
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::idcode_written(uint32_t value)
+{
+    if (group() == FamilyGroup::Unknown) {
+        if ((value & IDCODE_MAKER_MASK) != IDCODE_MAKER) {
+            return ReaderEvent::None;  // another register of a group that may be this one
+        }
+        const uint32_t reg = register_;
+        GroupSet named =
+            format.word_bytes == 2
+                ? group_bit(((value >> 21) & 0x7F) == SPARTAN6_FAMILY ? FamilyGroup::Spartan6
+                                                                      : FamilyGroup::Spartan3A)
+                : groups_where(groups_, [reg](const FamilyRules& r) { return r.idcode == reg; });
+        named &= groups_;
+        if (named == 0) {
+            return ReaderEvent::None;
+        }
+        narrow(named);
+        if (!synced_) {
+            return ReaderEvent::None;
+        }
+    }
+    idcode_seen_ = true;
+    idcode_ = value;
+    if (listener_ != nullptr) {
+        listener_->idcode_written(value, end_);
+    }
+    return ReaderEvent::Idcode;
+}
+
+// The command is CMD[4:0]; the whole word is fed, but for RCRC, which resets
+// the CRC instead. DESYNC leaves the device looking for the sync word again.
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::command_written(uint32_t value)
+{
+    command_ = value & COMMAND_FIELD;
+    if (command_ == RCRC_COMMAND) {
+        std::fill(std::begin(crc_), std::end(crc_), 0);
+    } else {
+        feed(value);
+    }
+    if (listener_ != nullptr) {
+        listener_->command(command_, end_);
+    }
+    if (command_ == DESYNC_COMMAND &&
+        groups_where(groups_, [](const FamilyRules& r) { return r.end == EndCommand::Desync; }) !=
+            0) {
+        lose_sync();
+    }
+    return ReaderEvent::Command;
+}
+
+// Compares what was written with the CRC of each group the stream may be
+// for; a CRC check bypassed as the group allows passes. The groups whose
+// check fails are ruled out; when none is left the check has failed.
+template <const PacketFormat& format>
+ReaderEvent StreamReader<format>::check(CrcCheck check, uint32_t written)
+{
+    auto bypassed = [this, written](const FamilyRules& r) {
+        const uint32_t* options = register_value(r.bypass_register);
+        return options != nullptr && (*options & r.bypass_bit) != 0 &&
+               ((written ^ r.bypass_crc) & r.compared_bits) == 0;
+    };
+    const GroupSet passed = groups_where(groups_, [&](const FamilyRules& r) {
+        return bypassed(r) || ((written ^ crc_[static_cast<unsigned>(r.group)]) & r.compared_bits) == 0;
+    });
+    if (listener_ != nullptr) {
+        const GroupSet shown = passed != 0 ? passed : groups_;
+        const FamilyRules& r = *rules_of(only_group(shown) != FamilyGroup::Unknown
+                                             ? only_group(shown)
+                                             : static_cast<FamilyGroup>(__builtin_ctz(shown)));
+        listener_->crc_checked(r.group, check, written & r.compared_bits,
+                               crc_[static_cast<unsigned>(r.group)] & r.compared_bits, bypassed(r),
+                               passed != 0, end_);
+    }
+    for_each_group(groups_, [this](const FamilyRules& r) {
+        if (r.reset_after_check) {
+            crc_[static_cast<unsigned>(r.group)] = 0;
+        }
+    });
+    if (passed == 0) {
+        return ReaderEvent::CrcError;
+    }
+    narrow(passed);
+    return ReaderEvent::CrcPassed;
+}
+
+// Only `groups` are possible from here on. A 16-bit device that needs the
+// whole sync word, found to be one only now, had not synced on AA 99 alone.
+template <const PacketFormat& format>
+void StreamReader<format>::narrow(GroupSet groups)
+{
+    if (groups == groups_) {
+        return;
+    }
+    groups_ = groups;
+    if (group() != FamilyGroup::Unknown && listener_ != nullptr) {
+        listener_->group_found(group(), end_);
+    }
+    const bool needs_whole =
+        groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
+    if (synced_ && needs_whole && !whole_sync_) {
+        lose_sync();
+        if (listener_ != nullptr) {
+            listener_->sync_refused(end_);
+        }
+    }
+}
+
+template <const PacketFormat& format>
+void StreamReader<format>::lose_sync()
+{
+    synced_ = false;
+    whole_sync_ = false;
+    sync_tail_due_ = false;
+    window_ = 0;
+    word_bytes_ = 0;
+    payload_words_ = 0;
+    count_words_due_ = 0;
+    autocrc_words_due_ = 0;
+    autocrc_may_follow_ = false;
+}
+
+template <const PacketFormat& format>
+void StreamReader<format>::feed(uint32_t word)
+{
+    const uint32_t reg = register_;
+    for_each_group(groups_, [this, word, reg](const FamilyRules& r) {
+        if (fed(r, reg)) {
+            uint32_t& crc = crc_[static_cast<unsigned>(r.group)];
+            crc = crc_feed(r, crc, word, reg);
+        }
+    });
+}
+
+template <const PacketFormat& format>
+void StreamReader<format>::feed_frames(const uint8_t* bytes, size_t words)
+{
+    const uint32_t reg = register_;
+    for_each_group(groups_, [this, bytes, words, reg](const FamilyRules& r) {
+        uint32_t& crc = crc_[static_cast<unsigned>(r.group)];
+        if (!fed(r, reg)) {
+            return;
+        }
+        if constexpr (format.word_bytes == 2) {
+            crc = feed_words<2, crc22_feed>(crc, bytes, words, reg);
+        } else if (r.crc == CrcKind::Crc32c) {
+            crc = feed_words<4, crc32c_feed>(crc, bytes, words, reg);
+        } else if (r.address_bits == 5) {
+            crc = feed_words<4, crc16_feed<5>>(crc, bytes, words, reg);
+        } else {
+            crc = feed_words<4, crc16_feed<4>>(crc, bytes, words, reg);
+        }
+    });
+}
+
+template class StreamReader<WORDS_32>;
+template class StreamReader<WORDS_16>;
+
+}  // namespace bitstream
