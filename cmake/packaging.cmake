@@ -135,7 +135,7 @@ include(CPack)
 
 # cpack builds the "preinstall" target (and so anything out of date) before it
 # installs; RUN_SERIAL keeps that from relinking binaries under other tests.
-if(VELTCFG_WITH_TESTS)
+if(BUILD_TESTING)
   add_test(NAME package_contents
     COMMAND bash ${PROJECT_SOURCE_DIR}/tests/package_test.sh ${PROJECT_BINARY_DIR})
   set_tests_properties(package_contents PROPERTIES

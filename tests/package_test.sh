@@ -147,13 +147,15 @@ changelog_head=$(gzip -dc "$root/usr/share/doc/veltcfg/changelog.Debian.gz" | he
   fail "changelog.Debian.gz starts '$changelog_head', expected an entry for $expected_version"
 
 # lintian: no errors and no warnings (each accepted one is overridden, with
-# its reason, in packaging/debian/lintian-overrides).
+# its reason, in packaging/debian/lintian-overrides), and no program built
+# without Debian's hardening.
 if command -v lintian >/dev/null 2>&1; then
-  if ! lintian --fail-on error,warning "$deb" >"$tmp/lintian.out" 2>&1; then
+  if ! lintian -I --pedantic --fail-on error,warning "$deb" >"$tmp/lintian.out" 2>&1 ||
+    grep ' hardening-' "$tmp/lintian.out" >&2; then
     cat "$tmp/lintian.out" >&2
-    fail "lintian reports errors or warnings (above)"
+    fail "lintian reports errors, warnings or hardening tags (above)"
   fi
-  note "lintian: no errors or warnings"
+  note "lintian: no errors, warnings or hardening tags"
 else
   note "lintian is not installed: lintian check skipped (Debian: apt-get install lintian)"
 fi

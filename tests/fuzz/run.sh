@@ -27,8 +27,7 @@ build=${VELTCFG_FUZZ_BUILD:-$root/build-fuzz}
 jobs=${VELTCFG_FUZZ_JOBS:-1}
 
 echo "+ building veltcfg_fuzz in $build"
-CXX=${CXX:-clang++} cmake -S "$root" -B "$build" -DVELTCFG_FUZZ=ON -DVELTCFG_SANITIZE=ON \
-  -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+(cd "$root" && cmake --preset fuzz -B "$build" -DCMAKE_CXX_COMPILER="${CXX:-clang++}" >/dev/null)
 cmake --build "$build" -j2 --target veltcfg_fuzz veltcfg-sample
 
 work=$(mktemp -d)
