@@ -26,3 +26,10 @@ void ignore_broken_pipes();
 // signal on POSIX (128 + N in a shell), with STATUS_CONTROL_C_EXIT
 // (0xC000013A) on Windows. Standard output is not flushed.
 [[noreturn]] void end_as_interrupted(int request);
+
+// Sends what the process writes to standard output and error to the null
+// device (silenced), or back to where it went before (not silenced); what
+// the C library still holds for either is written out first. For a program
+// that runs the upload as one step of its own work and reports on it in its
+// own words (veltcfg-check --quiet, --json).
+void silence_output(bool silenced);

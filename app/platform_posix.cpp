@@ -1,6 +1,10 @@
 #include "app/platform.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -47,4 +51,24 @@ void end_as_interrupted(int request)
     std::signal(request, SIG_DFL);
     std::raise(request);
     std::_Exit(128 + request);
+}
+
+void silence_output(bool silenced)
+{
+    static int saved[2] = {-1, -1};  // standard output and error as they were
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        int& kept = saved[fd - STDOUT_FILENO];
+        if (silenced && kept < 0) {
+            kept = dup(fd);
+            const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            dup2(null, fd);
+            close(null);
+        } else if (!silenced && kept >= 0) {
+            dup2(kept, fd);
+            close(kept);
+            kept = -1;
+        }
+    }
 }

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace {
 
@@ -68,4 +69,24 @@ void end_as_interrupted(int)
     // What a console program ends with when Ctrl-C, Ctrl-Break or closing
     // its window ends it. _Exit flushes nothing.
     std::_Exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
+}
+
+void silence_output(bool silenced)
+{
+    static int saved[2] = {-1, -1};  // standard output and error as they were
+    std::fflush(stdout);
+    std::fflush(stderr);
+    for (int fd : {1, 2}) {
+        int& kept = saved[fd - 1];
+        if (silenced && kept < 0) {
+            kept = _dup(fd);
+            const int null = _open("NUL", _O_WRONLY | _O_BINARY);
+            _dup2(null, fd);
+            _close(null);
+        } else if (!silenced && kept >= 0) {
+            _dup2(kept, fd);
+            _close(kept);
+            kept = -1;
+        }
+    }
 }

@@ -5,8 +5,9 @@
 // part, or come from a public list of JTAG IDCODEs.
 #include "bitstream/devices.h"
 
-#include <cstring>
-#include <iterator>
+#include <algorithm>
+#include <cctype>
+#include <string>
 
 namespace bitstream {
 
@@ -105,10 +106,24 @@ const FpgaDevice DEVICES[] = {
     {0x04A62093, "xcku5p", &KINTEX_ULTRASCALE_PLUS},
 };
 
-// A part as a .BIT header names it, without the maker's "xc" if it has one.
-const char* without_prefix(const char* name)
+// A part name in lower case, without the maker's "xc" if it has one.
+std::string bare_name(const char* name)
 {
-    return std::strncmp(name, "xc", 2) == 0 ? name + 2 : name;
+    std::string bare;
+    for (const char* c = name; *c != '\0'; ++c) {
+        bare += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    }
+    return bare.compare(0, 2, "xc") == 0 ? bare.substr(2) : bare;
+}
+
+// How many characters two names share from their start.
+size_t shared_start(const std::string& a, const std::string& b)
+{
+    size_t n = 0;
+    while (n < a.size() && n < b.size() && a[n] == b[n]) {
+        ++n;
+    }
+    return n;
 }
 
 }  // namespace
@@ -125,20 +140,34 @@ const FpgaDevice* device_of_idcode(uint32_t idcode)
 
 const FpgaDevice* device_of_part(const char* part)
 {
-    // The part field adds the package and speed grade to the device name
+    // The part adds the package and speed grade to the device name
     // ("3s200pq208", "xc7a100tcsg324-1"): the longest device name it starts
     // with is its device.
     const FpgaDevice* best = nullptr;
-    const char* wanted = without_prefix(part);
+    size_t best_length = 0;
+    const std::string wanted = bare_name(part);
     for (const FpgaDevice& device : DEVICES) {
-        const char* name = without_prefix(device.name);
-        const size_t length = std::strlen(name);
-        if (std::strncmp(wanted, name, length) == 0 &&
-            (best == nullptr || length > std::strlen(without_prefix(best->name)))) {
+        const std::string name = bare_name(device.name);
+        if (wanted.compare(0, name.size(), name) == 0 && name.size() > best_length) {
             best = &device;
+            best_length = name.size();
         }
     }
     return best;
+}
+
+std::vector<const FpgaDevice*> devices_near(const char* part, size_t count)
+{
+    const std::string wanted = bare_name(part);
+    std::vector<const FpgaDevice*> near;
+    for (const FpgaDevice& device : DEVICES) {
+        near.push_back(&device);
+    }
+    std::stable_sort(near.begin(), near.end(), [&wanted](const FpgaDevice* a, const FpgaDevice* b) {
+        return shared_start(wanted, bare_name(a->name)) > shared_start(wanted, bare_name(b->name));
+    });
+    near.resize(std::min(count, near.size()));
+    return near;
 }
 
 }  // namespace bitstream

@@ -1,9 +1,11 @@
 # Install rules for the manual page and the udev rule, and the Debian package.
 #
 #   cmake --install BUILD [--prefix DIR]   bin/veltcfg, bin/veltcfg-sim,
-#                                          share/man/man1/veltcfg.1.gz (and
-#                                          veltcfg-sim.1.gz, veltcfg-check.1.gz,
-#                                          links to it),
+#                                          bin/veltcfg-check, bin/veltcfg-sample,
+#                                          share/man/man1/veltcfg.1.gz (and a
+#                                          link to it for each other program),
+#                                          share/bash-completion/completions/
+#                                          (a file for each program),
 #                                          lib/udev/rules.d/60-veltcfg.rules
 #   (cd BUILD && cpack -G DEB)             veltcfg_<version>-<release>_<arch>.deb:
 #                                          the same files under /usr, and the
@@ -15,7 +17,8 @@
 # to the build folder when configuring.
 include(GNUInstallDirs)
 
-install(TARGETS veltcfg veltcfg-sim veltcfg-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(VELTCFG_PROGRAMS veltcfg veltcfg-sim veltcfg-check veltcfg-sample)
+install(TARGETS ${VELTCFG_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(VELTCFG_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(VELTCFG_GENERATED_DIR ${PROJECT_BINARY_DIR}/packaging)
@@ -36,16 +39,18 @@ endfunction()
 
 # ---------------------------------------------------------------- manual page
 
-# veltcfg-sim and veltcfg-check are described on the same page; links let
-# "man veltcfg-sim" and "man veltcfg-check" find it.
+# Every program is described on the same page; links let "man veltcfg-sim"
+# and the like find it.
 veltcfg_gzip(${PROJECT_SOURCE_DIR}/doc/veltcfg.1 ${VELTCFG_GENERATED_DIR}/veltcfg.1.gz)
-file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/veltcfg-sim.1.gz SYMBOLIC)
-file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/veltcfg-check.1.gz SYMBOLIC)
-install(FILES
-  ${VELTCFG_GENERATED_DIR}/veltcfg.1.gz
-  ${VELTCFG_GENERATED_DIR}/veltcfg-sim.1.gz
-  ${VELTCFG_GENERATED_DIR}/veltcfg-check.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+foreach(program IN LISTS VELTCFG_PROGRAMS)
+  if(NOT program STREQUAL "veltcfg")
+    file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/${program}.1.gz SYMBOLIC)
+  endif()
+  install(FILES ${VELTCFG_GENERATED_DIR}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # bash-completion looks for a command's completion under its name.
+  install(FILES ${VELTCFG_PACKAGING_DIR}/bash-completion/veltcfg
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${program})
+endforeach()
 
 # ---------------------------------------------------------------- udev rule
 

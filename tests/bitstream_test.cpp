@@ -4,8 +4,12 @@
 // card must take them as a device of their group does.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "bitstream/devices.h"
 #include "tests/support/bitstream.h"
 #include "tests/support/program_run.h"
 
@@ -158,6 +162,35 @@ TEST(EveryFamilyGroup, SampleStreamsCarryTheCrcTheirDevicesComputeAndConfigureTh
             }
         }
     }
+}
+
+// The device table names every device of the public list of IDCODEs beside
+// the corpus (skipped when it is absent) as the list does, and no other.
+TEST(DeviceTable, AgreesWithTheListOfIdcodes)
+{
+    const std::string path = std::string(VELTCFG_CORPUS_DIR) + "/../idcodes.tsv";
+    std::ifstream list(path);
+    if (!list) {
+        GTEST_SKIP() << "no list of IDCODEs at " << path;
+    }
+    size_t rows = 0;
+    for (std::string line; std::getline(list, line);) {
+        std::istringstream fields(line);
+        std::string idcode, name, family;
+        if (line.empty() || line[0] == '#' || line.compare(0, 6, "idcode") == 0 ||
+            !std::getline(fields, idcode, '\t') || !std::getline(fields, name, '\t') ||
+            !std::getline(fields, family, '\t')) {
+            continue;
+        }
+        ++rows;
+        const bitstream::FpgaDevice* device =
+            bitstream::device_of_idcode(static_cast<uint32_t>(std::stoul(idcode, nullptr, 16)));
+        ASSERT_NE(device, nullptr) << line;
+        EXPECT_EQ(device->name, name) << line;
+        EXPECT_EQ(device->family->name, family) << line;
+        EXPECT_EQ(bitstream::device_of_part(name.c_str()), device) << line;
+    }
+    EXPECT_EQ(bitstream::devices_near("", SIZE_MAX).size(), rows);
 }
 
 }  // namespace

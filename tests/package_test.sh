@@ -28,16 +28,22 @@ note() {
 
 # What the package installs, and the programs among it. A new installed
 # program goes into both lists (and gets a manual page, or lintian warns).
-programs=(veltcfg veltcfg-sim veltcfg-check)
+programs=(veltcfg veltcfg-sim veltcfg-check veltcfg-sample)
 expected_files=(
   ./usr/bin/veltcfg
   ./usr/bin/veltcfg-check
+  ./usr/bin/veltcfg-sample
   ./usr/bin/veltcfg-sim
   ./usr/lib/udev/rules.d/60-veltcfg.rules
+  ./usr/share/bash-completion/completions/veltcfg
+  ./usr/share/bash-completion/completions/veltcfg-check
+  ./usr/share/bash-completion/completions/veltcfg-sample
+  ./usr/share/bash-completion/completions/veltcfg-sim
   ./usr/share/doc/veltcfg/changelog.Debian.gz
   ./usr/share/doc/veltcfg/copyright
   ./usr/share/lintian/overrides/veltcfg
   ./usr/share/man/man1/veltcfg-check.1.gz
+  ./usr/share/man/man1/veltcfg-sample.1.gz
   ./usr/share/man/man1/veltcfg-sim.1.gz
   ./usr/share/man/man1/veltcfg.1.gz
 )
@@ -194,20 +200,26 @@ note "udev rule: packaged, README and manual page agree"
 
 # Runs the programs by name, with BINDIR first on PATH: without arguments
 # veltcfg and veltcfg-sim print their usage text and exit 100 before touching
-# any card, veltcfg-check exits 2; veltcfg-sim loads a sample .BIT file into
-# its card 0, and veltcfg-check finds that a card would configure from it.
+# any card, veltcfg-check exits 2; the manual page's examples: veltcfg-sample
+# writes a sample, veltcfg-sim loads it into its card 0, veltcfg-check finds
+# that a card would configure from it.
 run_programs() {
   local bindir=$1 program status
   for program in "${programs[@]}"; do
     [[ $(PATH="$bindir:$PATH" command -v "$program") == "$bindir/$program" ]] ||
       fail "$program on PATH is not $bindir/$program"
-    [[ $program != veltcfg-check ]] || continue
+    [[ $program != veltcfg-check && $program != veltcfg-sample ]] || continue
     status=0
     PATH="$bindir:$PATH" "$program" >"$tmp/usage.out" 2>&1 || status=$?
     ((status == 100)) || fail "$bindir/$program without arguments exited $status, expected 100"
     grep -q 'program usage:' "$tmp/usage.out" ||
       fail "$bindir/$program without arguments printed no usage text"
   done
+  (cd "$tmp" && PATH="$bindir:$PATH" veltcfg-sample demo.bit demo.prom) ||
+    fail "$bindir/veltcfg-sample demo.bit demo.prom failed"
+  status=0
+  PATH="$bindir:$PATH" veltcfg-sim "$tmp/demo.prom" 0 >"$tmp/load.out" 2>&1 || status=$?
+  ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-sim loading demo.prom exited $status"; }
   status=0
   PATH="$bindir:$PATH" veltcfg-sim "$tmp/sample.bit" 0 >"$tmp/load.out" 2>&1 || status=$?
   ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-sim loading a sample exited $status"; }
@@ -217,8 +229,9 @@ run_programs() {
   PATH="$bindir:$PATH" veltcfg-check >/dev/null 2>&1 || status=$?
   ((status == 2)) || fail "$bindir/veltcfg-check without arguments exited $status, expected 2"
   status=0
-  PATH="$bindir:$PATH" veltcfg-check "$tmp/sample.bit" >"$tmp/check.out" 2>&1 || status=$?
-  ((status == 0)) && grep -q '^A card would configure\.$' "$tmp/check.out" ||
+  PATH="$bindir:$PATH" veltcfg-check --part xc7a35t --quiet "$tmp/sample.bit" >"$tmp/check.out" 2>&1 ||
+    status=$?
+  ((status == 0)) && grep -qx "$tmp/sample.bit: a card would configure" "$tmp/check.out" ||
     { cat "$tmp/check.out" >&2; fail "$bindir/veltcfg-check on a sample exited $status"; }
 }
 run_programs "$root/usr/bin"
@@ -230,7 +243,9 @@ check_manual_page() {
   grep -Eq '^ +105 ' "$1" || fail "rendered manual page does not list exit status 105"
   grep -Eq '^ +100 ' "$1" || fail "rendered manual page does not list exit status 100"
   grep -q 'veltcfg-sim FILE CARD' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sim"
-  grep -q 'veltcfg-check \[--idcode ID\] FILE' "$1" || fail "rendered SYNOPSIS lacks veltcfg-check"
+  grep -q 'veltcfg-check \[--idcode ID | --part NAME\] \[--json | --quiet\]' "$1" ||
+    fail "rendered SYNOPSIS lacks veltcfg-check"
+  grep -q 'veltcfg-sample \[--size BYTES\]' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sample"
 }
 packaged_manpage=$root/usr/share/man/man1/veltcfg.1.gz
 gzip -dc "$packaged_manpage" | cmp -s - "$source_dir/doc/veltcfg.1" ||
@@ -248,6 +263,7 @@ man -M "$root/usr/share/man" veltcfg-sim >"$tmp/sim.out" 2>"$tmp/sim.err" || {
 cmp -s "$tmp/man.out" "$tmp/sim.out" || fail "man veltcfg-sim does not show the veltcfg page"
 man -M "$root/usr/share/man" veltcfg-check 2>/dev/null | cmp -s "$tmp/man.out" - ||
   fail "man veltcfg-check does not show the veltcfg page"
+bash -n "$source_dir/packaging/bash-completion/veltcfg" || fail "the bash completion script does not parse"
 note "package contents, control fields, programs and manual page are correct"
 
 # ---------------------------------------------------------------- dpkg -i, dpkg --purge

@@ -2,6 +2,10 @@
 // DONE checks, trailing clocks, and the card state each failure leaves.
 #include <gtest/gtest.h>
 
+#ifdef VELTCFG_WITH_JSON
+#include <nlohmann/json.hpp>
+#endif
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <signal.h>
@@ -512,7 +516,7 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         "Family group:         Virtex-4 and later (of the device the header's part names: xc7a35t)\n"
         "Sync word:            at byte 105\n"
         "IDCODE:               0x0362D093 (xc7a35t, Artix-7) at byte 149; not compared (no "
-        "--idcode)\n";
+        "--idcode or --part)\n";
     const std::string crc32 = "CRC check:            CRC write at byte 12189: written 0x233DA545, "
                               "computed 0x233DA545, match\n";
     const std::string analysis16 =
@@ -520,13 +524,13 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         "Family group:         Spartan-6 (of the device the header's part names: xc6slx9)\n"
         "Sync word:            at byte 93\n"
         "IDCODE:               0x04001093 (xc6slx9, Spartan-6) at byte 117; not compared (no "
-        "--idcode)\n"
+        "--idcode or --part)\n"
         "CRC check:            AutoCRC at byte 6139: written 0x36B983, computed 0x36B983, match\n"
         "CRC check:            CRC write at byte 6145: written 0x36B983, computed 0x36B983, match\n"
         "End of configuration: DESYNC at byte 6157; 16 bytes follow it, of which the start-up "
         "needs 13\n"
         "Length:               6086 bytes announced, 6086 bytes present\n"
-        "\nA card would configure.\n";
+        "\n{FILE}: a card would configure\n";
 
     using G = bitstream::FamilyGroup;
     const struct {
@@ -542,15 +546,16 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
          analysis32 + crc32 +
              "End of configuration: DESYNC at byte 12209; 16 bytes follow it, of which the "
              "start-up needs 13\n" +
-             length + "\nA card would configure.\n"},
+             length + "\n{FILE}: a card would configure\n"},
         {"bit_on_its_device", bit, 0, G::Virtex4On, "", "", "0x1362D093"},
         {"bit_for_another_device", bit, 102, G::Virtex4On, "ID error",
          "\n\nPacket format:        32-bit words\n"
-         "Family group:         Virtex-4 and later (of the device --idcode names)\n"
+         "Family group:         Virtex-4 and later (of the card's device, named by --idcode or "
+         "--part)\n"
          "Sync word:            at byte 105\n"
          "IDCODE:               0x0362D093 (xc7a35t, Artix-7) at byte 149\n" +
              length +
-             "\nA card would not configure: the stream is written for IDCODE 0x0362D093 (xc7a35t, "
+             "\n{FILE}: a card would not configure: the stream is written for IDCODE 0x0362D093 (xc7a35t, "
              "Artix-7), and the card's FPGA has IDCODE 0x03631093 (xc7a100t, Artix-7); the FPGA "
              "would stop in its ID error (veltcfg ends with status 102)\n",
          "0x03631093"},
@@ -561,7 +566,7 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         {"broken_sync", broken_sync, 102, G::Unknown, "sync word"},
         {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC",
          analysis32 + crc32 + length +
-             "\nA card would not configure: the stream has no DESYNC command; the FPGA would not "
+             "\n{FILE}: a card would not configure: the stream has no DESYNC command; the FPGA would not "
              "finish its configuration (veltcfg ends with status 102)\n"},
         {"sent_unreversed", unreversed, 102, G::Unknown, "sync word"},
         {"frame_bit_flipped", flipped, 102, G::Virtex4On, "CRC"},
@@ -622,14 +627,115 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         const ProgramRun check = run_executable(VELTCFG_CHECK_PATH, args);
         EXPECT_EQ(check.exit_status, c.status == 0 ? 0 : 1) << check.out;
         if (!c.analysis.empty()) {
-            EXPECT_EQ(mask_memory_base(check.out), path + mask_memory_base(run.out) + c.analysis);
+            std::string analysis = c.analysis;
+            analysis.replace(analysis.find("{FILE}"), 6, path);
+            EXPECT_EQ(mask_memory_base(check.out), path + mask_memory_base(run.out) + analysis);
             EXPECT_EQ(check.err, run.err);
         }
         EXPECT_EQ(check_status_without_reader(args), check.exit_status);
-        const size_t verdict = check.out.rfind("\nA card would");
+        const size_t verdict = check.out.rfind("\n" + path + ": a card would");
         ASSERT_NE(verdict, std::string::npos) << check.out;
         EXPECT_NE(check.out.find(c.reason, verdict), std::string::npos) << check.out;
     }
+}
+
+// veltcfg-check and veltcfg-sample on the command line: options in any
+// order, several files with their statuses, --part, --quiet and --json.
+TEST(CheckCommandLine, OptionsFilesAndStatuses)
+{
+    using G = bitstream::FamilyGroup;
+    TempDir dir;
+    auto sample_file = [&dir](const char* name, G group, size_t flip = 0) {
+        sample::Design design = sample::design_for(group);
+        design.frame_words = 2000;
+        std::string file = to_string(sample::bit_file(design));
+        file[file.size() / 2] ^= static_cast<char>(flip);
+        return dir.write(name, file);
+    };
+    const std::string good = sample_file("good.bit", G::Virtex4On);
+    const std::string bad = sample_file("bad.bit", G::Virtex4On, 0x01);
+    const std::string s6 = sample_file("s6.bit", G::Spartan6);
+    const std::string v2 = sample_file("v2.bit", G::VirtexII);
+    const std::string empty = dir.write("empty.bit", "");
+    const std::string missing = dir.path() + "/missing.bit";
+    const std::string ok = ": a card would configure\n";
+    const std::string check = VELTCFG_CHECK_PATH, sample_writer = VELTCFG_SAMPLE_PATH;
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        int status;
+        std::string out, err;  // what each holds (out: all of it, when exact)
+        bool exact = false;
+    } cases[] = {
+        {check, {"--help"}, 0, "usage: veltcfg-check [--idcode ID | --part NAME] [--json | --quiet]", ""},
+        {check, {"--version"}, 0, "veltcfg-check 1.0\n", "", true},
+        {sample_writer, {"--help"}, 0, "usage: veltcfg-sample [--size BYTES]", ""},
+        {sample_writer, {"--version"}, 0, "veltcfg-sample 1.0\n", "", true},
+        {check, {"--bogus", good}, 2, "", "unknown option --bogus"},
+        {check, {"--quiet"}, 2, "", "no file to check"},
+        {check, {"--idcode", "1", "--part", "xc7a35t", good}, 2, "", "once"},
+        {check, {good, "--idcode", "0x0362D093", "--quiet"}, 0, good + ok, "", true},
+        {check, {"--quiet", "--part", "XC7A35T-1CPG236C", good}, 0, good + ok, "", true},
+        {check, {"--quiet", "--part=7a35tcpg236", "--", good}, 0, good + ok, "", true},
+        {check, {"--quiet", "--part", "xc7a100t", good}, 1, "IDCODE 0x03631093 (xc7a100t, Artix-7)", ""},
+        {check, {"--quiet", "--part", "xc6slx25tcsg324", s6}, 1, "IDCODE 0x04024093 (xc6slx25t,", ""},
+        {check, {"--part", "xc7a36t", good}, 2, "", "the nearest known: xc7a35t, "},
+        {check, {"--quiet", good, bad}, 1, good + ok + bad + ": a card would not configure: the CRC", ""},
+        {check, {"--quiet", missing, good}, 2, good + ok, "cannot read " + missing},
+        {check, {"--quiet", "--", "--quiet"}, 2, "", "cannot read --quiet"},
+        {check, {"--quiet", empty}, 1,
+         empty + ": a card would not configure: veltcfg does not take the file (veltcfg ends "
+                 "with status 103)\n",
+         "", true},
+#ifdef VELTCFG_WITH_JSON
+        {check, {"--json", empty}, 1,
+         "{\n  \"schema\": 1,\n  \"files\": [\n    {\n      \"name\": \"" + empty +
+             "\",\n      \"verdict\": \"does_not_configure\",\n      \"status\": 103,\n"
+             "      \"kind\": null,\n      \"header\": null,\n      \"header_device\": null,\n"
+             "      \"card_idcode\": null,\n      \"packet_format\": null,\n"
+             "      \"family_group\": null,\n      \"family_group_from\": \"stream\",\n"
+             "      \"sync_at\": null,\n      \"idcodes\": [],\n      \"crc_checks\": [],\n"
+             "      \"end_of_configuration\": null,\n      \"length\": {\n"
+             "        \"announced\": 0,\n        \"present\": 0\n      },\n"
+             "      \"reason\": {\n        \"code\": \"refused\",\n"
+             "        \"text\": \"veltcfg does not take the file\"\n      }\n    }\n  ]\n}\n",
+         "", true},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const ProgramRun run = run_executable(c.program, c.args);
+        EXPECT_EQ(run.exit_status, c.status) << run.out << run.err;
+        if (c.exact) {
+            EXPECT_EQ(run.out, c.out);
+        } else {
+            EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+        }
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+#ifdef VELTCFG_WITH_JSON
+    // One document for the run, in the documented layout: the CRC values
+    // with as many digits as each group compares.
+    const ProgramRun json = run_executable(check, {"--json", good, v2, s6, bad, missing});
+    EXPECT_EQ(json.exit_status, 2);
+    const nlohmann::json document = nlohmann::json::parse(json.out);
+    EXPECT_EQ(document.at("schema"), 1);
+    const auto& files = document.at("files");
+    ASSERT_EQ(files.size(), 5u);
+    const struct {
+        const char* verdict;
+        size_t digits;
+    } expected[] = {{"configures", 8}, {"configures", 4}, {"configures", 6},
+                    {"does_not_configure", 8}, {"cannot_check", 0}};
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(files[i].at("verdict"), expected[i].verdict) << i;
+        for (const auto& crc : files[i].value("crc_checks", nlohmann::json::array())) {
+            EXPECT_EQ(crc.at("written").get<std::string>().size(), 2 + expected[i].digits) << i;
+        }
+    }
+    EXPECT_EQ(files[3].at("reason").at("code"), "crc_mismatch");
+    EXPECT_EQ(files[4].at("error"), "No such file or directory");
+#endif
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ demo_packages=(
 test_packages=(
   "${demo_packages[@]}"
   libgtest-dev       # the tests
+  nlohmann-json3-dev # veltcfg-check --json, and the tests that read it
   util-linux         # unshare, for the tests in a private mount namespace
   man-db             # the package test renders the manual page
   dpkg-dev file      # dpkg-shlibdeps, for the package's library dependencies

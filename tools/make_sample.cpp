@@ -1,7 +1,7 @@
 // veltcfg-sample: writes a synthetic .BIT file and, if asked, the matching
 // PROM image, for demos, tests and benchmarks.
 //
-//   veltcfg-sample [--size BYTES] [--family 32|16] [--seed N] OUT.bit [OUT.prom]
+//   veltcfg-sample [--size BYTES] [--family 32|16] [--seed N] [--] OUT.bit [OUT.prom]
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,14 +12,29 @@
 
 namespace {
 
+const char* const USAGE =
+    "usage: veltcfg-sample [--size BYTES] [--family 32|16] [--seed N] [--] OUT.bit [OUT.prom]\n";
+
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: veltcfg-sample [--size BYTES] [--family 32|16] [--seed N] "
-                 "OUT.bit [OUT.prom]\n"
-                 "  --size    about how many configuration bytes (default 100000)\n"
-                 "  --family  32-bit packets (7-series style, default) or 16-bit (Spartan-6 style)\n");
+    std::fputs(USAGE, stderr);
     return 2;
+}
+
+void print_help()
+{
+    std::printf("%s"
+                "Writes a synthetic, well-formed .BIT file and, if named, the matching PROM\n"
+                "image, for a device whose IDCODE the stream writes and whose part the header\n"
+                "names.\n"
+                "\n"
+                "  --size BYTES   about how many configuration bytes (default 100000)\n"
+                "  --family 32    32-bit packets, for an xc7a35t (the default)\n"
+                "  --family 16    16-bit packets, for an xc6slx9\n"
+                "  --seed N       of the frame data's pattern (default 1)\n"
+                "  --help         this text\n"
+                "  --version      the version\n",
+                USAGE);
 }
 
 bool parse_number(const char* text, unsigned long long* value)
@@ -54,30 +69,48 @@ int main(int argc, char** argv)
     const char* outputs[2] = {nullptr, nullptr};
     int output_count = 0;
 
+    // Options in any order, before the files or among them, until "--"; a
+    // value as the next argument or after "=".
+    bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        unsigned long long value = 0;
-        if ((arg == "--size" || arg == "--family" || arg == "--seed") && i + 1 < argc) {
-            if (!parse_number(argv[++i], &value)) {
+        if (!options_end && arg == "--") {
+            options_end = true;
+            continue;
+        }
+        if (options_end || arg.size() < 2 || arg[0] != '-') {
+            if (output_count == 2) {
                 return usage();
             }
-            if (arg == "--size") {
-                size = value;
-            } else if (arg == "--seed") {
-                design.seed = static_cast<uint32_t>(value);
-            } else if (value == 32 || value == 16) {
-                const sample::Design chosen = sample::design_for(
-                    value == 32 ? bitstream::FamilyGroup::Virtex4On : bitstream::FamilyGroup::Spartan6);
-                design.group = chosen.group;
-                design.idcode = chosen.idcode;
-                design.part = chosen.part;
-            } else {
-                return usage();
-            }
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return usage();
-        } else if (output_count < 2) {
             outputs[output_count++] = argv[i];
+            continue;
+        }
+        if (arg == "--help") {
+            print_help();
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("veltcfg-sample %s\n", VELTCFG_VERSION);
+            return 0;
+        }
+        const std::string name = arg.substr(0, arg.find('='));
+        const bool inline_value = name.size() != arg.size();
+        unsigned long long value = 0;
+        if ((name != "--size" && name != "--family" && name != "--seed") ||
+            (!inline_value && i + 1 == argc) ||
+            !parse_number(inline_value ? argv[i] + name.size() + 1 : argv[++i], &value)) {
+            return usage();
+        }
+        if (name == "--size") {
+            size = value;
+        } else if (name == "--seed") {
+            design.seed = static_cast<uint32_t>(value);
+        } else if (value == 32 || value == 16) {
+            const sample::Design chosen = sample::design_for(
+                value == 32 ? bitstream::FamilyGroup::Virtex4On : bitstream::FamilyGroup::Spartan6);
+            design.group = chosen.group;
+            design.idcode = chosen.idcode;
+            design.part = chosen.part;
         } else {
             return usage();
         }

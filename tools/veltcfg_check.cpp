@@ -1,127 +1,218 @@
-// veltcfg-check [--idcode ID] FILE
+// veltcfg-check [--idcode ID | --part NAME] [--json | --quiet] [--] FILE...
 //
-// Says whether a card would configure from FILE, and why not, without a
-// card: it runs the program itself, as veltcfg-sim runs it, on card 0 of the
-// simulated host, and listens to what the card's FPGA meets in the stream.
-// After the program's own output it tells the packet format, the family
-// group and how it was known, where the sync word is, the IDCODE the stream
-// writes and the device it names, each CRC check, where the configuration
-// ends and what follows it, and the announced length against the actual
-// one; all offsets are bytes of the file.
+// Says whether a card would configure from each FILE, and why not, without a
+// card: for each file in turn it runs the program itself, as veltcfg-sim
+// runs it, on card 0 of a fresh simulated host, and listens to what the
+// card's FPGA meets in the stream (check_report.h says what it learns and
+// how it reports it). All offsets are bytes of the file.
 //
-// The card's FPGA is the device --idcode names; without it, the device the
-// .BIT header's part names, when the device table knows it (its family group
-// then, as no IDCODE is there to compare); else the stream tells the group.
+// The card's FPGA is the device --idcode or --part names; without them, the
+// device the .BIT header's part names, when the device table knows it (its
+// family group then, as no IDCODE is there to compare); else the stream
+// tells the group.
 //
-// Exit status: 0 when a card would configure, 1 when it would not, 2 for
-// wrong arguments or a file that cannot be read.
+// Exit status: 0 when a card would configure from every file, 1 when not
+// from one or more, 2 for wrong arguments or a file that cannot be read
+// (the other files are still checked and reported).
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "app/driver.h"
 #include "app/platform.h"
 #include "app/upload_state.h"
-#include "bitstream/devices.h"
+#include "card/card.h"
 #include "card/plx/sim/host_description.h"
 #include "common/terminal_text.h"
 #include "configfile/config_file.h"
+#include "tools/check_report.h"
 
 namespace {
 
-using bitstream::FamilyGroup;
+using check::FileVerdict;
+using State = sim::Fpga::State;
 
 enum ExitStatus { CONFIGURES = 0, DOES_NOT_CONFIGURE = 1, CANNOT_CHECK = 2 };
 
-// What the FPGA met in the stream, each place where the thing ends, in bytes
-// from the start of the configuration cycle.
-struct StreamFacts : bitstream::StreamListener {
-    struct Value {
-        uint32_t value;
-        uint64_t end;
-    };
-    struct Check {
-        FamilyGroup group;
-        bitstream::CrcCheck check;
-        uint32_t written, computed;
-        bool bypassed, passed;
-        uint64_t end;
-    };
+const char* const USAGE =
+    "usage: veltcfg-check [--idcode ID | --part NAME] [--json | --quiet] [--] FILE...\n";
 
+void print_help()
+{
+    std::printf(
+        "%s"
+        "Says whether a card would configure from each FILE (a .BIT file or a PROM\n"
+        "image), and why not, by running veltcfg on a simulated card.\n"
+        "\n"
+        "  --idcode ID   the card's FPGA is the device with this IDCODE (decimal or 0x-hex)\n"
+        "  --part NAME   the card's FPGA is this device (xc7a35t, XC7A35T-1CPG236C, 7a35tcpg236)\n"
+        "  --json        one JSON document for the run, instead of the reports\n"
+        "  --quiet       only each file's verdict line\n"
+        "  --help        this text\n"
+        "  --version     the version\n"
+        "\n"
+        "Exit status: 0 when a card would configure from every file, 1 when not from\n"
+        "one or more, 2 for wrong arguments or a file that cannot be read.\n"
+        "See man veltcfg-check.\n",
+        USAGE);
+}
+
+struct Options {
+    std::optional<uint32_t> idcode;  // given, or the IDCODE of --part's device
+    bool json = false;
+    bool quiet = false;
+    std::vector<const char*> files;
+};
+
+[[noreturn]] void wrong_arguments(const std::string& message)
+{
+    std::fputs(("veltcfg-check: " + message + "\n").c_str(), stderr);
+    std::fputs(USAGE, stderr);
+    std::exit(CANNOT_CHECK);
+}
+
+void take_part(const char* name, Options* options)
+{
+    const bitstream::FpgaDevice* device = bitstream::device_of_part(name);
+    if (device == nullptr) {
+        std::fputs("veltcfg-check: no device in the table is named ", stderr);
+        put_terminal_text(stderr, name);
+        const char* separator = "; the nearest known: ";
+        for (const bitstream::FpgaDevice* near : bitstream::devices_near(name, 3)) {
+            std::fprintf(stderr, "%s%s", separator, near->name);
+            separator = ", ";
+        }
+        std::fputs("\n", stderr);
+        std::exit(CANNOT_CHECK);
+    }
+    options->idcode = device->idcode;
+}
+
+void take_idcode(const char* text, Options* options)
+{
+    uint32_t idcode = 0;
+    if (!sim::read_number(text, 0xFFFFFFFF, &idcode)) {
+        std::fputs("veltcfg-check: not an IDCODE: ", stderr);
+        put_terminal_text(stderr, text);
+        std::fputs(" (a 32-bit number, decimal or 0x-hex)\n", stderr);
+        std::exit(CANNOT_CHECK);
+    }
+    options->idcode = idcode;
+}
+
+// Options in any order, each before the files or among them, until "--";
+// --idcode and --part take a value, as the next argument or after "=".
+Options read_options(int argc, char** argv)
+{
+    Options options;
+    bool device_given = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") {
+            options.files.insert(options.files.end(), argv + i + 1, argv + argc);
+            break;
+        }
+        if (arg.size() < 2 || arg[0] != '-') {
+            options.files.push_back(argv[i]);
+            continue;
+        }
+        const std::string name = arg.substr(0, arg.find('='));
+        const bool inline_value = name.size() != arg.size();
+        if (name == "--idcode" || name == "--part") {
+            if (device_given) {
+                wrong_arguments("give the card's device once, with --idcode or --part");
+            }
+            if (!inline_value && i + 1 == argc) {
+                wrong_arguments(name + " needs a value");
+            }
+            const char* value = inline_value ? argv[i] + name.size() + 1 : argv[++i];
+            (name == "--idcode" ? take_idcode : take_part)(value, &options);
+            device_given = true;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--help") {
+            print_help();
+            std::exit(CONFIGURES);
+        } else if (arg == "--version") {
+            std::printf("veltcfg-check %s\n", VELTCFG_VERSION);
+            std::exit(CONFIGURES);
+        } else {
+            std::fputs("veltcfg-check: unknown option ", stderr);
+            put_terminal_text(stderr, argv[i]);
+            std::fputs("\n", stderr);
+            std::fputs(USAGE, stderr);
+            std::exit(CANNOT_CHECK);
+        }
+    }
+    if (options.files.empty()) {
+        wrong_arguments("no file to check");
+    }
+    if (options.json && !check::json_available()) {
+        wrong_arguments("this build has no JSON output (it was built without nlohmann-json)");
+    }
+    return options;
+}
+
+// What the card's FPGA meets, and where the file's configuration data starts.
+struct RunFacts : check::StreamFacts {
     void cycle_started() override
     {
         // The program pulses the program line with the file standing at its
         // first configuration byte.
         data_offset = static_cast<uint64_t>(ftello(upload_state.config_file));
     }
-    void synced(unsigned word_bytes, unsigned sync_bytes, uint64_t end) override
-    {
-        if (!sync) {
-            sync = Value{sync_bytes, end};
-            sync_word_bytes = word_bytes;
-        }
-    }
-    void sync_refused(uint64_t) override
-    {
-        sync.reset();
-        half_sync_refused = true;
-    }
-    void idcode_written(uint32_t idcode, uint64_t end) override { idcodes.push_back({idcode, end}); }
-    void crc_checked(FamilyGroup group, bitstream::CrcCheck check, uint32_t written,
-                     uint32_t computed, bool bypassed, bool passed, uint64_t end) override
-    {
-        checks.push_back({group, check, written, computed, bypassed, passed, end});
-    }
-    void command(uint32_t code, uint64_t end) override { commands.push_back({code, end}); }
-
-    // Where in the file a thing of `bytes` bytes that ends at `end` starts.
-    unsigned long long at(uint64_t end, unsigned bytes) const { return data_offset + end - bytes; }
-    const Value* first_command(uint32_t code) const
-    {
-        for (const Value& c : commands) {
-            if (c.value == code) {
-                return &c;
-            }
-        }
-        return nullptr;
-    }
-
+    uint64_t at(uint64_t end, unsigned bytes) const { return data_offset + end - bytes; }
     uint64_t data_offset = 0;
-    std::optional<Value> sync;  // its length in bytes, and its end
-    unsigned sync_word_bytes = 0;  // of the packets after it
-    bool half_sync_refused = false;
-    std::vector<Value> idcodes;
-    std::vector<Check> checks;
-    std::vector<Value> commands;
 };
 
-StreamFacts stream;
-const char* file_name = nullptr;
-std::optional<uint32_t> card_idcode;           // --idcode
-const bitstream::FpgaDevice* header_device = nullptr;  // the device the header's part names
+// The program's failures come back here through on_failed_run, so that one
+// run after another is made in this process.
+std::jmp_buf run_ended;
+int run_status = 0;
 
-// An IDCODE and the device it names.
-void print_idcode(uint32_t idcode)
+[[noreturn]] void run_failed(int status)
 {
-    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
-    std::printf("0x%08X ", idcode);
-    if (device == nullptr) {
-        std::printf("(a device not in the table)");
-    } else {
-        std::printf("(%s, %s)", device->name, device->family->name);
-    }
+    run_status = status;
+    std::longjmp(run_ended, 1);
 }
 
-uint64_t file_size()
+int run_program(char* program, const char* file)
 {
-    FILE* file = std::fopen(file_name, "rb");
+    char card[] = "0";
+    char* arguments[] = {program, const_cast<char*>(file), card, nullptr};
+    on_failed_run = run_failed;
+    if (setjmp(run_ended) == 0) {
+        run_upload_tool(3, arguments);
+        run_status = 0;
+    }
+    return run_status;
+}
+
+// Leaves the process as a new run needs it: the file closed, the state as
+// at start.
+void end_run()
+{
+    if (upload_state.config_file != nullptr) {
+        std::fclose(upload_state.config_file);
+    }
+    upload_state.~UploadState();
+    new (&upload_state) UploadState{};
+}
+
+uint64_t file_size(const char* name)
+{
+    FILE* file = std::fopen(name, "rb");
     if (file == nullptr) {
         return 0;
     }
@@ -131,192 +222,185 @@ uint64_t file_size()
     return !at_end || size < 0 ? 0 : static_cast<uint64_t>(size);
 }
 
-void print_group(const sim::Fpga& fpga)
+std::string hex32(uint32_t value)
 {
-    std::printf("Family group:         %s", bitstream::family_group_name(fpga.group()));
-    if (fpga.device_group() == FamilyGroup::Unknown) {
-        std::printf(" (inferred from the stream, not known from a device)\n");
-    } else if (card_idcode && bitstream::device_of_idcode(*card_idcode) != nullptr) {
-        std::printf(" (of the device --idcode names)\n");
-    } else {
-        std::printf(" (of the device the header's part names: %s)\n", header_device->name);
-    }
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
 }
 
-// The IDCODE lines: each one written, and a note when a .BIT header's part
-// names another device. A card goes by the IDCODE.
-void print_idcodes()
+std::string idcode_text(uint32_t idcode)
 {
-    for (const StreamFacts::Value& id : stream.idcodes) {
-        std::printf("IDCODE:               ");
-        print_idcode(id.value);
-        std::printf(" at byte %llu%s\n", stream.at(id.end, 4),
-                    card_idcode ? "" : "; not compared (no --idcode)");
-        const bitstream::FpgaDevice* named = bitstream::device_of_idcode(id.value);
-        if (header_device != nullptr && named != nullptr && named != header_device) {
-            std::printf("Note:                 the header names the %s; the card goes by the "
-                        "IDCODE\n",
-                        header_device->name);
-        }
-    }
-    if (stream.idcodes.empty()) {
-        std::printf("IDCODE:               none written%s\n",
-                    card_idcode ? ": the card's FPGA has none to compare with --idcode" : "");
-    }
+    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
+    return hex32(idcode) + (device == nullptr ? " (a device not in the table)"
+                                              : std::string(" (") + device->name + ", " +
+                                                    device->family->name + ")");
 }
 
-// Hexadecimal digits of the CRC values a group compares.
-int crc_digits(FamilyGroup group)
+// Why a card would not configure, as the FPGA saw the stream: a stable code
+// and its words.
+void find_reason(FileVerdict* v, const sim::Fpga& fpga, const RunFacts& facts)
 {
-    const uint32_t bits = bitstream::rules_of(group)->compared_bits;
-    return bits > 0xFFFFFF ? 8 : bits > 0xFFFF ? 6 : 4;
-}
-
-void print_checks()
-{
-    for (const StreamFacts::Check& c : stream.checks) {
-        const int digits = crc_digits(c.group);
-        std::printf("CRC check:            %s at byte %llu: written 0x%0*X, ",
-                    c.check == bitstream::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
-                    stream.at(c.end, 4), digits, c.written);
-        if (c.bypassed) {
-            std::printf("the CRC check bypassed\n");
-        } else {
-            std::printf("computed 0x%0*X, %s\n", digits, c.computed, c.passed ? "match" : "MISMATCH");
-        }
-    }
-}
-
-void print_end(const sim::Fpga& fpga, unsigned word_bytes)
-{
-    if (fpga.done_at_byte() == 0) {
-        return;
-    }
-    const bool at_start = fpga.rules().end == bitstream::EndCommand::Start;
-    const StreamFacts::Value* start = stream.first_command(bitstream::START_COMMAND);
-    const uint64_t end = at_start && start != nullptr ? start->end : fpga.done_at_byte();
-    std::printf("End of configuration: %s at byte %llu", at_start ? "START" : "DESYNC",
-                stream.at(end, word_bytes));
-    if (end != fpga.done_at_byte()) {
-        std::printf(", then the CRC check after it");
-    }
-    std::printf("; %llu bytes follow it",
-                static_cast<unsigned long long>(file_size() - stream.data_offset -
-                                                fpga.done_at_byte()));
-    if (!at_start) {
-        std::printf(", of which the start-up needs %u", fpga.startup_bytes());
-    }
-    std::printf("\n");
-}
-
-void print_length()
-{
-    const uint64_t present = file_size() - stream.data_offset;
-    const uint32_t announced = upload_state.config_length;
-    std::printf("Length:               %lu bytes announced, %llu bytes present",
-                static_cast<unsigned long>(announced), static_cast<unsigned long long>(present));
-    if (present < announced) {
-        std::printf("; the file ends %llu bytes before the length its header announces",
-                    static_cast<unsigned long long>(announced - present));
-    }
-    std::printf("\n");
-}
-
-// Why a card would not configure, as the FPGA saw the stream.
-void print_reason(const sim::Fpga& fpga, unsigned word_bytes)
-{
-    using State = sim::Fpga::State;
-    const bitstream::FamilyRules& rules = fpga.rules();
-    const StreamFacts::Value* desync = stream.first_command(bitstream::DESYNC_COMMAND);
-    if (word_bytes == 0 || !stream.sync) {
-        std::printf("the configuration data holds no sync word the FPGA takes%s",
-                    stream.half_sync_refused ? " (a Spartan-6 needs all of AA 99 55 66)" : "");
+    const RunFacts::Value* desync = facts.first_command(bitstream::DESYNC_COMMAND);
+    auto reason = [v](const char* code, const std::string& text) {
+        v->reason_code = code;
+        v->reason_text = text;
+    };
+    char text[256];
+    if (v->kind.empty()) {
+        reason("refused", "veltcfg does not take the file");
+    } else if (!v->sync_at) {
+        reason("no_sync", std::string("the configuration data holds no sync word the FPGA takes") +
+                              (v->half_sync_refused ? " (a Spartan-6 needs all of AA 99 55 66)" : ""));
     } else if (fpga.state() == State::IdError) {
-        std::printf("the stream is written for IDCODE ");
-        print_idcode(stream.idcodes.back().value);
-        std::printf(", and the card's FPGA has IDCODE ");
-        print_idcode(*card_idcode);
-        std::printf("; the FPGA would stop in its ID error");
+        reason("id_error", "the stream is written for IDCODE " + idcode_text(v->idcodes.back().idcode) +
+                               ", and the card's FPGA has IDCODE " + idcode_text(*v->card_idcode) +
+                               "; the FPGA would stop in its ID error");
     } else if (fpga.state() == State::CrcError) {
-        const StreamFacts::Check& bad = stream.checks.back();
-        const int digits = crc_digits(bad.group);
-        std::printf("the CRC written at byte %llu (0x%0*X) does not match the one computed over "
-                    "the stream (0x%0*X); the FPGA would not start up",
-                    stream.at(bad.end, 4), digits, bad.written, digits, bad.computed);
+        const FileVerdict::Check& bad = v->checks.back();
+        std::snprintf(text, sizeof text,
+                      "the CRC written at byte %llu (0x%0*X) does not match the one computed over "
+                      "the stream (0x%0*X); the FPGA would not start up",
+                      static_cast<unsigned long long>(bad.at), bad.digits, bad.written, bad.digits,
+                      bad.computed);
+        reason("crc_mismatch", text);
     } else if (fpga.state() == State::StartingUp) {
-        std::printf("the file ends %llu bytes after DESYNC, and the FPGA needs %u before DONE "
-                    "rises (veltcfg checks DONE before its 24 trailing bytes)",
-                    static_cast<unsigned long long>(file_size() - stream.data_offset -
-                                                    fpga.done_at_byte()),
-                    fpga.startup_bytes());
+        std::snprintf(text, sizeof text,
+                      "the file ends %llu bytes after DESYNC, and the FPGA needs %u before DONE "
+                      "rises (veltcfg checks DONE before its 24 trailing bytes)",
+                      static_cast<unsigned long long>(v->end->bytes_after), v->end->startup_bytes);
+        reason("start_up_cut_short", text);
     } else if (fpga.state() == State::ShutDown) {
-        std::printf("the stream shuts the FPGA down again after it started up (SHUTDOWN, then "
-                    "RCRC)");
+        reason("shut_down", "the stream shuts the FPGA down again after it started up (SHUTDOWN, "
+                            "then RCRC)");
     } else if (fpga.done_at_byte() != 0 && fpga.state() != State::Done) {
-        std::printf("the stream starts a new configuration after it started up (IPROG)");
-    } else if (fpga.state() != State::Done && rules.end == bitstream::EndCommand::Desync &&
-               desync != nullptr && stream.first_command(bitstream::START_COMMAND) == nullptr) {
-        std::printf("the stream has DESYNC at byte %llu but no START before it; the FPGA would "
-                    "not start up",
-                    stream.at(desync->end, word_bytes));
+        reason("restarted", "the stream starts a new configuration after it started up (IPROG)");
+    } else if (fpga.state() != State::Done && fpga.rules().end == bitstream::EndCommand::Desync &&
+               desync != nullptr && facts.first_command(bitstream::START_COMMAND) == nullptr) {
+        std::snprintf(text, sizeof text,
+                      "the stream has DESYNC at byte %llu but no START before it; the FPGA would "
+                      "not start up",
+                      static_cast<unsigned long long>(facts.at(desync->end, facts.sync_word_bytes)));
+        reason("no_start", text);
     } else if (fpga.state() != State::Done) {
-        std::printf("the stream has no %s command; the FPGA would not finish its configuration",
-                    rules.end == bitstream::EndCommand::Start ? "START" : "DESYNC");
+        reason("no_end", std::string("the stream has no ") +
+                             (fpga.rules().end == bitstream::EndCommand::Start ? "START" : "DESYNC") +
+                             " command; the FPGA would not finish its configuration");
     } else {
-        std::printf("the FPGA configured, but the card did not report DONE");
+        reason("not_done", "the FPGA configured, but the card did not report DONE");
     }
 }
 
-// Reports on the run that ended with `status`, and ends the process with
-// the verdict.
-[[noreturn]] void report(int status)
+// What the FPGA met in the stream, as places in the file.
+void take_stream(FileVerdict* v, const sim::Fpga& fpga, const RunFacts& facts)
 {
-    sim::Fpga& fpga = sim::host().card(0).fpga();
-    if (fpga.state() == sim::Fpga::State::Idle) {
-        // Refused before a configuration cycle began.
-        std::printf("\n\nA card would not configure: veltcfg does not take the file (it ends "
-                    "with status %d).\n",
-                    status);
-        std::exit(DOES_NOT_CONFIGURE);
+    v->packet_bits = facts.sync ? facts.sync_word_bytes * 8 : 0;
+    v->group = fpga.group();
+    v->half_sync_refused = facts.half_sync_refused;
+    if (facts.sync) {
+        v->sync_at = facts.at(facts.sync->end, facts.sync->value);
     }
-    const unsigned word_bytes = stream.sync_word_bytes;
-    std::printf("\n\n");
-    if (word_bytes == 0 || !stream.sync) {
-        std::printf("Sync word:            none\n");
+    for (const RunFacts::Value& id : facts.idcodes) {
+        v->idcodes.push_back({facts.at(id.end, 4), id.value});
+    }
+    for (const RunFacts::Check& c : facts.checks) {
+        const uint32_t bits = bitstream::rules_of(c.group)->compared_bits;
+        const int digits = bits > 0xFFFFFF ? 8 : bits > 0xFFFF ? 6 : 4;
+        v->checks.push_back({c.check, facts.at(c.end, 4), c.written, c.computed, digits,
+                             c.bypassed, c.passed});
+    }
+    if (fpga.done_at_byte() != 0) {
+        const bool at_start = fpga.rules().end == bitstream::EndCommand::Start;
+        const RunFacts::Value* start = facts.first_command(bitstream::START_COMMAND);
+        const uint64_t end = at_start && start != nullptr ? start->end : fpga.done_at_byte();
+        v->end = FileVerdict::End{at_start ? "START" : "DESYNC",
+                                  facts.at(end, facts.sync_word_bytes), end != fpga.done_at_byte(),
+                                  v->present - fpga.done_at_byte(),
+                                  at_start ? 0 : fpga.startup_bytes()};
+    }
+}
+
+// What the run that ended with `status` showed.
+void take_run(FileVerdict* v, int status, const RunFacts& facts)
+{
+    const sim::Fpga& fpga = sim::host().card(0).fpga();
+    v->status = status;
+    v->outcome = status == 0 ? check::Outcome::Configures : check::Outcome::DoesNotConfigure;
+    if (fpga.state() != State::Idle) {
+        // The program took the file and started a configuration cycle.
+        v->kind = upload_state.byte_sender == send_byte_reversed ? "bit" : "prom";
+        v->announced = upload_state.config_length;
+        v->present = file_size(v->name.c_str()) - facts.data_offset;
+        take_stream(v, fpga, facts);
+    }
+    if (status != 0) {
+        find_reason(v, fpga, facts);
+    }
+}
+
+// The four fields of a .BIT header, and the device its part names.
+void read_header(FileVerdict* v, FILE* file)
+{
+    char text[256];
+    for (int field = 0; field < 4; ++field) {
+        if (!read_bit_header_field(file, field, text, sizeof text)) {
+            v->header.clear();
+            return;
+        }
+        v->header.push_back(text);
+    }
+    v->header_device = bitstream::device_of_part(v->header[1].c_str());
+}
+
+FileVerdict check_file(char* program, const char* name, const Options& options)
+{
+    FileVerdict v;
+    v.name = name;
+    v.card_idcode = options.idcode;
+    // A file that opens but cannot be read (a folder, say) cannot be checked;
+    // an empty one can, and is refused as the program refuses it.
+    FILE* file = std::fopen(name, "rb");
+    if (file == nullptr || (std::fgetc(file) == EOF && std::ferror(file))) {
+        v.error = std::strerror(errno);
+        std::fputs("veltcfg-check: cannot read ", stderr);
+        put_terminal_text(stderr, name);
+        std::fprintf(stderr, ": %s\n", v.error.c_str());
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        return v;
+    }
+    read_header(&v, file);
+    std::fclose(file);
+
+    // Card 0 of a fresh simulated host, its FPGA the device the options or
+    // the header name.
+    sim::CardSettings card0 = sim::Host::make_default().card(0).settings();
+    card0.fpga.idcode = options.idcode;
+    if (options.idcode && bitstream::device_of_idcode(*options.idcode) != nullptr) {
+        v.group_source = check::GroupSource::Device;
+    } else if (v.header_device != nullptr) {
+        card0.fpga.group = v.header_device->family->group;
+        v.group_source = check::GroupSource::Header;
+    }
+    RunFacts facts;
+    sim::Host host;
+    host.add_card(card0).fpga().set_listener(&facts);
+    sim::host() = std::move(host);
+
+    const bool own_words = options.json || options.quiet;
+    if (own_words) {
+        silence_output(true);
     } else {
-        std::printf("Packet format:        %u-bit words\n", word_bytes * 8);
-        print_group(fpga);
-        std::printf("Sync word:            at byte %llu\n",
-                    stream.at(stream.sync->end, stream.sync->value));
-        print_idcodes();
-        print_checks();
-        print_end(fpga, word_bytes);
+        put_terminal_text(stdout, name);
     }
-    print_length();
-    if (status == 0) {
-        std::printf("\nA card would configure.\n");
-        std::exit(CONFIGURES);
+    const int status = run_program(program, name);
+    if (own_words) {
+        silence_output(false);
     }
-    std::printf("\nA card would not configure: ");
-    print_reason(fpga, word_bytes);
-    std::printf(" (veltcfg ends with status %d)\n", status);
-    std::exit(DOES_NOT_CONFIGURE);
-}
-
-[[noreturn]] void usage()
-{
-    std::fprintf(stderr, "usage: veltcfg-check [--idcode ID] FILE\n");
-    std::exit(CANNOT_CHECK);
-}
-
-// The device the file's .BIT header names in its part field, if the table
-// knows it.
-void read_header_device(FILE* file)
-{
-    char part[256];
-    if (read_bit_header_field(file, 1, part, sizeof part)) {
-        header_device = bitstream::device_of_part(part);
-    }
+    take_run(&v, status, facts);
+    end_run();
+    return v;
 }
 
 }  // namespace
@@ -326,49 +410,25 @@ int main(int argc, char** argv)
     // A reader that stops reading (veltcfg-check FILE | head) must not
     // change the verdict into a signal.
     ignore_broken_pipes();
-    int first = 1;
-    if (argc == 4 && std::strcmp(argv[1], "--idcode") == 0) {
-        uint32_t idcode = 0;
-        if (!sim::read_number(argv[2], 0xFFFFFFFF, &idcode)) {
-            std::fputs("veltcfg-check: not an IDCODE: ", stderr);
-            put_terminal_text(stderr, argv[2]);
-            std::fputs(" (a 32-bit number, decimal or 0x-hex)\n", stderr);
-            return CANNOT_CHECK;
+    const Options options = read_options(argc, argv);
+    std::vector<FileVerdict> verdicts;
+    int status = CONFIGURES;
+    for (const char* name : options.files) {
+        verdicts.push_back(check_file(argv[0], name, options));
+        const FileVerdict& v = verdicts.back();
+        if (!options.json) {
+            if (v.outcome != check::Outcome::CannotCheck) {
+                options.quiet ? check::print_verdict_line(v) : check::print_report(v);
+            }
+            std::fflush(stdout);
         }
-        card_idcode = idcode;
-        first = 3;
-    } else if (argc != 2) {
-        usage();
+        const int file_status = v.outcome == check::Outcome::Configures         ? CONFIGURES
+                                : v.outcome == check::Outcome::DoesNotConfigure ? DOES_NOT_CONFIGURE
+                                                                                : CANNOT_CHECK;
+        status = std::max(status, file_status);
     }
-    file_name = argv[first];
-    // A file that opens but cannot be read (a folder, say) cannot be checked;
-    // an empty one can, and is refused as the program refuses it.
-    FILE* file = std::fopen(file_name, "rb");
-    if (file == nullptr || (std::fgetc(file) == EOF && std::ferror(file))) {
-        const int error = errno;
-        std::fputs("veltcfg-check: cannot read ", stderr);
-        put_terminal_text(stderr, file_name);
-        std::fprintf(stderr, ": %s\n", std::strerror(error));
-        return CANNOT_CHECK;
+    if (options.json) {
+        check::print_json(verdicts);
     }
-    read_header_device(file);
-    std::fclose(file);
-
-    // Card 0 of the simulated host, its FPGA the device --idcode or the
-    // header names.
-    put_terminal_text(stdout, file_name);
-    sim::CardSettings card0 = sim::host().card(0).settings();
-    card0.fpga.idcode = card_idcode;
-    if (header_device != nullptr &&
-        !(card_idcode && bitstream::device_of_idcode(*card_idcode) != nullptr)) {
-        card0.fpga.group = header_device->family->group;
-    }
-    sim::Host host;
-    host.add_card(card0).fpga().set_listener(&stream);
-    sim::host() = std::move(host);
-    on_failed_run = report;
-    char card[] = "0";
-    char* program_arguments[] = {argv[0], argv[first], card, nullptr};
-    run_upload_tool(3, program_arguments);
-    report(0);
+    return status;
 }

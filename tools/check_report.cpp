@@ -1,0 +1,257 @@
+#include "tools/check_report.h"
+
+#include <cstdio>
+
+#include "common/terminal_text.h"
+
+#ifdef VELTCFG_WITH_JSON
+#include <nlohmann/json.hpp>
+#endif
+
+namespace check {
+
+namespace {
+
+std::string hex(uint32_t value, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
+    return text;
+}
+
+// An IDCODE and the device it names.
+std::string idcode_text(uint32_t idcode)
+{
+    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
+    return hex(idcode, 8) + (device == nullptr ? " (a device not in the table)"
+                                               : std::string(" (") + device->name + ", " +
+                                                     device->family->name + ")");
+}
+
+const char* group_source_text(const FileVerdict& v)
+{
+    switch (v.group_source) {
+    case GroupSource::Device:
+        return " (of the card's device, named by --idcode or --part)";
+    case GroupSource::Header:
+        return " (of the device the header's part names: ";
+    case GroupSource::Stream:
+        break;
+    }
+    return " (inferred from the stream, not known from a device)";
+}
+
+void print_idcodes(const FileVerdict& v)
+{
+    for (const FileVerdict::Idcode& id : v.idcodes) {
+        std::printf("IDCODE:               %s at byte %llu%s\n", idcode_text(id.idcode).c_str(),
+                    static_cast<unsigned long long>(id.at),
+                    v.card_idcode ? "" : "; not compared (no --idcode or --part)");
+        const bitstream::FpgaDevice* named = bitstream::device_of_idcode(id.idcode);
+        if (v.header_device != nullptr && named != nullptr && named != v.header_device) {
+            std::printf("Note:                 the header names the %s; the card goes by the "
+                        "IDCODE\n",
+                        v.header_device->name);
+        }
+    }
+    if (v.idcodes.empty()) {
+        std::printf("IDCODE:               none written%s\n",
+                    v.card_idcode ? ": the card's FPGA has none to compare with its own" : "");
+    }
+}
+
+void print_stream(const FileVerdict& v)
+{
+    std::printf("Packet format:        %u-bit words\n", v.packet_bits);
+    std::printf("Family group:         %s%s", bitstream::family_group_name(v.group),
+                group_source_text(v));
+    if (v.group_source == GroupSource::Header) {
+        std::printf("%s)", v.header_device->name);
+    }
+    std::printf("\nSync word:            at byte %llu\n", static_cast<unsigned long long>(*v.sync_at));
+    print_idcodes(v);
+    for (const FileVerdict::Check& c : v.checks) {
+        std::printf("CRC check:            %s at byte %llu: written %s, ",
+                    c.check == bitstream::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
+                    static_cast<unsigned long long>(c.at), hex(c.written, c.digits).c_str());
+        if (c.bypassed) {
+            std::printf("the CRC check bypassed\n");
+        } else {
+            std::printf("computed %s, %s\n", hex(c.computed, c.digits).c_str(),
+                        c.passed ? "match" : "MISMATCH");
+        }
+    }
+    if (v.end) {
+        std::printf("End of configuration: %s at byte %llu%s; %llu bytes follow it", v.end->command,
+                    static_cast<unsigned long long>(v.end->at),
+                    v.end->then_check ? ", then the CRC check after it" : "",
+                    static_cast<unsigned long long>(v.end->bytes_after));
+        if (v.end->startup_bytes != 0) {
+            std::printf(", of which the start-up needs %u", v.end->startup_bytes);
+        }
+        std::printf("\n");
+    }
+}
+
+}  // namespace
+
+void StreamFacts::synced(unsigned word_bytes, unsigned sync_bytes, uint64_t end)
+{
+    if (!sync) {
+        sync = Value{sync_bytes, end};
+        sync_word_bytes = word_bytes;
+    }
+}
+
+void StreamFacts::sync_refused(uint64_t)
+{
+    sync.reset();
+    half_sync_refused = true;
+}
+
+const StreamFacts::Value* StreamFacts::first_command(uint32_t code) const
+{
+    for (const Value& c : commands) {
+        if (c.value == code) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+std::string verdict_text(const FileVerdict& v)
+{
+    switch (v.outcome) {
+    case Outcome::Configures:
+        return "a card would configure";
+    case Outcome::DoesNotConfigure:
+        return "a card would not configure: " + v.reason_text + " (veltcfg ends with status " +
+               std::to_string(v.status) + ")";
+    case Outcome::CannotCheck:
+        break;
+    }
+    return "cannot check: " + v.error;
+}
+
+void print_verdict_line(const FileVerdict& v)
+{
+    put_terminal_text(stdout, v.name.c_str());
+    std::printf(": %s\n", verdict_text(v).c_str());
+}
+
+void print_report(const FileVerdict& v)
+{
+    std::printf("\n\n");
+    if (!v.kind.empty()) {
+        if (v.sync_at) {
+            print_stream(v);
+        } else {
+            std::printf("Sync word:            none\n");
+        }
+        std::printf("Length:               %llu bytes announced, %llu bytes present",
+                    static_cast<unsigned long long>(v.announced),
+                    static_cast<unsigned long long>(v.present));
+        if (v.present < v.announced) {
+            std::printf("; the file ends %llu bytes before the length its header announces",
+                        static_cast<unsigned long long>(v.announced - v.present));
+        }
+        std::printf("\n\n");
+    }
+    print_verdict_line(v);
+}
+
+#ifdef VELTCFG_WITH_JSON
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+json device_json(const bitstream::FpgaDevice* device)
+{
+    return device == nullptr ? json(nullptr)
+                             : json{{"name", device->name}, {"family", device->family->name}};
+}
+
+json verdict_json(const FileVerdict& v)
+{
+    static const char* const OUTCOMES[] = {"configures", "does_not_configure", "cannot_check"};
+    static const char* const SOURCES[] = {"device", "header", "stream"};
+    json file = {{"name", v.name}, {"verdict", OUTCOMES[static_cast<int>(v.outcome)]}};
+    file["status"] = v.status < 0 ? json(nullptr) : json(v.status);
+    if (v.outcome == Outcome::CannotCheck) {
+        file["error"] = v.error;
+        return file;
+    }
+    file["kind"] = v.kind.empty() ? json(nullptr) : json(v.kind);
+    file["header"] = v.header.size() == 4 ? json{{"design", v.header[0]}, {"part", v.header[1]},
+                                                 {"date", v.header[2]}, {"time", v.header[3]}}
+                                          : json(nullptr);
+    file["header_device"] = device_json(v.header_device);
+    file["card_idcode"] = v.card_idcode ? json(hex(*v.card_idcode, 8)) : json(nullptr);
+    file["packet_format"] = v.packet_bits == 0 ? json(nullptr) : json(v.packet_bits);
+    file["family_group"] = v.group == bitstream::FamilyGroup::Unknown
+                               ? json(nullptr)
+                               : json(bitstream::family_group_name(v.group));
+    file["family_group_from"] = SOURCES[static_cast<int>(v.group_source)];
+    file["sync_at"] = v.sync_at ? json(*v.sync_at) : json(nullptr);
+    file["idcodes"] = json::array();
+    for (const FileVerdict::Idcode& id : v.idcodes) {
+        file["idcodes"].push_back({{"at", id.at},
+                                   {"idcode", hex(id.idcode, 8)},
+                                   {"device", device_json(bitstream::device_of_idcode(id.idcode))}});
+    }
+    file["crc_checks"] = json::array();
+    for (const FileVerdict::Check& c : v.checks) {
+        file["crc_checks"].push_back(
+            {{"check", c.check == bitstream::CrcCheck::AutoCrc ? "autocrc" : "crc_write"},
+             {"at", c.at},
+             {"written", hex(c.written, c.digits)},
+             {"computed", hex(c.computed, c.digits)},
+             {"bypassed", c.bypassed},
+             {"match", c.passed}});
+    }
+    file["end_of_configuration"] =
+        v.end ? json{{"command", v.end->command},
+                     {"at", v.end->at},
+                     {"then_crc_check", v.end->then_check},
+                     {"bytes_after", v.end->bytes_after},
+                     {"startup_bytes", v.end->startup_bytes}}
+              : json(nullptr);
+    file["length"] = {{"announced", v.announced}, {"present", v.present}};
+    file["reason"] = v.outcome == Outcome::Configures
+                         ? json(nullptr)
+                         : json{{"code", v.reason_code}, {"text", v.reason_text}};
+    return file;
+}
+
+}  // namespace
+
+bool json_available()
+{
+    return true;
+}
+
+void print_json(const std::vector<FileVerdict>& verdicts)
+{
+    json document = {{"schema", JSON_SCHEMA}, {"files", json::array()}};
+    for (const FileVerdict& v : verdicts) {
+        document["files"].push_back(verdict_json(v));
+    }
+    // Names that are not UTF-8 are shown with U+FFFD in place of the bytes.
+    std::printf("%s\n", document.dump(2, ' ', false, json::error_handler_t::replace).c_str());
+}
+
+#else
+
+bool json_available()
+{
+    return false;
+}
+
+void print_json(const std::vector<FileVerdict>&)
+{
+}
+
+#endif
+
+}  // namespace check
