@@ -1,9 +1,10 @@
 # Install rules for the manual page and the udev rule, and the Debian package.
 #
 #   cmake --install BUILD [--prefix DIR]   bin/veltcfg, bin/veltcfg-sim,
+#                                          bin/veltcfg-check, bin/veltcfg-list,
 #                                          share/man/man1/veltcfg.1.gz (and
 #                                          veltcfg-sim.1.gz, veltcfg-check.1.gz,
-#                                          links to it),
+#                                          veltcfg-list.1.gz, links to it),
 #                                          lib/udev/rules.d/60-veltcfg.rules
 #   (cd BUILD && cpack -G DEB)             veltcfg_<version>-<release>_<arch>.deb:
 #                                          the same files under /usr, and the
@@ -15,7 +16,8 @@
 # to the build folder when configuring.
 include(GNUInstallDirs)
 
-install(TARGETS veltcfg veltcfg-sim veltcfg-check RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS veltcfg veltcfg-sim veltcfg-check veltcfg-list
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(VELTCFG_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 set(VELTCFG_GENERATED_DIR ${PROJECT_BINARY_DIR}/packaging)
@@ -36,16 +38,14 @@ endfunction()
 
 # ---------------------------------------------------------------- manual page
 
-# veltcfg-sim and veltcfg-check are described on the same page; links let
-# "man veltcfg-sim" and "man veltcfg-check" find it.
+# veltcfg-sim, veltcfg-check and veltcfg-list are described on the same
+# page; links let "man veltcfg-sim" and the others find it.
 veltcfg_gzip(${PROJECT_SOURCE_DIR}/doc/veltcfg.1 ${VELTCFG_GENERATED_DIR}/veltcfg.1.gz)
-file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/veltcfg-sim.1.gz SYMBOLIC)
-file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/veltcfg-check.1.gz SYMBOLIC)
-install(FILES
-  ${VELTCFG_GENERATED_DIR}/veltcfg.1.gz
-  ${VELTCFG_GENERATED_DIR}/veltcfg-sim.1.gz
-  ${VELTCFG_GENERATED_DIR}/veltcfg-check.1.gz
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+foreach(program veltcfg-sim veltcfg-check veltcfg-list)
+  file(CREATE_LINK veltcfg.1.gz ${VELTCFG_GENERATED_DIR}/${program}.1.gz SYMBOLIC)
+  install(FILES ${VELTCFG_GENERATED_DIR}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+install(FILES ${VELTCFG_GENERATED_DIR}/veltcfg.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # ---------------------------------------------------------------- udev rule
 
@@ -93,7 +93,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 built on a PLX PCI9056 bridge (the Orlenta RV80 family), reaching the
 card through sysfs without a vendor driver. veltcfg-sim is the same
 program on a simulated PCI host with two cards, for demonstrations and
-for checking a bitstream before it goes to the lab.")
+for checking a bitstream before it goes to the lab. veltcfg-list lists
+the cards, whether each is configured, and what keeps veltcfg from one.")
 set(CPACK_GENERATOR "DEB")
 set(CPACK_STRIP_FILES ON)
 

@@ -7,12 +7,16 @@
 //   ivshmem      1af4:1110  BAR 0: 256 bytes of memory registers; BAR 2:
 //                           1 MiB of memory backed by a file on the host
 //
-// The initramfs holds, beside this program, /veltcfg (with the libraries it
-// loads) and /pattern.bin, the bytes stored into ivshmem's BAR 2; run.sh
-// compares the host's file with it after the guest has powered off.
+// The initramfs holds, beside this program, /veltcfg and /veltcfg-list (with
+// the libraries they load) and /pattern.bin, the bytes stored into ivshmem's
+// BAR 2 from offset 4096; run.sh compares the host's file with it after the
+// guest has powered off. Booted with lockdown=integrity, only the
+// KernelLockdown tests run.
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -357,6 +361,10 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"IvshmemEmpty", IVSHMEM, 1, PLX_STATUS_INVALID_BAR}),
     [](const ::testing::TestParamInfo<MapCase>& info) { return info.param.name; });
 
+// Where the pattern goes in ivshmem's BAR 2: the page before it is the
+// guest's card's data port (see card_tree).
+constexpr size_t PATTERN_AT = 4096;
+
 // Stores the pattern into ivshmem's BAR 2 one byte at a time through the
 // data-port store, reads it back, then unmaps, closes, opens and maps again
 // and finds it still there. run.sh checks the host's file.
@@ -370,7 +378,7 @@ TEST(KernelStore, BytesLandInOrderAndSurviveReopen)
     volatile uint8_t* va = nullptr;
     ASSERT_EQ(pci.PciBarMap(&device, 2, &va), PLX_STATUS_SUCCESS);
     for (size_t i = 0; i < pattern.size(); ++i) {
-        plx_data_port_write(va + i, static_cast<uint8_t>(pattern[i]));
+        plx_data_port_write(va + PATTERN_AT + i, static_cast<uint8_t>(pattern[i]));
     }
     ASSERT_EQ(pci.PciBarUnmap(&device, &va), PLX_STATUS_SUCCESS);
     ASSERT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
@@ -379,7 +387,7 @@ TEST(KernelStore, BytesLandInOrderAndSurviveReopen)
     ASSERT_EQ(pci.PciBarMap(&device, 2, &va), PLX_STATUS_SUCCESS);
     std::string back(pattern.size(), '\0');
     for (size_t i = 0; i < back.size(); ++i) {
-        back[i] = static_cast<char>(va[i]);
+        back[i] = static_cast<char>(va[PATTERN_AT + i]);
     }
     EXPECT_TRUE(back == pattern) << "read back through a new mapping";
     EXPECT_EQ(pci.PciBarUnmap(&device, &va), PLX_STATUS_SUCCESS);
@@ -488,15 +496,22 @@ struct ProgramRun {
     std::string out, err;
 };
 
-// Runs `path` with `args`, its standard output and error sent to files.
-ProgramRun run_program(const std::string& path, const std::vector<std::string>& args)
+// Runs `path` with `args`, its standard output and error sent to files; with
+// a `tree`, in a private mount namespace in which it stands in for
+// /sys/bus/pci/devices; with a `uid`, as that user.
+ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& tree = "", uid_t uid = 0)
 {
     const std::string out = "/tmp/run.out", err = "/tmp/run.err";
     const pid_t child = fork();
     if (child == 0) {
         const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) {
+        if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 ||
+            (!tree.empty() &&
+             (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+              mount(tree.c_str(), DEVICES.c_str(), nullptr, MS_BIND, nullptr) != 0)) ||
+            (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
             _exit(127);
         }
         std::vector<char*> argv{const_cast<char*>(path.c_str())};
@@ -517,24 +532,109 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
     return result;
 }
 
-// The program as built, dynamically linked, on a machine without a PCI9056.
-TEST(KernelProgram, NoCardGivesExit101)
+std::string design_file()
 {
     const std::string bit = "/tmp/design.bit";
     sample::Design design;
     design.frame_words = 200;
     FILE* file = std::fopen(bit.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    const bool written = sample::write_bit_file(file, design);
-    ASSERT_EQ(std::fclose(file), 0);
-    ASSERT_TRUE(written);
+    EXPECT_TRUE(file != nullptr && sample::write_bit_file(file, design) && std::fclose(file) == 0);
+    return bit;
+}
 
+// The program as built, dynamically linked, on a machine without a PCI9056.
+TEST(KernelProgram, NoCardGivesExit101)
+{
+    const std::string bit = design_file();
     const ProgramRun result = run_program("/veltcfg", {bit, "0"});
     EXPECT_EQ(result.status, 101) << result.out << result.err;
     EXPECT_EQ(result.out,
               "\nVELTCFG version 1.0\nOrlenta 9056 configuration utility for Windows.\n");
     EXPECT_EQ(result.err, "\n\n\aVELTCFG:\nCan't find 9056 card number 0.\n\n");
     std::printf("veltcfg %s 0: exit status %d\n", bit.c_str(), result.status);
+}
+
+// The guest's card: a device folder at ivshmem's location with a PCI9056's
+// identity, configuration space and register block (its control/status
+// register reading DONE high), whose BAR 3 is ivshmem's BAR 2: resource3 is
+// a link to ivshmem's resource2, so the kernel maps, or refuses to map, real
+// device memory. Returns the devices folder that holds it, and the line
+// veltcfg-list shows for it, up to the state.
+std::string card_tree(std::string* line)
+{
+    const PLX_DEVICE_KEY key = find(IVSHMEM);
+    const std::string devices = "/tmp/cards", card = devices + "/" + location(key);
+    fs::remove_all(devices);
+    fs::create_directories(card);
+    const uint64_t window = bar_start(key, 2);
+    std::string config(256, '\0'), registers(256, '\0');
+    const uint32_t words[][2] = {{0x00, 0x905610B5}, {0x04, 0x3}, {0x14, 0xE001},
+                                 {0x1C, static_cast<uint32_t>(window) | 0xC},
+                                 {0x20, static_cast<uint32_t>(window >> 32)}, {0x2C, 0x342710B5}};
+    for (const auto& word : words) {
+        std::memcpy(&config[word[0]], &word[1], 4);
+    }
+    registers[0x6C] = 0x0E;
+    std::istringstream table(read_file(folder(key) + "/resource"));
+    std::string lines[4];
+    for (std::string& bar : lines) {
+        std::getline(table, bar);
+    }
+    const std::string none = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+    const std::pair<const char*, std::string> files[] = {
+        {"vendor", "0x10b5\n"}, {"device", "0x9056\n"}, {"subsystem_vendor", "0x10b5\n"},
+        {"subsystem_device", "0x3427\n"}, {"enable", "1\n"}, {"config", config},
+        {"resource1", registers},
+        {"resource", none + "0x000000000000e000 0x000000000000e0ff 0x0000000000000101\n" + none +
+                         lines[2] + "\n" + none + none}};
+    for (const auto& [name, text] : files) {
+        std::ofstream(card + "/" + name, std::ios::binary) << text;
+    }
+    fs::permissions(card + "/resource1", fs::perms::owner_read | fs::perms::owner_write);
+    // The device's own path: the tree stands in for the devices folder.
+    fs::create_symlink(fs::canonical(folder(key)) / "resource2", card + "/resource3");
+    char shown[160];
+    std::snprintf(shown, sizeof shown, "0     %s  RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  ",
+                  location(key).c_str(), static_cast<unsigned long long>(window));
+    *line = shown;
+    return devices;
+}
+
+// The guest's card listed, then loaded: the bytes go to ivshmem's memory,
+// where run.sh finds the last one, a trailing 0xFF, at offset 0. A user
+// outside the group is told why the card cannot be reached.
+TEST(KernelCard, ListedAndLoaded)
+{
+    std::string line;
+    const std::string tree = card_tree(&line);
+    const ProgramRun list = run_program("/veltcfg-list", {}, tree);
+    EXPECT_NE(list.out.find(line + "configured\n"), std::string::npos) << list.out;
+    const ProgramRun other = run_program("/veltcfg-list", {}, tree, 65534);
+    EXPECT_NE(other.out.find(line + "unknown; not permitted: resource1 is 0:0 0600; "),
+              std::string::npos)
+        << other.out;
+    const ProgramRun load = run_program("/veltcfg", {design_file(), "0"}, tree);
+    EXPECT_EQ(load.status, 0) << load.out << load.err;
+    std::printf("%s\nveltcfg FILE 0: exit status %d\n", list.out.c_str(), load.status);
+}
+
+// Booted with lockdown=integrity: the kernel refuses to map the card's
+// memory, even to root, so veltcfg ends with 105; veltcfg-list names the
+// lockdown.
+TEST(KernelLockdown, LoadRefusedAndListingSaysWhy)
+{
+    ASSERT_NE(read_file("/sys/kernel/security/lockdown").find("[integrity]"), std::string::npos)
+        << "the kernel does not enforce lockdown: " << read_file("/sys/kernel/security/lockdown");
+    std::string line;
+    const std::string tree = card_tree(&line);
+    const ProgramRun load = run_program("/veltcfg", {design_file(), "0"}, tree);
+    EXPECT_EQ(load.status, 105);
+    EXPECT_EQ(load.err, "\n\n\aVELTCFG:\nCan't map 9056 card number 0 base registers.\n\n");
+    const ProgramRun list = run_program("/veltcfg-list", {}, tree);
+    EXPECT_NE(list.out.find(line + "configured; lockdown: the kernel is locked down (integrity)"),
+              std::string::npos)
+        << list.out;
+    std::printf("%sveltcfg FILE 0: exit status %d\n", list.out.c_str(), load.status);
 }
 
 }  // namespace
