@@ -244,7 +244,6 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
          "2     0000:05:00.0  RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  not configured\n",
          ""},
         {"A=", {"--help"}, 0, "usage: veltcfg-list [--simulated] [--json]\nLists", ""},
-        {"A=", {"--version"}, 0, "veltcfg-list 1.0\n", ""},
         {"A=", {"--simulated", "-x"}, 2, "", "veltcfg-list: unknown argument: -x\nusage: "},
         {"VELTCFG_SIM_HOST=bus=4", {"--simulated"}, 2, "",
          "veltcfg-list: VELTCFG_SIM_HOST cannot be read: card 1: no slot given\n"},
@@ -257,26 +256,15 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
         EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
     }
-    for (const auto& [card, location] : {std::pair<std::string, std::string>{"0", "4/device 1."},
-                                         {"2", "5/device 0."}}) {
-        const ProgramRun run = run_executable("/usr/bin/env", {host, VELTCFG_SIM_PATH, bit_path, card});
-        EXPECT_EQ(run.exit_status, 0) << run.err;
-        EXPECT_NE(run.out.find("\nUsing PCI device at bus " + location), std::string::npos);
-    }
 #ifdef VELTCFG_WITH_JSON
-    const ProgramRun json =
-        run_executable("/usr/bin/env", {host, VELTCFG_LIST_PATH, "--json", "--simulated"});
-    const nlohmann::json document = nlohmann::json::parse(json.out);
-    EXPECT_EQ(document["schema"], 1);
-    EXPECT_EQ(document["host"], "simulated");
-    std::vector<std::string> seen;
-    for (const nlohmann::json& card : document["cards"]) {
-        seen.push_back(card["address"].get<std::string>() + " " + card["state"].get<std::string>() +
-                       (card["reachable"] ? "" : " " + card["hindrances"][0]["kind"].get<std::string>()));
-    }
-    EXPECT_EQ(seen, (std::vector<std::string>{"0000:04:01.0 configured",
-                                              "0000:04:03.0 configured not-permitted",
-                                              "0000:05:00.0 not-configured"}));
+    const auto json = nlohmann::ordered_json::parse(
+        run_executable("/usr/bin/env", {host, VELTCFG_LIST_PATH, "--json", "--simulated"}).out);
+    EXPECT_EQ(json["schema"].dump() + json["host"].dump() + json["cards"][1].dump(),
+              "1\"simulated\"{\"card\":1,\"address\":\"0000:04:03.0\",\"model\":\"RV80-B\","
+              "\"subsystem_vendor\":\"0x10b5\",\"subsystem_device\":\"0x3428\",\"io_base\":"
+              "\"0xE000\",\"control_port\":\"0xE06C\",\"memory_bar\":\"0xF7D00000\",\"state\":"
+              "\"configured\",\"reachable\":false,\"holder_pid\":null,\"hindrances\":[{\"kind\":"
+              "\"not-permitted\",\"detail\":\"set up with fault=open: the card cannot be opened\"}]}");
 #endif
 }
 

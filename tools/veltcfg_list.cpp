@@ -39,8 +39,12 @@ const struct {
     const char* key;
     const char* words;
 } HINDRANCES[] = {
-    {"not-permitted", "not permitted"}, {"lockdown", "lockdown"},   {"driver", "driver"},
-    {"decoding-off", "decoding off"},   {"in-use", "in use"},       {"no-data-window", "no data window"},
+    {"not-permitted", "not permitted"},
+    {"lockdown", "lockdown"},
+    {"driver", "driver"},
+    {"decoding-off", "decoding off"},
+    {"in-use", "in use"},
+    {"no-data-window", "no data window"},
     {"unreadable", "unreadable"},
 };
 
@@ -67,13 +71,6 @@ std::string address(const PLX_DEVICE_KEY& key)
     std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", key.domain, key.bus, key.slot,
                   key.function);
     return text;
-}
-
-// Nothing stands in veltcfg's way, and the card answers.
-bool reachable(const CardListing& card)
-{
-    return card.survey.hindrance_count == 0 &&
-           (card.state == CardState::Configured || card.state == CardState::NotConfigured);
 }
 
 std::vector<CardListing> all_cards()
@@ -114,6 +111,13 @@ void print_lines(const std::vector<CardListing>& cards)
 }
 
 #ifdef VELTCFG_WITH_JSON
+// Nothing stands in veltcfg's way, and the card answers.
+bool reachable(const CardListing& card)
+{
+    return card.survey.hindrance_count == 0 &&
+           (card.state == CardState::Configured || card.state == CardState::NotConfigured);
+}
+
 void print_json(const std::vector<CardListing>& cards, bool simulated)
 {
     using nlohmann::ordered_json;
@@ -148,7 +152,8 @@ void print_json(const std::vector<CardListing>& cards, bool simulated)
         {"schema", SCHEMA}, {"host", simulated ? "simulated" : "sysfs"}, {"cards", listed}};
     // Details are text from files and the system: shown as UTF-8 where they
     // are, escaped where they are not.
-    std::printf("%s\n", document.dump(2, ' ', false, ordered_json::error_handler_t::replace).c_str());
+    const std::string text = document.dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
 }
 #endif
 

@@ -3,11 +3,12 @@
 //
 // Each backend (a folder beside this header: linux/ over sysfs, sim/ a
 // simulated PCI host) implements the eight operations, and the survey a
-// listing of the cards needs, and ends with its table of them. The PlxPci_ functions call through the table of the active
-// backend. What an executable is built for (see use_*.cpp in each folder)
-// names that backend and supplies the data-port store, the one per-byte
-// operation, which is chosen when linking so that nothing stands between a
-// configuration byte and the card.
+// listing of the cards needs, and ends with its table of them. The PlxPci_
+// functions call through the table of the active backend. What an
+// executable is built for (see use_*.cpp in each folder) names that backend
+// and supplies the data-port store, the one per-byte operation, which is
+// chosen when linking so that nothing stands between a configuration byte
+// and the card.
 //
 // Only card/ includes this header.
 #pragma once

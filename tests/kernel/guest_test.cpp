@@ -9,9 +9,8 @@
 //
 // The initramfs holds, beside this program, /veltcfg and /veltcfg-list (with
 // the libraries they load) and /pattern.bin, the bytes stored into ivshmem's
-// BAR 2 from offset 4096; run.sh compares the host's file with it after the
-// guest has powered off. Booted with lockdown=integrity, only the
-// KernelLockdown tests run.
+// BAR 2; run.sh compares the host's file with it after the guest has powered
+// off.
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
@@ -30,10 +29,13 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tools/sample_bitstream.h"
 #include "card/plx/linux/sysfs_pci.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/fake_sysfs.h"
 
 namespace fs = std::filesystem;
 
@@ -361,9 +363,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"IvshmemEmpty", IVSHMEM, 1, PLX_STATUS_INVALID_BAR}),
     [](const ::testing::TestParamInfo<MapCase>& info) { return info.param.name; });
 
-// Where the pattern goes in ivshmem's BAR 2: the page before it is the
-// guest's card's data port (see card_tree).
-constexpr size_t PATTERN_AT = 4096;
+constexpr size_t PATTERN_AT = 4096;  // the page before it holds the card's data port
 
 // Stores the pattern into ivshmem's BAR 2 one byte at a time through the
 // data-port store, reads it back, then unmaps, closes, opens and maps again
@@ -509,7 +509,8 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 ||
             (!tree.empty() &&
-             (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             (unshare(CLONE_NEWNS) != 0 ||
+              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
               mount(tree.c_str(), DEVICES.c_str(), nullptr, MS_BIND, nullptr) != 0)) ||
             (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
             _exit(127);
@@ -532,20 +533,18 @@ ProgramRun run_program(const std::string& path, const std::vector<std::string>& 
     return result;
 }
 
-std::string design_file()
+// The program as built, dynamically linked, on a machine without a PCI9056.
+TEST(KernelProgram, NoCardGivesExit101)
 {
     const std::string bit = "/tmp/design.bit";
     sample::Design design;
     design.frame_words = 200;
     FILE* file = std::fopen(bit.c_str(), "wb");
-    EXPECT_TRUE(file != nullptr && sample::write_bit_file(file, design) && std::fclose(file) == 0);
-    return bit;
-}
+    ASSERT_NE(file, nullptr);
+    const bool written = sample::write_bit_file(file, design);
+    ASSERT_EQ(std::fclose(file), 0);
+    ASSERT_TRUE(written);
 
-// The program as built, dynamically linked, on a machine without a PCI9056.
-TEST(KernelProgram, NoCardGivesExit101)
-{
-    const std::string bit = design_file();
     const ProgramRun result = run_program("/veltcfg", {bit, "0"});
     EXPECT_EQ(result.status, 101) << result.out << result.err;
     EXPECT_EQ(result.out,
@@ -554,86 +553,59 @@ TEST(KernelProgram, NoCardGivesExit101)
     std::printf("veltcfg %s 0: exit status %d\n", bit.c_str(), result.status);
 }
 
-// The guest's card: a device folder at ivshmem's location with a PCI9056's
-// identity, configuration space and register block (its control/status
-// register reading DONE high), whose BAR 3 is ivshmem's BAR 2: resource3 is
-// a link to ivshmem's resource2, so the kernel maps, or refuses to map, real
-// device memory. Returns the devices folder that holds it, and the line
+// The guest's card: a fake card's device folder (tests/support/fake_sysfs.h)
+// at ivshmem's location, whose BAR 3 is ivshmem's BAR 2: resource3 is a link
+// to ivshmem's resource2, so the kernel maps, or refuses to map, real device
+// memory. Returns the devices folder that holds it, and the line
 // veltcfg-list shows for it, up to the state.
 std::string card_tree(std::string* line)
 {
+    static fake_sysfs::FakeSysfs tree;
     const PLX_DEVICE_KEY key = find(IVSHMEM);
-    const std::string devices = "/tmp/cards", card = devices + "/" + location(key);
-    fs::remove_all(devices);
-    fs::create_directories(card);
-    const uint64_t window = bar_start(key, 2);
-    std::string config(256, '\0'), registers(256, '\0');
-    const uint32_t words[][2] = {{0x00, 0x905610B5}, {0x04, 0x3}, {0x14, 0xE001},
-                                 {0x1C, static_cast<uint32_t>(window) | 0xC},
-                                 {0x20, static_cast<uint32_t>(window >> 32)}, {0x2C, 0x342710B5}};
-    for (const auto& word : words) {
-        std::memcpy(&config[word[0]], &word[1], 4);
-    }
-    registers[0x6C] = 0x0E;
-    std::istringstream table(read_file(folder(key) + "/resource"));
-    std::string lines[4];
-    for (std::string& bar : lines) {
-        std::getline(table, bar);
-    }
-    const std::string none = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
-    const std::pair<const char*, std::string> files[] = {
-        {"vendor", "0x10b5\n"}, {"device", "0x9056\n"}, {"subsystem_vendor", "0x10b5\n"},
-        {"subsystem_device", "0x3427\n"}, {"enable", "1\n"}, {"config", config},
-        {"resource1", registers},
-        {"resource", none + "0x000000000000e000 0x000000000000e0ff 0x0000000000000101\n" + none +
-                         lines[2] + "\n" + none + none}};
-    for (const auto& [name, text] : files) {
-        std::ofstream(card + "/" + name, std::ios::binary) << text;
-    }
-    fs::permissions(card + "/resource1", fs::perms::owner_read | fs::perms::owner_write);
+    fake_sysfs::FakeDevice card;
+    std::tie(card.domain, card.bus, card.slot, card.function) =
+        std::tie(key.domain, key.bus, key.slot, key.function);
+    card.bar3_start = bar_start(key, 2);
+    tree.add(card);
+    fs::permissions(tree.path(card, "resource1"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::remove(tree.path(card, "resource3"));
     // The device's own path: the tree stands in for the devices folder.
-    fs::create_symlink(fs::canonical(folder(key)) / "resource2", card + "/resource3");
+    fs::create_symlink(fs::canonical(folder(key)) / "resource2", tree.path(card, "resource3"));
     char shown[160];
     std::snprintf(shown, sizeof shown, "0     %s  RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  ",
-                  location(key).c_str(), static_cast<unsigned long long>(window));
+                  location(key).c_str(), static_cast<unsigned long long>(card.bar3_start));
     *line = shown;
-    return devices;
+    return tree.root();
 }
 
-// The guest's card listed, then loaded: the bytes go to ivshmem's memory,
-// where run.sh finds the last one, a trailing 0xFF, at offset 0. A user
+// The guest's card listed and loaded, its last byte (a trailing 0xFF) going
+// to ivshmem's memory at offset 0, where run.sh finds it. Booted with
+// lockdown=integrity, the kernel refuses to map the card's memory, even to
+// root: veltcfg ends with 105 and the listing names the lockdown. A user
 // outside the group is told why the card cannot be reached.
-TEST(KernelCard, ListedAndLoaded)
+TEST(KernelCard, ListedAndLoadedUnlessLockedDown)
 {
+    const bool asked = read_file("/proc/cmdline").find("lockdown=") != std::string::npos;
+    const std::string mode = read_file("/sys/kernel/security/lockdown");
+    ASSERT_EQ(mode.find("[integrity]") != std::string::npos, asked) << mode;
     std::string line;
     const std::string tree = card_tree(&line);
     const ProgramRun list = run_program("/veltcfg-list", {}, tree);
-    EXPECT_NE(list.out.find(line + "configured\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find(line + (asked ? "configured; lockdown: the kernel is locked down "
+                                            "(integrity)"
+                                          : "configured\n")),
+              std::string::npos)
+        << list.out;
     const ProgramRun other = run_program("/veltcfg-list", {}, tree, 65534);
     EXPECT_NE(other.out.find(line + "unknown; not permitted: resource1 is 0:0 0600; "),
               std::string::npos)
         << other.out;
-    const ProgramRun load = run_program("/veltcfg", {design_file(), "0"}, tree);
-    EXPECT_EQ(load.status, 0) << load.out << load.err;
-    std::printf("%s\nveltcfg FILE 0: exit status %d\n", list.out.c_str(), load.status);
-}
-
-// Booted with lockdown=integrity: the kernel refuses to map the card's
-// memory, even to root, so veltcfg ends with 105; veltcfg-list names the
-// lockdown.
-TEST(KernelLockdown, LoadRefusedAndListingSaysWhy)
-{
-    ASSERT_NE(read_file("/sys/kernel/security/lockdown").find("[integrity]"), std::string::npos)
-        << "the kernel does not enforce lockdown: " << read_file("/sys/kernel/security/lockdown");
-    std::string line;
-    const std::string tree = card_tree(&line);
-    const ProgramRun load = run_program("/veltcfg", {design_file(), "0"}, tree);
-    EXPECT_EQ(load.status, 105);
-    EXPECT_EQ(load.err, "\n\n\aVELTCFG:\nCan't map 9056 card number 0 base registers.\n\n");
-    const ProgramRun list = run_program("/veltcfg-list", {}, tree);
-    EXPECT_NE(list.out.find(line + "configured; lockdown: the kernel is locked down (integrity)"),
-              std::string::npos)
-        << list.out;
+    const TempDir dir;
+    const std::string bit = dir.write("design.bit", to_string(sample::bit_file(sample::Design())));
+    const ProgramRun load = run_program("/veltcfg", {bit, "0"}, tree);
+    EXPECT_EQ(load.status, asked ? 105 : 0) << load.out << load.err;
+    EXPECT_EQ(load.err,
+              asked ? "\n\n\aVELTCFG:\nCan't map 9056 card number 0 base registers.\n\n" : "");
     std::printf("%sveltcfg FILE 0: exit status %d\n", list.out.c_str(), load.status);
 }
 

@@ -369,19 +369,12 @@ std::vector<Event> parse_log(const std::string& text)
     return log;
 }
 
-// Not one of the eight: handed on unrecorded.
-PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SURVEY* survey)
-{
-    const PlxBackend* inner = recorder().inner();
-    return inner->DeviceSurvey ? inner->DeviceSurvey(key, port, survey) : PLX_STATUS_FAILED;
-}
-
 }  // namespace recording
 
 const PlxBackend recording_backend = {
     "recorder",          recording::device_find,   recording::device_open,  recording::pci_register_read,
     recording::pci_bar_map,    recording::pci_bar_unmap, recording::device_close, recording::io_port_read,
-    recording::io_port_write,  recording::device_survey,
+    recording::io_port_write,  nullptr,  // no survey: the program makes none
 };
 
 // The test executable's choice of backend and data-port store: the recorder,
