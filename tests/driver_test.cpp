@@ -244,6 +244,7 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
          "2     0000:05:00.0  RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  not configured\n",
          ""},
         {"A=", {"--help"}, 0, "usage: veltcfg-list [--simulated] [--json]\nLists", ""},
+        {"A=", {"--version"}, 0, "veltcfg-list 1.0\n", ""},
         {"A=", {"--simulated", "-x"}, 2, "", "veltcfg-list: unknown argument: -x\nusage: "},
         {"VELTCFG_SIM_HOST=bus=4", {"--simulated"}, 2, "",
          "veltcfg-list: VELTCFG_SIM_HOST cannot be read: card 1: no slot given\n"},
@@ -256,6 +257,10 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
         EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
     }
+    const ProgramRun full = run_executable(
+        "/bin/sh", {"-c", "exec \"$@\" >/dev/full", "sh", VELTCFG_LIST_PATH, "--simulated"});
+    EXPECT_EQ(full.exit_status, 1);
+    EXPECT_EQ(full.err, "veltcfg-list: the listing could not be written: No space left on device\n");
 #ifdef VELTCFG_WITH_JSON
     const auto json = nlohmann::ordered_json::parse(
         run_executable("/usr/bin/env", {host, VELTCFG_LIST_PATH, "--json", "--simulated"}).out);

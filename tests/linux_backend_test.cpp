@@ -777,7 +777,7 @@ struct SurveyCase {
     const char* name;
     uint16_t command;
     const char* enable;   // what enable shows
-    const char* refused;  // a file this user may not open, or null
+    const char* refused;  // files this user may not open ("resource1,resource3"), or null
     bool besides;  // and the kernel locked down, a driver bound, BAR 3 for I/O, resource1 held
     std::vector<PLX_HINDRANCE_KIND> expected;
     PLX_STATUS register_status;
@@ -798,9 +798,10 @@ TEST_P(SysfsSurvey, FindsEachHindranceAndReadsTheRegister)
     if (c.besides) {
         fs::create_directory_symlink("/sys/bus/pci/drivers/plx_pci", file("driver"));
     }
-    const std::string refused = c.refused ? file(c.refused) : "";
+    const std::string refused = std::string(",") + (c.refused ? c.refused : "") + ",";
     plx_linux::file_hook = [refused](const std::string& path) {
-        return path == refused ? EACCES : 0;
+        const std::string name = "," + fs::path(path).filename().string() + ",";
+        return refused.find(name) == std::string::npos ? 0 : EACCES;
     };
     const int held = open(file("resource1").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_TRUE(!c.besides || flock(held, LOCK_EX) == 0);
@@ -836,6 +837,8 @@ INSTANTIATE_TEST_SUITE_P(
                    PLX_STATUS_ACCESS_DENIED},
         SurveyCase{"WindowRefused", 7, "1\n", "resource3", false, H{PLX_HINDRANCE_NOT_PERMITTED},
                    PLX_STATUS_SUCCESS},
+        SurveyCase{"BothRefused", 7, "1\n", "resource1,resource3", false,
+                   H{PLX_HINDRANCE_NOT_PERMITTED}, PLX_STATUS_ACCESS_DENIED},
         SurveyCase{"DecodingOffEnableRefused", 5, "0\n", "enable", false,
                    H{PLX_HINDRANCE_DECODING_OFF}, PLX_STATUS_SUCCESS},
         SurveyCase{"DecodingOffEnableAllowed", 0, "0\n", nullptr, false, {}, PLX_STATUS_SUCCESS}),

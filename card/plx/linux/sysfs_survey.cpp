@@ -158,7 +158,7 @@ void note_decoding(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
                         : off == IO_DECODE                ? "I/O"
                                                           : "memory";
     const std::string count = text_of(device.path + "/enable");
-    if (count != "0\n" && count != "0") {
+    if (!count.empty() && count != "0\n" && count != "0") {
         plx_survey_note(survey, PLX_HINDRANCE_DECODING_OFF,
                         "%s decoding is off though the kernel has enabled the card", which);
     } else if (!Fd(open_file(device.path + "/enable", O_WRONLY)).ok()) {
