@@ -1,9 +1,12 @@
 // The card: connection (find, open, report, map, release), the bridge's
-// control/status register and the data port with its two byte senders.
+// control/status register and the data port with its two byte senders; and
+// a listing of the cards.
 #pragma once
 
 #include <array>
 #include <cstdint>
+
+#include "card/plx/plx_types.h"
 
 // Connection.
 void open_card(uint32_t card_number);
@@ -23,3 +26,31 @@ void detach_data_port();
 void write_config_byte(uint8_t value);
 void send_byte_reversed(uint8_t value);
 void send_byte_direct(uint8_t value);
+
+// Listing (veltcfg-list): card n as open_card finds it, read without opening
+// it and without writing anything to it.
+enum class CardState : uint8_t {
+    Configured,     // DONE high
+    NotConfigured,  // DONE low
+    NotAnswering,   // its control/status register reads all ones
+    Unknown,        // its control/status register could not be read
+};
+
+struct CardListing {
+    PLX_DEVICE_KEY key;       // location and identity, as the search filled them in
+    const char* model;        // "RV80-A", or null for a model not known
+    bool io_base_read;        // whether the next two were read
+    uint32_t io_base;
+    uint32_t control_port;
+    bool memory_bar_read;     // whether the next one was read
+    uint64_t memory_bar;      // BAR 3's address on the bus, not in this process
+    CardState state;
+    PLX_DEVICE_SURVEY survey; // what stands in a program's way, if anything
+};
+
+// False when there is no card `card_number`.
+bool list_card(uint32_t card_number, CardListing* listing);
+
+// Whether the host's cards can be listed at all; if not, `why` holds the
+// reason as its first hindrance.
+bool cards_can_be_listed(PLX_DEVICE_SURVEY* why);

@@ -1,4 +1,5 @@
-// Finding, opening, reporting, mapping and releasing the card.
+// Finding, opening, reporting, mapping and releasing the card; and listing
+// the cards, found by the same search.
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -33,18 +34,51 @@ void print_memory_base(volatile uint8_t* address)
     std::printf("\n");
 }
 
+// Card n: the n-th PCI9056 bridge (function 0) on the bus, its key filled
+// in by the search.
+bool find_card(uint32_t card_number, PLX_DEVICE_KEY* key)
+{
+    std::memset(key, 0xFF, sizeof *key);
+    key->vendor_id = PLX_VENDOR_ID;
+    key->device_id = PCI9056_DEVICE_ID;
+    key->function = 0;
+    return card_number <= UINT16_MAX &&
+           PlxPci_DeviceFind(key, static_cast<uint16_t>(card_number)) == PLX_STATUS_SUCCESS;
+}
+
+// A configuration register of the card the key names; false when it cannot
+// be read.
+bool read_config(const PLX_DEVICE_KEY& key, uint16_t offset, uint32_t* value)
+{
+    PLX_STATUS status = PLX_STATUS_FAILED;
+    *value = PlxPci_PciRegisterRead(key.bus, key.slot, key.function, offset, &status);
+    return status == PLX_STATUS_SUCCESS;
+}
+
+// BAR 3's bus address: a memory BAR's address bits, the next register's as
+// its high half where the BAR is 64 bits wide.
+bool read_memory_bar(const PLX_DEVICE_KEY& key, uint64_t* address)
+{
+    const uint16_t offset = 0x10 + 4 * DATA_WINDOW_BAR;
+    uint32_t low = 0, high = 0;
+    if (!read_config(key, offset, &low) || (low & 1) != 0) {
+        return false;  // unreadable, or an I/O BAR
+    }
+    const bool wide = (low & 0x6) == 0x4;
+    if (wide && !read_config(key, offset + 4, &high)) {
+        return false;
+    }
+    *address = uint64_t{high} << 32 | (low & 0xFFFFFFF0u);
+    return true;
+}
+
 }  // namespace
 
 void open_card(uint32_t card_number)
 {
     PLX_DEVICE_KEY key;
-    std::memset(&key, 0xFF, sizeof key);
-    key.vendor_id = PLX_VENDOR_ID;
-    key.device_id = PCI9056_DEVICE_ID;
-    key.function = 0;
-
     // card_number has been checked to be 0..15.
-    if (PlxPci_DeviceFind(&key, static_cast<uint16_t>(card_number)) != PLX_STATUS_SUCCESS) {
+    if (!find_card(card_number, &key)) {
         fatal_exit(101, "Can't find 9056 card number %u.\n", card_number);
     }
 
@@ -98,4 +132,37 @@ void release_card()
     if (upload_state.device_open) {
         PlxPci_DeviceClose(&upload_state.plx_device);
     }
+}
+
+bool list_card(uint32_t card_number, CardListing* listing)
+{
+    *listing = CardListing{};
+    PLX_DEVICE_KEY& key = listing->key;
+    if (!find_card(card_number, &key)) {
+        return false;
+    }
+    listing->model = card_model_name(key.subsystem_device_id);
+    uint32_t io_register = 0;
+    listing->io_base_read = read_config(key, IO_BASE_REGISTER, &io_register);
+    listing->io_base = io_register & 0xFFFFFFFCu;
+    listing->control_port = listing->io_base + CONTROL_REGISTER_OFFSET;
+    listing->memory_bar_read = read_memory_bar(key, &listing->memory_bar);
+
+    // A register read at a port that is not known tells nothing.
+    PLX_DEVICE_SURVEY& survey = listing->survey;
+    if (plx_device_survey(&key, listing->control_port, &survey) != PLX_STATUS_SUCCESS &&
+        survey.hindrance_count == 0) {
+        plx_survey_note(&survey, PLX_HINDRANCE_UNREADABLE, "the card layer cannot survey it");
+    }
+    const bool read = listing->io_base_read && survey.register_status == PLX_STATUS_SUCCESS;
+    listing->state = !read ? CardState::Unknown
+                     : survey.register_value == REGISTER_NOT_ANSWERING ? CardState::NotAnswering
+                     : (survey.register_value & DONE_STATUS_BIT) != 0  ? CardState::Configured
+                                                                        : CardState::NotConfigured;
+    return true;
+}
+
+bool cards_can_be_listed(PLX_DEVICE_SURVEY* why)
+{
+    return plx_device_survey(nullptr, 0, why) == PLX_STATUS_SUCCESS;
 }

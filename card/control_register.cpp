@@ -11,17 +11,13 @@
 
 namespace {
 
-// What a read returns from a card that has stopped answering (removed, or
-// its bridge gone): no real value of the register has every bit set.
-constexpr uint32_t NOT_ANSWERING = 0xFFFFFFFF;
-
 // A read that fails, or that finds the card not answering, is a failed
 // access.
 bool read_register(uint32_t* value)
 {
     return PlxPci_IoPortRead(&upload_state.plx_device, upload_state.control_port, value,
                              sizeof *value, PLX_ACCESS_32_BIT) == PLX_STATUS_SUCCESS &&
-           *value != NOT_ANSWERING;
+           *value != REGISTER_NOT_ANSWERING;
 }
 
 // One read-modify-write of the whole register, no retry.

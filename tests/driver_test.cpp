@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#ifdef VELTCFG_WITH_JSON
+#include <nlohmann/json.hpp>
+#endif
+
 #include "tests/support/bitstream.h"
 #include "tests/support/program_run.h"
 
@@ -190,6 +194,10 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
         {"bus=4 slot=0 io=0xE001", 2, "", "\"io=0xE001\": io must be a number"},
         {"bus=4", 2, "", "card 1: no slot given"},
         {";;bus=5 slot=2 subsystem=0x3429 io=0xD000 fault=none;", 0, card_report(1), ""},
+        {"bus=5 slot=0; bus=4 slot=3 subsystem=0x3428", 0,
+         "\nUsing PCI device at bus 4/device 3.\nFound Orlenta RV80-B card", ""},
+        {"bus=4 slot=0 configured=no", 0, card_report(0), ""},
+        {"bus=4 slot=0 configured=1", 2, "", "\"configured=1\": configured must be yes or no"},
         {"bus=4 slot=32", 2, "", "\"slot=32\": slot must be a number from 0 to 31"},
         {"bus=4 slot=0; bus=4 slot=0", 2, "", "card 2: a second card at the same bus, slot"},
     };
@@ -212,6 +220,57 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
             EXPECT_EQ(run.err, c.err);
         }
     }
+}
+
+// veltcfg-list --simulated: the cards VELTCFG_SIM_HOST describes, given out
+// of order, numbered as veltcfg-sim numbers them, each with its state and
+// what keeps the program from it; --json holds the same.
+TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
+{
+    const std::string host = "VELTCFG_SIM_HOST=bus=5 slot=0 configured=no; bus=4 slot=3 "
+                             "subsystem=0x3428 fault=open; bus=4 slot=1 io=0x1000 subsystem=7";
+    const struct {
+        std::string host;
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // at its start
+        std::string err;  // at its start
+    } cases[] = {
+        {host, {"--simulated"}, 0,
+         "CARD  ADDRESS       MODEL    SUBSYSTEM  I/O     CONTROL  MEMORY      STATE\n"
+         "0     0000:04:01.0  unknown  10b5:0007  0x1000  0x106C   0xF7D00000  configured\n"
+         "1     0000:04:03.0  RV80-B   10b5:3428  0xE000  0xE06C   0xF7D00000  configured; "
+         "not permitted: set up with fault=open: the card cannot be opened\n"
+         "2     0000:05:00.0  RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  not configured\n",
+         ""},
+        {"A=", {"--help"}, 0, "usage: veltcfg-list [--simulated] [--json]\nLists", ""},
+        {"A=", {"--version"}, 0, "veltcfg-list 1.0\n", ""},
+        {"A=", {"--simulated", "-x"}, 2, "", "veltcfg-list: unknown argument: -x\nusage: "},
+        {"VELTCFG_SIM_HOST=bus=4", {"--simulated"}, 2, "",
+         "veltcfg-list: VELTCFG_SIM_HOST cannot be read: card 1: no slot given\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {c.host, VELTCFG_LIST_PATH};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const ProgramRun run = run_executable("/usr/bin/env", args);
+        EXPECT_EQ(run.exit_status, c.status) << run.err;
+        EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
+        EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
+    }
+    const ProgramRun full = run_executable(
+        "/bin/sh", {"-c", "exec \"$@\" >/dev/full", "sh", VELTCFG_LIST_PATH, "--simulated"});
+    EXPECT_EQ(full.exit_status, 1);
+    EXPECT_EQ(full.err, "veltcfg-list: the listing could not be written: No space left on device\n");
+#ifdef VELTCFG_WITH_JSON
+    const auto json = nlohmann::ordered_json::parse(
+        run_executable("/usr/bin/env", {host, VELTCFG_LIST_PATH, "--json", "--simulated"}).out);
+    EXPECT_EQ(json["schema"].dump() + json["host"].dump() + json["cards"][1].dump(),
+              "1\"simulated\"{\"card\":1,\"address\":\"0000:04:03.0\",\"model\":\"RV80-B\","
+              "\"subsystem_vendor\":\"0x10b5\",\"subsystem_device\":\"0x3428\",\"io_base\":"
+              "\"0xE000\",\"control_port\":\"0xE06C\",\"memory_bar\":\"0xF7D00000\",\"state\":"
+              "\"configured\",\"reachable\":false,\"holder_pid\":null,\"hindrances\":[{\"kind\":"
+              "\"not-permitted\",\"detail\":\"set up with fault=open: the card cannot be opened\"}]}");
+#endif
 }
 
 TEST_F(DriverTest, ModelFollowsTheSubsystemId)

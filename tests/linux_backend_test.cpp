@@ -111,6 +111,7 @@ protected:
     ~SysfsTreeTest() override
     {
         plx_linux::use_root("/sys/bus/pci/devices");
+        plx_linux::use_lockdown_file("/sys/kernel/security/lockdown");
         plx_linux::file_hook = nullptr;
     }
 };
@@ -192,6 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
         FindCase{"HexBus", {at(0, 0x0a), at(0, 0x10), at(0, 0x09)},
                  {"0000:09:00.0", "0000:0a:00.0", "0000:10:00.0"}},
         FindCase{"Slot", {at(0, 2, 0x1f), at(0, 2, 3)}, {"0000:02:03.0", "0000:02:1f.0"}},
+        FindCase{"BusBeforeSlot", {at(0, 5, 0), at(0, 4, 3)}, {"0000:04:03.0", "0000:05:00.0"}},
         FindCase{"OthersSkipped",
                  {fake_sysfs::other_device(1, 0, 0, 0x8086, 0x9056), at(0, 2, 0, 1),
                   fake_sysfs::other_device(3, 0, 0, 0x10B5, 0x9054), at(0, 4),
@@ -766,6 +768,81 @@ INSTANTIATE_TEST_SUITE_P(
         EnableCase{"NoIoBarMemoryOn", 0x0002, 0, "1\n", false, false, PLX_STATUS_SUCCESS},
         EnableCase{"NoIoBarMemoryOff", 0x0001, 0, "0\n", true, true, PLX_STATUS_SUCCESS}),
     [](const ::testing::TestParamInfo<EnableCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------- survey
+
+// What a listing finds of a card without opening it, each hindrance set up
+// on a fake card; nothing written, nothing left locked.
+struct SurveyCase {
+    const char* name;
+    uint16_t command;
+    const char* enable;   // what enable shows
+    const char* refused;  // files this user may not open ("resource1,resource3"), or null
+    bool besides;  // and the kernel locked down, a driver bound, BAR 3 for I/O, resource1 held
+    std::vector<PLX_HINDRANCE_KIND> expected;
+    PLX_STATUS register_status;
+};
+
+class SysfsSurvey : public SysfsCardTest, public ::testing::WithParamInterface<SurveyCase> {};
+
+TEST_P(SysfsSurvey, FindsEachHindranceAndReadsTheRegister)
+{
+    const SurveyCase& c = GetParam();
+    FakeDevice dev = at(0, 2);
+    dev.command = c.command;
+    dev.bar3_kind = c.besides ? BarKind::Io : BarKind::Memory;
+    add(dev);
+    tree.write(dev, "enable", c.enable);
+    tree.write(dev, "lockdown", c.besides ? "none [integrity] confidentiality" : "[none] integrity");
+    plx_linux::use_lockdown_file(file("lockdown"));
+    if (c.besides) {
+        fs::create_directory_symlink("/sys/bus/pci/drivers/plx_pci", file("driver"));
+    }
+    const std::string refused = std::string(",") + (c.refused ? c.refused : "") + ",";
+    plx_linux::file_hook = [refused](const std::string& path) {
+        const std::string name = "," + fs::path(path).filename().string() + ",";
+        return refused.find(name) == std::string::npos ? 0 : EACCES;
+    };
+    const int held = open(file("resource1").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(!c.besides || flock(held, LOCK_EX) == 0);
+
+    PLX_DEVICE_KEY key = card_key();
+    PLX_DEVICE_SURVEY survey;
+    ASSERT_EQ(pci.DeviceFind(&key, 0), PLX_STATUS_SUCCESS);
+    ASSERT_EQ(pci.DeviceSurvey(&key, 0xE06C, &survey), PLX_STATUS_SUCCESS);
+    std::vector<PLX_HINDRANCE_KIND> found;
+    for (uint32_t i = 0; i < survey.hindrance_count; ++i) {
+        found.push_back(survey.hindrances[i].kind);
+    }
+    EXPECT_EQ(found, c.expected);
+    EXPECT_EQ(survey.holder_pid, c.besides ? getpid() : 0);
+    EXPECT_EQ(survey.register_status, c.register_status);
+    EXPECT_EQ(survey.register_value, c.register_status == PLX_STATUS_SUCCESS ? dev.control : 0);
+    EXPECT_EQ(tree.control(dev), dev.control) << "nothing written";
+    EXPECT_EQ(tree.read(dev, "enable"), c.enable);
+    close(held);
+    EXPECT_FALSE(locked(file("resource1"))) << "nothing left locked";
+}
+
+using H = std::vector<PLX_HINDRANCE_KIND>;
+
+INSTANTIATE_TEST_SUITE_P(
+    SysfsListing, SysfsSurvey,
+    ::testing::Values(
+        SurveyCase{"Free", 7, "1\n", nullptr, false, {}, PLX_STATUS_SUCCESS},
+        SurveyCase{"Everything", 4, "2\n", "resource1", true,
+                   H{PLX_HINDRANCE_NOT_PERMITTED, PLX_HINDRANCE_NO_DATA_WINDOW,
+                     PLX_HINDRANCE_LOCKDOWN, PLX_HINDRANCE_OTHER_DRIVER, PLX_HINDRANCE_DECODING_OFF,
+                     PLX_HINDRANCE_IN_USE},
+                   PLX_STATUS_ACCESS_DENIED},
+        SurveyCase{"WindowRefused", 7, "1\n", "resource3", false, H{PLX_HINDRANCE_NOT_PERMITTED},
+                   PLX_STATUS_SUCCESS},
+        SurveyCase{"BothRefused", 7, "1\n", "resource1,resource3", false,
+                   H{PLX_HINDRANCE_NOT_PERMITTED}, PLX_STATUS_ACCESS_DENIED},
+        SurveyCase{"DecodingOffEnableRefused", 5, "0\n", "enable", false,
+                   H{PLX_HINDRANCE_DECODING_OFF}, PLX_STATUS_SUCCESS},
+        SurveyCase{"DecodingOffEnableAllowed", 0, "0\n", nullptr, false, {}, PLX_STATUS_SUCCESS}),
+    [](const ::testing::TestParamInfo<SurveyCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------- failures
 

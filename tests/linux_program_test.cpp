@@ -88,6 +88,11 @@ ProgramRun run_veltcfg_over_tree(const FakeSysfs& tree, const std::string& file,
                                           std::to_string(card));
 }
 
+ProgramRun run_list_over_tree(const FakeSysfs& tree)
+{
+    return run_over_tree(tree.root(), "exec " + quoted(VELTCFG_LIST_PATH));
+}
+
 std::string hex4(uint64_t value)
 {
     char text[16];
@@ -178,6 +183,12 @@ TEST_P(LinuxProgramLoad, ProgramsTheCardThroughSysfs)
 
     EXPECT_EQ(tree.control(bystander), bystander.control) << "the other card is untouched";
     EXPECT_EQ(tree.bar3_byte(bystander), 0);
+
+    // The listing numbers the cards as veltcfg does.
+    const ProgramRun list = run_list_over_tree(tree);
+    EXPECT_NE(list.out.find("\n" + std::to_string(c.card_number) + "     " + target.name()),
+              std::string::npos)
+        << list.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -219,6 +230,7 @@ public:
     }
     Holder(const Holder&) = delete;
     Holder& operator=(const Holder&) = delete;
+    pid_t pid() const { return pid_; }
 
     // Waits (a bounded number of short naps) until the lock is taken.
     bool holds(const std::string& file) const
@@ -270,11 +282,15 @@ TEST_P(LinuxProgramLock, OnlyTheRegisterFileLockHoldsTheCard)
 
     Holder holder(tree.path(card, c.file));
     ASSERT_TRUE(holder.holds(tree.path(card, c.file)));
+    const ProgramRun list = run_list_over_tree(tree);
     const ProgramRun run = run_veltcfg_over_tree(tree, bit, 0);
 
     EXPECT_EQ(run.exit_status, c.exit_status) << run.out << run.err;
     if (c.exit_status == 105) {
         EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't gain access to 9056 card number 0.\n\n");
+        EXPECT_TRUE(ends_with(list.out, " configured; in use: held by process " +
+                                            std::to_string(holder.pid()) + " (flock)\n"))
+            << list.out;
         EXPECT_EQ(tree.control(card), card.control);
         EXPECT_EQ(tree.bar3_byte(card), 0);
     } else {
@@ -405,6 +421,8 @@ TEST_F(LinuxProgramMidway, CardGoneGivesExit105)
         });
         EXPECT_EQ(run.status, 105) << run.err;
         EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't access 9056 card status register.\n\n");
+        const ProgramRun list = run_list_over_tree(fresh);
+        EXPECT_TRUE(ends_with(list.out, removed ? "  unknown\n" : "  not answering\n")) << list.out;
         EXPECT_TRUE(ends_with(run.out, "\r0     ")) << run.out.substr(run.out.size() - 40);
         // No trailing clocks: the last byte sent is the image's last, a zero.
         EXPECT_EQ(fresh.bar3_byte(card), 0);
@@ -476,6 +494,22 @@ TEST_F(LinuxProgramMidway, StalledReaderDoesNotHoldTheCard)
     close(err[0]);
 }
 
+// The listing run by a user who may not read the devices folder: no listing.
+TEST(LinuxProgramList, UnreadableDevicesGiveExit1)
+{
+    const std::string problem = namespace_problem();
+    if (!problem.empty() || tool("setpriv").empty()) {
+        GTEST_SKIP() << (problem.empty() ? "setpriv is not installed" : problem);
+    }
+    const FakeSysfs tree;
+    const ProgramRun run = run_over_tree(tree.root(), "chmod 0 " + DEVICES + " && exec " +
+                                         tool("setpriv") + " --reuid=65534 --regid=65534 " +
+                                         "--clear-groups " + quoted(VELTCFG_LIST_PATH));
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_EQ(run.err, "veltcfg-list: the PCI devices cannot be listed: " + DEVICES +
+                           ": Permission denied\n");
+}
+
 // ---------------------------------------------------------------- this machine
 
 TEST(LinuxProgramRealSysfs, NoCardGivesExit101)
@@ -499,6 +533,9 @@ TEST(LinuxProgramRealSysfs, NoCardGivesExit101)
 
     EXPECT_EQ(run.exit_status, 101) << run.out << run.err;
     EXPECT_EQ(run.err, "\n\n\aVELTCFG:\nCan't find 9056 card number 0.\n\n");
+    const ProgramRun list = run_executable(VELTCFG_LIST_PATH, {});
+    EXPECT_EQ(list.exit_status, 0) << list.err;
+    EXPECT_EQ(list.out, "No PCI9056 card found.\n");
 }
 
 }  // namespace

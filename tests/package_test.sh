@@ -28,21 +28,24 @@ note() {
 
 # What the package installs, and the programs among it. A new installed
 # program goes into both lists (and gets a manual page, or lintian warns).
-programs=(veltcfg veltcfg-sim veltcfg-check veltcfg-sample)
+programs=(veltcfg veltcfg-sim veltcfg-check veltcfg-list veltcfg-sample)
 expected_files=(
   ./usr/bin/veltcfg
   ./usr/bin/veltcfg-check
+  ./usr/bin/veltcfg-list
   ./usr/bin/veltcfg-sample
   ./usr/bin/veltcfg-sim
   ./usr/lib/udev/rules.d/60-veltcfg.rules
   ./usr/share/bash-completion/completions/veltcfg
   ./usr/share/bash-completion/completions/veltcfg-check
+  ./usr/share/bash-completion/completions/veltcfg-list
   ./usr/share/bash-completion/completions/veltcfg-sample
   ./usr/share/bash-completion/completions/veltcfg-sim
   ./usr/share/doc/veltcfg/changelog.Debian.gz
   ./usr/share/doc/veltcfg/copyright
   ./usr/share/lintian/overrides/veltcfg
   ./usr/share/man/man1/veltcfg-check.1.gz
+  ./usr/share/man/man1/veltcfg-list.1.gz
   ./usr/share/man/man1/veltcfg-sample.1.gz
   ./usr/share/man/man1/veltcfg-sim.1.gz
   ./usr/share/man/man1/veltcfg.1.gz
@@ -208,7 +211,8 @@ run_programs() {
   for program in "${programs[@]}"; do
     [[ $(PATH="$bindir:$PATH" command -v "$program") == "$bindir/$program" ]] ||
       fail "$program on PATH is not $bindir/$program"
-    [[ $program != veltcfg-check && $program != veltcfg-sample ]] || continue
+    [[ $program != veltcfg-check && $program != veltcfg-list && $program != veltcfg-sample ]] ||
+      continue
     status=0
     PATH="$bindir:$PATH" "$program" >"$tmp/usage.out" 2>&1 || status=$?
     ((status == 100)) || fail "$bindir/$program without arguments exited $status, expected 100"
@@ -225,6 +229,10 @@ run_programs() {
   ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-sim loading a sample exited $status"; }
   grep -q '^Function complete\.$' "$tmp/load.out" ||
     fail "$bindir/veltcfg-sim loading a sample did not end with 'Function complete.'"
+  status=0
+  PATH="$bindir:$PATH" veltcfg-list --simulated >"$tmp/list.out" 2>&1 || status=$?
+  ((status == 0)) && grep -q '^1     0000:05:02\.0  RV80-C ' "$tmp/list.out" ||
+    { cat "$tmp/list.out" >&2; fail "$bindir/veltcfg-list --simulated exited $status"; }
   status=0
   PATH="$bindir:$PATH" veltcfg-check >/dev/null 2>&1 || status=$?
   ((status == 2)) || fail "$bindir/veltcfg-check without arguments exited $status, expected 2"
@@ -246,6 +254,7 @@ check_manual_page() {
   grep -q 'veltcfg-check \[--idcode ID | --part NAME\] \[--json | --quiet\]' "$1" ||
     fail "rendered SYNOPSIS lacks veltcfg-check"
   grep -q 'veltcfg-sample \[--size BYTES\]' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sample"
+  grep -q 'veltcfg-list \[--simulated\] \[--json\]' "$1" || fail "rendered SYNOPSIS lacks veltcfg-list"
 }
 packaged_manpage=$root/usr/share/man/man1/veltcfg.1.gz
 gzip -dc "$packaged_manpage" | cmp -s - "$source_dir/doc/veltcfg.1" ||
@@ -261,8 +270,10 @@ man -M "$root/usr/share/man" veltcfg-sim >"$tmp/sim.out" 2>"$tmp/sim.err" || {
   fail "man veltcfg-sim does not render from the package's manual pages"
 }
 cmp -s "$tmp/man.out" "$tmp/sim.out" || fail "man veltcfg-sim does not show the veltcfg page"
-man -M "$root/usr/share/man" veltcfg-check 2>/dev/null | cmp -s "$tmp/man.out" - ||
-  fail "man veltcfg-check does not show the veltcfg page"
+for program in veltcfg-check veltcfg-list veltcfg-sample; do
+  man -M "$root/usr/share/man" "$program" 2>/dev/null | cmp -s "$tmp/man.out" - ||
+    fail "man $program does not show the veltcfg page"
+done
 bash -n "$source_dir/packaging/bash-completion/veltcfg" || fail "the bash completion script does not parse"
 note "package contents, control fields, programs and manual page are correct"
 

@@ -22,7 +22,7 @@ demo_packages=(
 test_packages=(
   "${demo_packages[@]}"
   libgtest-dev       # the tests
-  nlohmann-json3-dev # veltcfg-check --json, and the tests that read it
+  nlohmann-json3-dev # JSON output (veltcfg-check --json, veltcfg-list --json), and the tests that read it
   util-linux         # unshare, for the tests in a private mount namespace
   man-db             # the package test renders the manual page
   dpkg-dev file      # dpkg-shlibdeps, for the package's library dependencies
@@ -35,6 +35,7 @@ ci_packages=(
   clang libclang-rt-14-dev   # libFuzzer and the sanitizers' runtime for clang
   g++-mingw-w64-x86-64-posix # the Windows build (cmake/mingw-w64-x86_64.cmake)
   wine wine64                # runs the Windows programs (tests/windows/compare.sh)
+  ansible-core               # the example playbook (doc/examples), run against localhost
 )
 
 case ${1:-} in

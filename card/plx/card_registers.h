@@ -19,6 +19,10 @@ constexpr uint32_t CONTROL_REGISTER_OFFSET = 0x6C;
 constexpr uint8_t DATA_WINDOW_BAR = 3;
 
 constexpr uint32_t DONE_STATUS_BIT = 0x00000002;
+// What a register reads from a card that has stopped answering (removed, or
+// its bridge gone): no real value of the control/status register has every
+// bit set.
+constexpr uint32_t REGISTER_NOT_ANSWERING = 0xFFFFFFFF;
 constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
 constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
 

@@ -1,5 +1,8 @@
-// The eight operations, each handed to the active backend.
+// The eight operations and the survey, each handed to the active backend.
 #include "card/plx/plx_api.h"
+
+#include <cstdarg>
+#include <cstdio>
 
 PLX_STATUS PlxPci_DeviceFind(PLX_DEVICE_KEY* key, uint16_t device_number)
 {
@@ -42,4 +45,29 @@ PLX_STATUS PlxPci_IoPortWrite(PLX_DEVICE_OBJECT* device, uint64_t port, const vo
                               uint32_t byte_count, PLX_ACCESS_TYPE access)
 {
     return plx_backend->IoPortWrite(device, port, buffer, byte_count, access);
+}
+
+PLX_STATUS plx_device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SURVEY* survey)
+{
+    if (plx_backend->DeviceSurvey == nullptr) {
+        if (survey != nullptr) {
+            *survey = PLX_DEVICE_SURVEY{};
+            survey->register_status = PLX_STATUS_FAILED;
+        }
+        return PLX_STATUS_FAILED;
+    }
+    return plx_backend->DeviceSurvey(key, port, survey);
+}
+
+void plx_survey_note(PLX_DEVICE_SURVEY* survey, PLX_HINDRANCE_KIND kind, const char* format, ...)
+{
+    if (survey->hindrance_count == PLX_DEVICE_SURVEY::MAX_HINDRANCES) {
+        return;
+    }
+    PLX_HINDRANCE& hindrance = survey->hindrances[survey->hindrance_count++];
+    hindrance.kind = kind;
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(hindrance.detail, sizeof hindrance.detail, format, arguments);
+    va_end(arguments);
 }

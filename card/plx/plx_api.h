@@ -2,12 +2,13 @@
 // built on a PCI9056 bridge.
 //
 // Each backend (a folder beside this header: linux/ over sysfs, sim/ a
-// simulated PCI host) implements the eight operations and ends with its table
-// of them. The PlxPci_ functions call through the table of the active
-// backend. What an executable is built for (see use_*.cpp in each folder)
-// names that backend and supplies the data-port store, the one per-byte
-// operation, which is chosen when linking so that nothing stands between a
-// configuration byte and the card.
+// simulated PCI host) implements the eight operations, and the survey a
+// listing of the cards needs, and ends with its table of them. The PlxPci_
+// functions call through the table of the active backend. What an
+// executable is built for (see use_*.cpp in each folder) names that backend
+// and supplies the data-port store, the one per-byte operation, which is
+// chosen when linking so that nothing stands between a configuration byte
+// and the card.
 //
 // Only card/ includes this header.
 #pragma once
@@ -47,6 +48,16 @@ struct PlxBackend {
                              uint32_t byte_count, PLX_ACCESS_TYPE access);
     PLX_STATUS (*IoPortWrite)(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
                               uint32_t byte_count, PLX_ACCESS_TYPE access);
+
+    // Optional (null in a backend without it), for a listing of the cards:
+    // what stands between a program and the device the key names (as filled
+    // in by DeviceFind), found without opening the device, taking a lock,
+    // waiting or writing anything; and one 32-bit read of the I/O register
+    // at the absolute address `port`, where that needs none of those. With a
+    // null key: whether the host's devices can be listed at all (success),
+    // and if not, why (the first hindrance's detail).
+    PLX_STATUS (*DeviceSurvey)(const PLX_DEVICE_KEY* key, uint64_t port,
+                               PLX_DEVICE_SURVEY* survey);
 };
 
 // The backend the PlxPci_ functions act on.
@@ -63,6 +74,15 @@ PLX_STATUS PlxPci_IoPortRead(PLX_DEVICE_OBJECT* device, uint64_t port, void* buf
                              uint32_t byte_count, PLX_ACCESS_TYPE access);
 PLX_STATUS PlxPci_IoPortWrite(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
                               uint32_t byte_count, PLX_ACCESS_TYPE access);
+
+// The active backend's survey (PlxBackend::DeviceSurvey); where it has none,
+// PLX_STATUS_FAILED with nothing found.
+PLX_STATUS plx_device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SURVEY* survey);
+
+// For the backends' surveys: adds a hindrance, its detail in printf style
+// (cut to fit); one past the last that fits is dropped.
+void plx_survey_note(PLX_DEVICE_SURVEY* survey, PLX_HINDRANCE_KIND kind, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // One 8-bit store of `value` to the data port at `port`, a mapped address.
 // Called once per configuration byte; built into the executable with its

@@ -1,6 +1,8 @@
-// The card layer's types: statuses, the device key a search fills in and the
-// device object an opened card is held by. The program's state holds a device
-// object, so these are visible outside card/; the operations are not.
+// The card layer's types: statuses, the device key a search fills in, the
+// device object an opened card is held by, and what a survey of a device
+// finds. The program's state holds a device object and a listing of the
+// cards holds a survey, so these are visible outside card/; the operations
+// are not.
 #pragma once
 
 #include <cstdint>
@@ -55,4 +57,31 @@ struct PLX_DEVICE_OBJECT {
     uint32_t open_tag;  // PLX_DEVICE_OPEN_TAG while open
     PLX_DEVICE_KEY key;
     int32_t handle;
+};
+
+// What keeps a program from driving a device now, as a survey finds it.
+enum PLX_HINDRANCE_KIND : uint8_t {
+    PLX_HINDRANCE_NOT_PERMITTED,   // this user may not open the device's files
+    PLX_HINDRANCE_LOCKDOWN,        // the kernel's lockdown refuses the accesses
+    PLX_HINDRANCE_OTHER_DRIVER,    // a kernel driver is bound to the device
+    PLX_HINDRANCE_DECODING_OFF,    // I/O or memory decoding is switched off
+    PLX_HINDRANCE_IN_USE,          // another process holds the device
+    PLX_HINDRANCE_NO_DATA_WINDOW,  // the data window's BAR cannot be mapped
+    PLX_HINDRANCE_UNREADABLE,      // what tells the rest cannot be read
+};
+
+struct PLX_HINDRANCE {
+    PLX_HINDRANCE_KIND kind;
+    char detail[240];  // what was found, and what to do about it
+};
+
+// What a survey (plx_api.h: DeviceSurvey) finds of a device without opening
+// it: every hindrance, and the 32-bit I/O register it was asked to read.
+struct PLX_DEVICE_SURVEY {
+    static constexpr uint32_t MAX_HINDRANCES = 8;
+    uint32_t hindrance_count;
+    PLX_HINDRANCE hindrances[MAX_HINDRANCES];
+    int32_t holder_pid;         // with PLX_HINDRANCE_IN_USE: the holder's process ID, 0 if not told
+    PLX_STATUS register_status; // of the register read
+    uint32_t register_value;    // when that status is PLX_STATUS_SUCCESS
 };

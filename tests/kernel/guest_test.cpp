@@ -7,12 +7,15 @@
 //   ivshmem      1af4:1110  BAR 0: 256 bytes of memory registers; BAR 2:
 //                           1 MiB of memory backed by a file on the host
 //
-// The initramfs holds, beside this program, /veltcfg (with the libraries it
-// loads) and /pattern.bin, the bytes stored into ivshmem's BAR 2; run.sh
-// compares the host's file with it after the guest has powered off.
+// The initramfs holds, beside this program, /veltcfg and /veltcfg-list (with
+// the libraries they load) and /pattern.bin, the bytes stored into ivshmem's
+// BAR 2; run.sh compares the host's file with it after the guest has powered
+// off.
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,10 +29,13 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tools/sample_bitstream.h"
 #include "card/plx/linux/sysfs_pci.h"
+#include "tests/support/bitstream.h"
+#include "tests/support/fake_sysfs.h"
 
 namespace fs = std::filesystem;
 
@@ -357,6 +363,8 @@ INSTANTIATE_TEST_SUITE_P(
                       MapCase{"IvshmemEmpty", IVSHMEM, 1, PLX_STATUS_INVALID_BAR}),
     [](const ::testing::TestParamInfo<MapCase>& info) { return info.param.name; });
 
+constexpr size_t PATTERN_AT = 4096;  // the page before it holds the card's data port
+
 // Stores the pattern into ivshmem's BAR 2 one byte at a time through the
 // data-port store, reads it back, then unmaps, closes, opens and maps again
 // and finds it still there. run.sh checks the host's file.
@@ -370,7 +378,7 @@ TEST(KernelStore, BytesLandInOrderAndSurviveReopen)
     volatile uint8_t* va = nullptr;
     ASSERT_EQ(pci.PciBarMap(&device, 2, &va), PLX_STATUS_SUCCESS);
     for (size_t i = 0; i < pattern.size(); ++i) {
-        plx_data_port_write(va + i, static_cast<uint8_t>(pattern[i]));
+        plx_data_port_write(va + PATTERN_AT + i, static_cast<uint8_t>(pattern[i]));
     }
     ASSERT_EQ(pci.PciBarUnmap(&device, &va), PLX_STATUS_SUCCESS);
     ASSERT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
@@ -379,7 +387,7 @@ TEST(KernelStore, BytesLandInOrderAndSurviveReopen)
     ASSERT_EQ(pci.PciBarMap(&device, 2, &va), PLX_STATUS_SUCCESS);
     std::string back(pattern.size(), '\0');
     for (size_t i = 0; i < back.size(); ++i) {
-        back[i] = static_cast<char>(va[i]);
+        back[i] = static_cast<char>(va[PATTERN_AT + i]);
     }
     EXPECT_TRUE(back == pattern) << "read back through a new mapping";
     EXPECT_EQ(pci.PciBarUnmap(&device, &va), PLX_STATUS_SUCCESS);
@@ -488,15 +496,23 @@ struct ProgramRun {
     std::string out, err;
 };
 
-// Runs `path` with `args`, its standard output and error sent to files.
-ProgramRun run_program(const std::string& path, const std::vector<std::string>& args)
+// Runs `path` with `args`, its standard output and error sent to files; with
+// a `tree`, in a private mount namespace in which it stands in for
+// /sys/bus/pci/devices; with a `uid`, as that user.
+ProgramRun run_program(const std::string& path, const std::vector<std::string>& args,
+                       const std::string& tree = "", uid_t uid = 0)
 {
     const std::string out = "/tmp/run.out", err = "/tmp/run.err";
     const pid_t child = fork();
     if (child == 0) {
         const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0) {
+        if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 ||
+            (!tree.empty() &&
+             (unshare(CLONE_NEWNS) != 0 ||
+              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+              mount(tree.c_str(), DEVICES.c_str(), nullptr, MS_BIND, nullptr) != 0)) ||
+            (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0))) {
             _exit(127);
         }
         std::vector<char*> argv{const_cast<char*>(path.c_str())};
@@ -535,6 +551,62 @@ TEST(KernelProgram, NoCardGivesExit101)
               "\nVELTCFG version 1.0\nOrlenta 9056 configuration utility for Windows.\n");
     EXPECT_EQ(result.err, "\n\n\aVELTCFG:\nCan't find 9056 card number 0.\n\n");
     std::printf("veltcfg %s 0: exit status %d\n", bit.c_str(), result.status);
+}
+
+// The guest's card: a fake card's device folder (tests/support/fake_sysfs.h)
+// at ivshmem's location, whose BAR 3 is ivshmem's BAR 2: resource3 is a link
+// to ivshmem's resource2, so the kernel maps, or refuses to map, real device
+// memory. Returns the devices folder that holds it, and the line
+// veltcfg-list shows for it, up to the state.
+std::string card_tree(std::string* line)
+{
+    static fake_sysfs::FakeSysfs tree;
+    const PLX_DEVICE_KEY key = find(IVSHMEM);
+    fake_sysfs::FakeDevice card;
+    std::tie(card.domain, card.bus, card.slot, card.function) =
+        std::tie(key.domain, key.bus, key.slot, key.function);
+    card.bar3_start = bar_start(key, 2);
+    tree.add(card);
+    fs::permissions(tree.path(card, "resource1"), fs::perms::owner_read | fs::perms::owner_write);
+    fs::remove(tree.path(card, "resource3"));
+    // The device's own path: the tree stands in for the devices folder.
+    fs::create_symlink(fs::canonical(folder(key)) / "resource2", tree.path(card, "resource3"));
+    char shown[160];
+    std::snprintf(shown, sizeof shown, "0     %s  RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  ",
+                  location(key).c_str(), static_cast<unsigned long long>(card.bar3_start));
+    *line = shown;
+    return tree.root();
+}
+
+// The guest's card listed and loaded, its last byte (a trailing 0xFF) going
+// to ivshmem's memory at offset 0, where run.sh finds it. Booted with
+// lockdown=integrity, the kernel refuses to map the card's memory, even to
+// root: veltcfg ends with 105 and the listing names the lockdown. A user
+// outside the group is told why the card cannot be reached.
+TEST(KernelCard, ListedAndLoadedUnlessLockedDown)
+{
+    const bool asked = read_file("/proc/cmdline").find("lockdown=") != std::string::npos;
+    const std::string mode = read_file("/sys/kernel/security/lockdown");
+    ASSERT_EQ(mode.find("[integrity]") != std::string::npos, asked) << mode;
+    std::string line;
+    const std::string tree = card_tree(&line);
+    const ProgramRun list = run_program("/veltcfg-list", {}, tree);
+    EXPECT_NE(list.out.find(line + (asked ? "configured; lockdown: the kernel is locked down "
+                                            "(integrity)"
+                                          : "configured\n")),
+              std::string::npos)
+        << list.out;
+    const ProgramRun other = run_program("/veltcfg-list", {}, tree, 65534);
+    EXPECT_NE(other.out.find(line + "unknown; not permitted: resource1 is 0:0 0600; "),
+              std::string::npos)
+        << other.out;
+    const TempDir dir;
+    const std::string bit = dir.write("design.bit", to_string(sample::bit_file(sample::Design())));
+    const ProgramRun load = run_program("/veltcfg", {bit, "0"}, tree);
+    EXPECT_EQ(load.status, asked ? 105 : 0) << load.out << load.err;
+    EXPECT_EQ(load.err,
+              asked ? "\n\n\aVELTCFG:\nCan't map 9056 card number 0 base registers.\n\n" : "");
+    std::printf("%sveltcfg FILE 0: exit status %d\n", list.out.c_str(), load.status);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# The sysfs card layer (guest_test.cpp) and the built veltcfg on a real Linux
+# The sysfs card layer (guest_test.cpp) and the built programs on a real Linux
 # kernel: packs an initramfs, boots Debian's cloud kernel under QEMU (TCG)
 # with pci-testdev and ivshmem, and judges the run by the result line the
 # guest prints and by the bytes that reached the host file behind ivshmem's
 # shared memory. A kernel panic also ends QEMU with status 0, so QEMU's own
-# status says nothing.
+# status says nothing. Booted with lockdown=integrity, only KernelCard runs.
 #
-#   run.sh GUEST_TEST VELTCFG WORK_DIR
+#   run.sh GUEST_TEST VELTCFG VELTCFG_LIST WORK_DIR [KERNEL_ARGUMENTS]
 #
 # Exits 0 when everything in the guest passed, 77 (skipped) when QEMU, cpio
 # or a kernel image cannot be had, 1 on a failure.
@@ -19,8 +19,8 @@
 # VELTCFG_KERNEL_IMAGE and VELTCFG_BUSYBOX name other files to use.
 set -uo pipefail
 
-(($# == 3)) || { echo "usage: $0 GUEST_TEST VELTCFG WORK_DIR" >&2; exit 2; }
-guest_test=$1 veltcfg=$2 work=$3
+(($# >= 4)) || { echo "usage: $0 GUEST_TEST VELTCFG VELTCFG_LIST WORK_DIR [ARGUMENTS]" >&2; exit 2; }
+guest_test=$1 veltcfg=$2 veltcfg_list=$3 work=$4 arguments=${5:-}
 
 skip() {
   echo "SKIPPED: $*"
@@ -113,6 +113,7 @@ add_program() {
 }
 add_program "$guest_test" guest_test
 add_program "$veltcfg" veltcfg
+add_program "$veltcfg_list" veltcfg-list
 
 head -c 65536 /dev/urandom >"$root/pattern.bin" || fail "cannot make the pattern"
 
@@ -120,10 +121,13 @@ cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
 /bin/busybox mount -t proc proc /proc
 /bin/busybox mount -t sysfs sysfs /sys
+/bin/busybox mount -t securityfs securityfs /sys/kernel/security
 /bin/busybox mount -t devtmpfs devtmpfs /dev
 /bin/busybox mount -t tmpfs tmpfs /tmp
 echo "GUEST-KERNEL $(/bin/busybox uname -r)"
-/guest_test --gtest_color=no
+filter=*
+/bin/busybox grep -q lockdown= /proc/cmdline && filter=KernelCard.*
+/guest_test --gtest_color=no --gtest_filter=$filter
 echo "GUEST-RESULT $?"
 /bin/busybox poweroff -f
 EOF
@@ -146,7 +150,7 @@ echo "booting $kernel"
 timeout 300 qemu-system-x86_64 -accel tcg -m 256 -smp 1 -nodefaults -display none \
   -serial stdio -monitor none -no-reboot \
   -kernel "$kernel" -initrd "$work/initramfs.cpio" \
-  -append "console=ttyS0 panic=-1 quiet" \
+  -append "console=ttyS0 panic=-1 quiet $arguments" \
   -device pci-testdev \
   -object "memory-backend-file,id=m0,share=on,mem-path=$shared,size=1M" \
   -device ivshmem-plain,memdev=m0 \
@@ -163,9 +167,12 @@ grep -qx 'GUEST-RESULT 0' "$work/console.log" ||
 grep -q '^\[  PASSED  \] [0-9]* tests\?\.$' "$work/console.log" || fail "no gtest summary"
 ! grep -q '^\[  SKIPPED \]' "$work/console.log" || fail "a guest test was skipped"
 
-# The pattern in order at the start of the shared memory, zeros after it.
+# The card's last byte (a trailing 0xFF) at offset 0, the pattern in order
+# from offset 4096, zeros elsewhere; under lockdown, zeros alone.
 expected=$work/ivshmem.expected
-cp "$root/pattern.bin" "$expected" && truncate -s 1M "$expected" || fail "cannot make $expected"
-cmp "$shared" "$expected" || fail "ivshmem's memory on the host is not the pattern the guest stored"
+[[ $arguments == *lockdown=* ]] && : >"$expected" ||
+  { printf '\377' && head -c 4095 /dev/zero && cat "$root/pattern.bin"; } >"$expected"
+truncate -s 1M "$expected" || fail "cannot make $expected"
+cmp "$shared" "$expected" || fail "ivshmem's memory on the host is not what the guest should have stored"
 
-echo "PASSED: on kernel $guest_kernel; $(stat -c %s "$root/pattern.bin") bytes stored by the guest found in order in $shared"
+echo "PASSED: on kernel $guest_kernel ($arguments); ivshmem's memory on the host as the guest should have left it"

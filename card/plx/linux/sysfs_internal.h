@@ -7,6 +7,7 @@
 //   sysfs_open.cpp   open (lock, decoding), close, configuration space
 //   sysfs_map.cpp    mapping memory BARs
 //   sysfs_ports.cpp  I/O port accesses
+//   sysfs_survey.cpp what a listing finds of a device without opening it
 //   sysfs_pci.cpp    the backend's state and its table of operations
 #pragma once
 
@@ -105,6 +106,7 @@ struct OpenDevice {
 // has opened (a device object's handle is its index here).
 struct BackendState {
     std::string devices_folder = "/sys/bus/pci/devices";
+    std::string lockdown_file = "/sys/kernel/security/lockdown";
     std::vector<std::unique_ptr<OpenDevice>> open_devices;
 };
 
@@ -124,8 +126,21 @@ PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number);
 
 // ---------------------------------------------------------------- open devices
 
+constexpr uint16_t IO_DECODE = 0x0001;      // command register bit 0: I/O space
+constexpr uint16_t MEMORY_DECODE = 0x0002;  // bit 1: memory space
+
 // The open device `device` stands for, or null when it stands for none.
 OpenDevice* find_open_device(const PLX_DEVICE_OBJECT* device);
+
+// What opening a device reads first, into `open`: the found device's
+// location and identity, its config file (opened) and its BAR table. Takes
+// no lock and changes nothing.
+PLX_STATUS read_device(const FoundDevice& found, OpenDevice* open);
+bool read_command_register(int config_fd, uint16_t* command);
+// The BAR whose resource file an open device locks; -1 for none.
+int lock_bar_index(const std::vector<Bar>& bars);
+// The command register bits the device's BARs need (IO_DECODE, MEMORY_DECODE).
+uint16_t decode_bits_needed(const std::vector<Bar>& bars);
 
 PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device);
 PLX_STATUS device_close(PLX_DEVICE_OBJECT* device);
@@ -139,9 +154,18 @@ PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va);
 
 // ---------------------------------------------------------------- I/O ports
 
+// One access of the device's I/O BARs: a write of `source`, or else a read
+// into `target`. The device need not be locked.
+PLX_STATUS port_transfer(const OpenDevice& open, uint64_t port, const void* source, void* target,
+                         uint32_t byte_count, PLX_ACCESS_TYPE access);
+
 PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
                         uint32_t byte_count, PLX_ACCESS_TYPE access);
 PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
                          uint32_t byte_count, PLX_ACCESS_TYPE access);
+
+// ---------------------------------------------------------------- survey
+
+PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SURVEY* survey);
 
 }  // namespace plx_linux

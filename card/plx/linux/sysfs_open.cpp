@@ -19,13 +19,13 @@ namespace plx_linux {
 namespace {
 
 constexpr uint16_t COMMAND_REGISTER = 0x04;
-constexpr uint16_t IO_DECODE = 0x0001;      // command register bit 0: I/O space
-constexpr uint16_t MEMORY_DECODE = 0x0002;  // bit 1: memory space
 
 bool same_location(const PLX_DEVICE_KEY& a, const PLX_DEVICE_KEY& b)
 {
     return a.domain == b.domain && a.bus == b.bus && a.slot == b.slot && a.function == b.function;
 }
+
+}  // namespace
 
 bool read_command_register(int config_fd, uint16_t* command)
 {
@@ -73,6 +73,36 @@ bool parse_bar_table(const std::string& table, std::vector<Bar>* bars)
     return true;
 }
 
+PLX_STATUS read_device(const FoundDevice& found, OpenDevice* open)
+{
+    open->path = found.path;
+    open->key = found.key;
+    open->config = Fd(open_file(open->path + "/config", O_RDONLY));
+    if (!open->config.ok()) {
+        return errno_status(errno);
+    }
+    Fd resource(open_file(open->path + "/resource", O_RDONLY));
+    std::string table;
+    if (!resource.ok() || !read_text(resource.get(), &table)) {
+        return errno_status(errno);
+    }
+    return parse_bar_table(table, &open->bars) ? PLX_STATUS_SUCCESS : PLX_STATUS_FAILED;
+}
+
+// The command register bits the device's BARs need: I/O decoding if it has
+// an I/O BAR, memory decoding if it has a memory BAR. The kernel, enabling a
+// device, switches on only these.
+uint16_t decode_bits_needed(const std::vector<Bar>& bars)
+{
+    uint16_t bits = 0;
+    for (size_t i = 0; i < std::min(BAR_COUNT, bars.size()); ++i) {
+        bits |= bars[i].is_io() ? IO_DECODE : bars[i].is_memory() ? MEMORY_DECODE : 0;
+    }
+    return bits;
+}
+
+namespace {
+
 // The lock is on a file that only those who may program the card can open
 // read-write: the resource file of its register block (the first I/O BAR,
 // or the first memory BAR of a device without one). Any user can open and
@@ -93,18 +123,6 @@ PLX_STATUS lock_register_block(OpenDevice* open)
         return errno == EWOULDBLOCK ? PLX_STATUS_BUSY : errno_status(errno);
     }
     return PLX_STATUS_SUCCESS;
-}
-
-// The command register bits the device's BARs need: I/O decoding if it has
-// an I/O BAR, memory decoding if it has a memory BAR. The kernel, enabling a
-// device, switches on only these.
-uint16_t decode_bits_needed(const std::vector<Bar>& bars)
-{
-    uint16_t bits = 0;
-    for (size_t i = 0; i < std::min(BAR_COUNT, bars.size()); ++i) {
-        bits |= bars[i].is_io() ? IO_DECODE : bars[i].is_memory() ? MEMORY_DECODE : 0;
-    }
-    return bits;
 }
 
 // A device the kernel has not enabled decodes neither its ports nor its
@@ -191,25 +209,12 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     if (devices.empty()) {
         return PLX_STATUS_NO_DEVICE;
     }
-    const auto found = devices.begin();
     // Every early return below drops `open`, closing its files and so
     // releasing the lock.
     auto open = std::make_unique<OpenDevice>();
-    open->path = found->path;
-    open->key = found->key;
-
-    open->config = Fd(open_file(open->path + "/config", O_RDONLY));
-    if (!open->config.ok()) {
-        return errno_status(errno);
-    }
-
-    Fd resource(open_file(open->path + "/resource", O_RDONLY));
-    std::string table;
-    if (!resource.ok() || !read_text(resource.get(), &table)) {
-        return errno_status(errno);
-    }
-    if (!parse_bar_table(table, &open->bars)) {
-        return PLX_STATUS_FAILED;
+    const PLX_STATUS read = read_device(devices.front(), open.get());
+    if (read != PLX_STATUS_SUCCESS) {
+        return read;
     }
 
     const PLX_STATUS locked = lock_register_block(open.get());

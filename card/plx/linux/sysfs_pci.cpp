@@ -52,6 +52,11 @@ void use_root(const std::string& root)
     backend_state().devices_folder = root;
 }
 
+void use_lockdown_file(const std::string& path)
+{
+    backend_state().lockdown_file = path;
+}
+
 }  // namespace plx_linux
 
 const PlxBackend plx_sysfs_backend = {
@@ -64,4 +69,5 @@ const PlxBackend plx_sysfs_backend = {
     plx_linux::ExceptionsAsFailure<plx_linux::device_close>::call,
     plx_linux::ExceptionsAsFailure<plx_linux::io_port_read>::call,
     plx_linux::ExceptionsAsFailure<plx_linux::io_port_write>::call,
+    plx_linux::ExceptionsAsFailure<plx_linux::device_survey>::call,
 };

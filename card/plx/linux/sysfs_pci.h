@@ -4,7 +4,8 @@
 // Of a device only these files are used: vendor, device, subsystem_vendor,
 // subsystem_device (identity), config (configuration space), resource (the
 // BAR table), resourceN (one BAR: mmap for memory, pread/pwrite for I/O) and
-// enable (to switch decoding on). An opened device holds an exclusive flock
+// enable (to switch decoding on), and for a listing driver (the bound
+// driver's link). An opened device holds an exclusive flock
 // on the resource file of its register block (the first I/O BAR), opened
 // read-write, so two programs cannot drive one card at once, and a user who
 // may not program the card cannot hold it either.
@@ -20,6 +21,10 @@ namespace plx_linux {
 // Makes `root` the folder the device folders are found in, in place of
 // /sys/bus/pci/devices (for a fake tree); every device still open is closed.
 void use_root(const std::string& root);
+
+// Makes `path` the file the kernel's lockdown mode is read from, in place of
+// /sys/kernel/security/lockdown (for a fake tree).
+void use_lockdown_file(const std::string& path);
 
 // Called with the full path before every device file is opened; a non-zero
 // return is taken as the errno of a failed open. Lets tests stand in for a

@@ -61,28 +61,36 @@ PLX_STATUS transfer(int fd, off_t offset, const void* source, void* target, uint
     return PLX_STATUS_SUCCESS;
 }
 
-// One I/O-port access: a write of `source`, or else a read into `target`.
+// One I/O-port access of an open device.
 PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* source,
                        void* target, uint32_t byte_count, PLX_ACCESS_TYPE access)
 {
-    const bool write = source != nullptr;
     if (source == nullptr && target == nullptr) {
         return PLX_STATUS_NULL_PARAM;
     }
-    OpenDevice* open = find_open_device(device);
+    const OpenDevice* open = find_open_device(device);
     if (open == nullptr) {
         return PLX_STATUS_NOT_OPEN;
     }
+    return port_transfer(*open, port, source, target, byte_count, access);
+}
+
+}  // namespace
+
+PLX_STATUS port_transfer(const OpenDevice& open, uint64_t port, const void* source, void* target,
+                         uint32_t byte_count, PLX_ACCESS_TYPE access)
+{
+    const bool write = source != nullptr;
     const uint32_t width = access_width(access);
     if (width == 0 || byte_count != width) {
         return PLX_STATUS_INVALID_ACCESS;
     }
-    const int index = io_bar_holding(*open, port, byte_count);
+    const int index = io_bar_holding(open, port, byte_count);
     if (index < 0) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
     // Opened for each access, so a card that has gone away is noticed at once.
-    Fd fd(open_file(open->path + "/resource" + std::to_string(index), write ? O_WRONLY : O_RDONLY));
+    Fd fd(open_file(open.path + "/resource" + std::to_string(index), write ? O_WRONLY : O_RDONLY));
     if (!fd.ok()) {
         return errno_status(errno);
     }
@@ -90,7 +98,7 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     // and does the shorter one: a 4-byte write two bytes before the end
     // would reach the card as a 2-byte write. So the access must fit the
     // file as it is now, not only the BAR as it was at open.
-    const off_t offset = static_cast<off_t>(port - open->bars[static_cast<size_t>(index)].start);
+    const off_t offset = static_cast<off_t>(port - open.bars[static_cast<size_t>(index)].start);
     struct stat info;
     if (fstat(fd.get(), &info) != 0) {
         return errno_status(errno);
@@ -100,8 +108,6 @@ PLX_STATUS port_access(PLX_DEVICE_OBJECT* device, uint64_t port, const void* sou
     }
     return transfer(fd.get(), offset, source, target, byte_count);
 }
-
-}  // namespace
 
 PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
                         uint32_t byte_count, PLX_ACCESS_TYPE access)

@@ -38,6 +38,18 @@ const struct {
 } FAULTS[] = {{"none", CardFault::None}, {"open", CardFault::Open},     {"map", CardFault::Map},
               {"busy", CardFault::Busy}, {"no-done", CardFault::NoDone}, {"gone", CardFault::Gone}};
 
+// Whether the FPGA reads DONE at power-up: bit 1 of the control/status
+// register the card starts with.
+bool take_configured(const std::string& value, CardSettings* card)
+{
+    if (value != "yes" && value != "no") {
+        return false;
+    }
+    card->control = value == "yes" ? card->control | DONE_STATUS_BIT
+                                   : card->control & ~DONE_STATUS_BIT;
+    return true;
+}
+
 // What is wrong with one key=value item, or "" when it is taken into *card.
 std::string take_item(const std::string& item, CardSettings* card)
 {
@@ -56,10 +68,15 @@ std::string take_item(const std::string& item, CardSettings* card)
         card->fault = known->fault;
         return "";
     }
+    if (key == "configured") {
+        return take_configured(value, card) ? ""
+                                             : "\"" + item + "\": configured must be yes or no";
+    }
     const auto number = std::find_if(std::begin(NUMBER_KEYS), std::end(NUMBER_KEYS),
                                      [&key](const NumberKey& n) { return key == n.key; });
     if (number == std::end(NUMBER_KEYS)) {
-        return "\"" + item + "\": unknown key (bus, slot, function, subsystem, io, idcode, fault)";
+        return "\"" + item +
+               "\": unknown key (bus, slot, function, subsystem, io, idcode, configured, fault)";
     }
     uint32_t n = 0;
     if (!read_number(value, number->highest, &n) || (key == "io" && n % 4 != 0)) {
@@ -152,7 +169,7 @@ bool describe_host(const std::string& text, Host* host, std::string* error)
     return true;
 }
 
-void describe_host_from_environment()
+void describe_host_from_environment(const char* program)
 {
     const char* text = std::getenv("VELTCFG_SIM_HOST");
     if (text == nullptr || *text == '\0') {
@@ -160,11 +177,17 @@ void describe_host_from_environment()
     }
     std::string error;
     if (!describe_host(text, &host(), &error)) {
-        std::fputs("veltcfg-sim: VELTCFG_SIM_HOST cannot be read: ", stderr);
+        std::fprintf(stderr, "%s: VELTCFG_SIM_HOST cannot be read: ", program);
         put_terminal_text(stderr, error.c_str());
         std::fputc('\n', stderr);
         std::exit(2);
     }
+}
+
+void use_simulated_host(const char* program)
+{
+    describe_host_from_environment(program);
+    plx_backend = &plx_sim_backend;
 }
 
 }  // namespace sim

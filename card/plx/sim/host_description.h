@@ -5,8 +5,10 @@
 // slot (0-31), both required; function (0-7, default 0); subsystem (the
 // subsystem device ID, default the RV80-A's); io (the I/O BAR base, a multiple of
 // 4 up to 0xFFFC, default 0xE000); idcode (the FPGA's IDCODE; by default it
-// takes any stream); fault (none, the default, open, map, busy, no-done or
-// gone). Numbers are decimal or 0x-hex.
+// takes any stream); configured (yes, the default: the FPGA reads DONE at
+// power-up, as one that has loaded its configuration from its own PROM; no:
+// DONE low until a configuration is loaded); fault (none, the default, open,
+// map, busy, no-done or gone). Numbers are decimal or 0x-hex.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +28,12 @@ bool describe_host(const std::string& text, Host* host, std::string* error);
 
 // Replaces the process's host with the one VELTCFG_SIM_HOST describes, when
 // it is set and not empty. A description that cannot be read ends the
-// program with status 2 and a message naming the variable and the item.
-void describe_host_from_environment();
+// program with status 2 and a message naming `program`, the variable and the
+// item.
+void describe_host_from_environment(const char* program = "veltcfg-sim");
+
+// Makes the simulated host, as VELTCFG_SIM_HOST describes it, the card
+// layer's backend in a program built for another (veltcfg-list --simulated).
+void use_simulated_host(const char* program);
 
 }  // namespace sim

@@ -9,6 +9,8 @@
 #include <tuple>
 #include <utility>
 
+#include <unistd.h>
+
 namespace sim {
 
 namespace {
@@ -336,6 +338,43 @@ PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* b
     return status;
 }
 
+// What a listing finds of a card: the faults it is set up with that keep a
+// program from it, whether this process has it open, and its control/status
+// register, read as the bridge presents it.
+PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SURVEY* survey)
+{
+    if (survey == nullptr) {
+        return PLX_STATUS_NULL_PARAM;
+    }
+    *survey = PLX_DEVICE_SURVEY{};
+    survey->register_status = PLX_STATUS_FAILED;
+    if (key == nullptr) {
+        return PLX_STATUS_SUCCESS;  // the simulated host's cards can always be listed
+    }
+    Card* card = host().at_location(key->bus, key->slot, key->function);
+    if (card == nullptr || !key_matches(*key, card->settings())) {
+        return PLX_STATUS_NO_DEVICE;
+    }
+    if (card->fault() == CardFault::Open) {
+        plx_survey_note(survey, PLX_HINDRANCE_NOT_PERMITTED,
+                        "set up with fault=open: the card cannot be opened");
+    } else if (card->fault() == CardFault::Map) {
+        plx_survey_note(survey, PLX_HINDRANCE_NO_DATA_WINDOW,
+                        "set up with fault=map: BAR 3 cannot be mapped");
+    }
+    if (card->open) {
+        survey->holder_pid = static_cast<int32_t>(getpid());
+        plx_survey_note(survey, PLX_HINDRANCE_IN_USE, "open in this process");
+    }
+    if (port == uint64_t{card->io_base()} + CONTROL_REGISTER_OFFSET) {
+        survey->register_value = card->read_control();
+        survey->register_status = PLX_STATUS_SUCCESS;
+    } else {
+        survey->register_status = PLX_STATUS_INVALID_ADDRESS;
+    }
+    return PLX_STATUS_SUCCESS;
+}
+
 }  // namespace
 
 }  // namespace sim
@@ -343,5 +382,5 @@ PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* b
 const PlxBackend plx_sim_backend = {
     "simulated host",     sim::device_find,  sim::device_open,  sim::pci_register_read,
     sim::pci_bar_map,     sim::pci_bar_unmap, sim::device_close, sim::io_port_read,
-    sim::io_port_write,
+    sim::io_port_write,   sim::device_survey,
 };

@@ -1,0 +1,237 @@
+// veltcfg-list [--simulated] [--json]
+//
+// Lists the PCI9056 cards, one line per card, numbered as veltcfg numbers
+// them (the card layer's own search, list_card in card/): the PCI address,
+// the model, the subsystem IDs, the I/O base and control port, BAR 3's bus
+// address, whether the FPGA is configured (DONE, read from the control
+// register, which is never written), and whatever keeps veltcfg from the
+// card. With --simulated, the cards of the simulated host as veltcfg-sim
+// numbers them; with --json, one JSON document (schema 1).
+//
+// Exit status: 0 when the cards were listed (none included), 1 when they
+// could not be (the host's PCI devices unreadable, or the listing could not
+// be written), 2 for wrong arguments.
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "card/card.h"
+#include "card/plx/sim/host_description.h"
+#include "common/terminal_text.h"
+
+#ifdef VELTCFG_WITH_JSON
+#include <nlohmann/json.hpp>
+#endif
+
+namespace {
+
+enum ExitStatus { LISTED = 0, NOT_LISTED = 1, WRONG_ARGUMENTS = 2 };
+
+constexpr int SCHEMA = 1;  // raised when a key changes meaning or goes
+
+const char* const USAGE = "usage: veltcfg-list [--simulated] [--json]\n";
+
+// Each hindrance kind as JSON names it and as the listing line says it.
+const struct {
+    const char* key;
+    const char* words;
+} HINDRANCES[] = {
+    {"not-permitted", "not permitted"},
+    {"lockdown", "lockdown"},
+    {"driver", "driver"},
+    {"decoding-off", "decoding off"},
+    {"in-use", "in use"},
+    {"no-data-window", "no data window"},
+    {"unreadable", "unreadable"},
+};
+
+const struct {
+    const char* key;
+    const char* words;
+} STATES[] = {
+    {"configured", "configured"},
+    {"not-configured", "not configured"},
+    {"not-answering", "not answering"},
+    {"unknown", "unknown"},
+};
+
+std::string hex(uint64_t value, int digits, bool upper = true)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, upper ? "0x%0*" PRIX64 : "0x%0*" PRIx64, digits, value);
+    return text;
+}
+
+std::string address(const PLX_DEVICE_KEY& key)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", key.domain, key.bus, key.slot,
+                  key.function);
+    return text;
+}
+
+std::vector<CardListing> all_cards()
+{
+    std::vector<CardListing> cards;
+    CardListing card;
+    while (cards.size() <= UINT16_MAX && list_card(static_cast<uint32_t>(cards.size()), &card)) {
+        cards.push_back(card);
+    }
+    return cards;
+}
+
+void print_lines(const std::vector<CardListing>& cards)
+{
+    if (cards.empty()) {
+        std::printf("No PCI9056 card found.\n");
+        return;
+    }
+    std::printf("%-5s %-13s %-8s %-10s %-7s %-8s %-11s %s\n", "CARD", "ADDRESS", "MODEL",
+                "SUBSYSTEM", "I/O", "CONTROL", "MEMORY", "STATE");
+    for (size_t n = 0; n < cards.size(); ++n) {
+        const CardListing& card = cards[n];
+        const std::string subsystem = hex(card.key.subsystem_vendor_id, 4, false).substr(2) + ":" +
+                                      hex(card.key.subsystem_device_id, 4, false).substr(2);
+        std::printf("%-5zu %-13s %-8s %-10s %-7s %-8s %-11s %s", n, address(card.key).c_str(),
+                    card.model ? card.model : "unknown", subsystem.c_str(),
+                    card.io_base_read ? hex(card.io_base, 4).c_str() : "-",
+                    card.io_base_read ? hex(card.control_port, 4).c_str() : "-",
+                    card.memory_bar_read ? hex(card.memory_bar, 8).c_str() : "-",
+                    STATES[static_cast<int>(card.state)].words);
+        for (uint32_t i = 0; i < card.survey.hindrance_count; ++i) {
+            const PLX_HINDRANCE& hindrance = card.survey.hindrances[i];
+            std::printf("; %s: ", HINDRANCES[hindrance.kind].words);
+            put_terminal_text(stdout, hindrance.detail);
+        }
+        std::printf("\n");
+    }
+}
+
+#ifdef VELTCFG_WITH_JSON
+// Nothing stands in veltcfg's way, and the card answers.
+bool reachable(const CardListing& card)
+{
+    return card.survey.hindrance_count == 0 &&
+           (card.state == CardState::Configured || card.state == CardState::NotConfigured);
+}
+
+void print_json(const std::vector<CardListing>& cards, bool simulated)
+{
+    using nlohmann::ordered_json;
+    ordered_json listed = ordered_json::array();
+    for (size_t n = 0; n < cards.size(); ++n) {
+        const CardListing& card = cards[n];
+        ordered_json hindrances = ordered_json::array();
+        for (uint32_t i = 0; i < card.survey.hindrance_count; ++i) {
+            const PLX_HINDRANCE& hindrance = card.survey.hindrances[i];
+            hindrances.push_back(
+                {{"kind", HINDRANCES[hindrance.kind].key}, {"detail", hindrance.detail}});
+        }
+        const bool held = card.survey.holder_pid > 0;
+        listed.push_back({
+            {"card", n},
+            {"address", address(card.key)},
+            {"model", card.model ? ordered_json(card.model) : ordered_json()},
+            {"subsystem_vendor", hex(card.key.subsystem_vendor_id, 4, false)},
+            {"subsystem_device", hex(card.key.subsystem_device_id, 4, false)},
+            {"io_base", card.io_base_read ? ordered_json(hex(card.io_base, 4)) : ordered_json()},
+            {"control_port",
+             card.io_base_read ? ordered_json(hex(card.control_port, 4)) : ordered_json()},
+            {"memory_bar",
+             card.memory_bar_read ? ordered_json(hex(card.memory_bar, 8)) : ordered_json()},
+            {"state", STATES[static_cast<int>(card.state)].key},
+            {"reachable", reachable(card)},
+            {"holder_pid", held ? ordered_json(card.survey.holder_pid) : ordered_json()},
+            {"hindrances", hindrances},
+        });
+    }
+    const ordered_json document = {
+        {"schema", SCHEMA}, {"host", simulated ? "simulated" : "sysfs"}, {"cards", listed}};
+    // Details are text from files and the system: shown as UTF-8 where they
+    // are, escaped where they are not.
+    const std::string text = document.dump(2, ' ', false, ordered_json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
+}
+#endif
+
+void print_help()
+{
+    std::printf("%s", USAGE);
+    std::printf(
+        "Lists the PCI9056 cards, numbered as veltcfg numbers them: address, model,\n"
+        "subsystem IDs, I/O base and control port, BAR 3's bus address, whether the\n"
+        "FPGA is configured (DONE), and what keeps veltcfg from a card, if anything.\n"
+        "It only reads: it writes nothing to a card and waits for none.\n"
+        "\n"
+        "  --simulated  the cards of the simulated host (VELTCFG_SIM_HOST), as\n"
+        "               veltcfg-sim numbers them\n"
+        "  --json       one JSON document (schema %d), for scripts\n"
+        "  --help       this text\n"
+        "  --version    the program's version\n"
+        "\n"
+        "Exit status: 0 listed (no card included), 1 the cards could not be listed,\n"
+        "2 wrong arguments. See veltcfg(1).\n",
+        SCHEMA);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    bool json = false, simulated = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--help") {
+            print_help();
+            return std::fflush(stdout) == 0 ? LISTED : NOT_LISTED;
+        } else if (option == "--version") {
+            std::printf("veltcfg-list %s\n", VELTCFG_VERSION);
+            return std::fflush(stdout) == 0 ? LISTED : NOT_LISTED;
+        } else if (option == "--json") {
+            json = true;
+        } else if (option == "--simulated") {
+            simulated = true;
+        } else {
+            std::fputs("veltcfg-list: unknown argument: ", stderr);
+            put_terminal_text(stderr, argv[i]);
+            std::fprintf(stderr, "\n%s", USAGE);
+            return WRONG_ARGUMENTS;
+        }
+    }
+#ifndef VELTCFG_WITH_JSON
+    if (json) {
+        std::fputs("veltcfg-list: --json is not in this build: it needs nlohmann-json "
+                   "(Debian: nlohmann-json3-dev) when configuring\n",
+                   stderr);
+        return WRONG_ARGUMENTS;
+    }
+#endif
+    if (simulated) {
+        sim::use_simulated_host("veltcfg-list");
+    }
+    PLX_DEVICE_SURVEY why;
+    if (!cards_can_be_listed(&why)) {
+        std::fputs("veltcfg-list: the PCI devices cannot be listed: ", stderr);
+        put_terminal_text(stderr, why.hindrance_count > 0 ? why.hindrances[0].detail : "");
+        std::fputc('\n', stderr);
+        return NOT_LISTED;
+    }
+    const std::vector<CardListing> cards = all_cards();
+#ifdef VELTCFG_WITH_JSON
+    if (json) {
+        print_json(cards, simulated);
+    } else
+#endif
+    {
+        print_lines(cards);
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "veltcfg-list: the listing could not be written: %s\n",
+                     std::strerror(errno));
+        return NOT_LISTED;
+    }
+    return LISTED;
+}
