@@ -269,7 +269,7 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
               "\"subsystem_vendor\":\"0x10b5\",\"subsystem_device\":\"0x3428\",\"io_base\":"
               "\"0xE000\",\"control_port\":\"0xE06C\",\"memory_bar\":\"0xF7D00000\",\"state\":"
               "\"configured\",\"reachable\":false,\"holder_pid\":null,\"hindrances\":[{\"kind\":"
-              "\"not-permitted\",\"detail\":\"set up with fault=open: the card cannot be opened\"}]}");
+              "\"not_permitted\",\"detail\":\"set up with fault=open: the card cannot be opened\"}]}");
 #endif
 }
 

@@ -39,12 +39,12 @@ const struct {
     const char* key;
     const char* words;
 } HINDRANCES[] = {
-    {"not-permitted", "not permitted"},
+    {"not_permitted", "not permitted"},
     {"lockdown", "lockdown"},
     {"driver", "driver"},
-    {"decoding-off", "decoding off"},
-    {"in-use", "in use"},
-    {"no-data-window", "no data window"},
+    {"decoding_off", "decoding off"},
+    {"in_use", "in use"},
+    {"no_data_window", "no data window"},
     {"unreadable", "unreadable"},
 };
 
@@ -53,8 +53,8 @@ const struct {
     const char* words;
 } STATES[] = {
     {"configured", "configured"},
-    {"not-configured", "not configured"},
-    {"not-answering", "not answering"},
+    {"not_configured", "not configured"},
+    {"not_answering", "not answering"},
     {"unknown", "unknown"},
 };
 

@@ -19,7 +19,7 @@ status=$?
 cat "$work/out"
 expected='lab0: card 0 already configured
 lab1: card 1 loaded
-lab2: card 2 cannot be reached (not-configured): set up with fault=open: the card cannot be opened
+lab2: card 2 cannot be reached (not_configured): set up with fault=open: the card cannot be opened
 lab3: card 3 load failed with status 102: Error: Not <DONE>; programming not completed.
 lab4: card 4 not found'
 seen=$(sed -n 's/^ *"msg": "\(lab[0-9]: [^\\"]*\).*/\1/p' "$work/out" | sort)
