@@ -12,8 +12,8 @@
 namespace {
 
 // Runs before the programs' own static initialisation (101 is the first
-// priority left to programs; unnumbered constructors come after it):
-// veltcfg-sim reports a VELTCFG_SIM_HOST it cannot read from there.
+// priority left to programs; unnumbered constructors come after it), so that
+// nothing a program writes, from wherever, goes out in text mode.
 __attribute__((constructor(101))) void binary_standard_streams()
 {
     _setmode(_fileno(stdout), _O_BINARY);

@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "app/driver.h"
 #include "app/upload_state.h"
@@ -38,7 +37,7 @@ void print_memory_base(volatile uint8_t* address)
 // in by the search.
 bool find_card(uint32_t card_number, PLX_DEVICE_KEY* key)
 {
-    std::memset(key, 0xFF, sizeof *key);
+    *key = PLX_ANY_DEVICE;
     key->vendor_id = PLX_VENDOR_ID;
     key->device_id = PCI9056_DEVICE_ID;
     key->function = 0;

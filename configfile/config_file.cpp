@@ -47,13 +47,6 @@ bool is_bit_file(const uint8_t* probe)
            probe[13] == 0x61;
 }
 
-// Where the field after the one at `offset` starts: past the two length
-// bytes, the text and the key letter that follows it.
-int32_t next_field(int32_t offset, uint32_t length)
-{
-    return offset + static_cast<int32_t>(length) + 3;
-}
-
 bool is_prom_file(const uint8_t* probe)
 {
     return probe[0] == 0xFF && probe[4] == 0x55 && probe[5] == 0x99 && probe[6] == 0xAA &&
@@ -67,6 +60,21 @@ size_t read_at(FILE* stream, int32_t offset, size_t count, uint8_t* buffer)
         return 0;
     }
     return std::fread(buffer, 1, count, stream);
+}
+
+// The header field at *offset: its text's length and where that starts, and
+// *offset moved to the next field, past the two length bytes, the text and
+// the key letter that follows it. False when the length cannot be read.
+bool walk_header_field(FILE* stream, int32_t* offset, uint32_t* length, int32_t* text)
+{
+    uint8_t pair[2];
+    if (read_at(stream, *offset, 2, pair) != 2) {
+        return false;
+    }
+    *length = static_cast<uint32_t>(pair[0]) << 8 | pair[1];
+    *text = *offset + 2;
+    *offset = *text + static_cast<int32_t>(*length) + 1;
+    return true;
 }
 
 // Prints up to `count` characters of header text from `offset`; returns the
@@ -100,15 +108,12 @@ uint32_t echo_text(FILE* stream, int32_t offset, uint32_t count)
 // it and past the key letter that follows.
 void print_header_field(int32_t* offset)
 {
-    uint8_t pair[2];
-    if (read_at(upload_state.config_file, *offset, 2, pair) != 2) {
+    uint32_t length = 0;
+    int32_t text = 0;
+    if (!walk_header_field(upload_state.config_file, offset, &length, &text) ||
+        echo_text(upload_state.config_file, text, length) != length) {
         unexpected_end_of_file();
     }
-    const uint32_t length = static_cast<uint32_t>(pair[0]) << 8 | pair[1];
-    if (echo_text(upload_state.config_file, *offset + 2, length) != length) {
-        unexpected_end_of_file();
-    }
-    *offset = next_field(*offset, length);
 }
 
 // Length of the stream in bytes, position unchanged; -1 on failure or when
@@ -147,19 +152,14 @@ bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
     }
     int32_t offset = FIRST_FIELD_OFFSET;
     uint32_t length = 0;
-    for (int field = 0;; ++field) {
-        uint8_t pair[2];
-        if (read_at(stream, offset, 2, pair) != 2) {
+    int32_t field_text = 0;
+    for (int field = 0; field <= index; ++field) {
+        if (!walk_header_field(stream, &offset, &length, &field_text)) {
             return false;
         }
-        length = static_cast<uint32_t>(pair[0]) << 8 | pair[1];
-        if (field == index) {
-            break;
-        }
-        offset = next_field(offset, length);
     }
     const size_t count = length < size ? length : size - 1;
-    if (read_at(stream, offset + 2, count, reinterpret_cast<uint8_t*>(text)) != count) {
+    if (read_at(stream, field_text, count, reinterpret_cast<uint8_t*>(text)) != count) {
         return false;
     }
     text[count] = '\0';

@@ -31,8 +31,7 @@ namespace {
 // The key the program searches with: a PCI9056, function 0, anywhere.
 PLX_DEVICE_KEY card_key()
 {
-    PLX_DEVICE_KEY key;
-    std::memset(&key, 0xFF, sizeof key);
+    PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
     key.vendor_id = 0x10B5;
     key.device_id = 0x9056;
     key.function = 0;
@@ -460,9 +459,15 @@ TEST_F(SysfsDevice, OperationsNeedAnOpenDeviceAndPointers)
     EXPECT_EQ(pci.PciBarUnmap(&device, nullptr), PLX_STATUS_NULL_PARAM);
     EXPECT_EQ(pci.DeviceOpen(nullptr, &device), PLX_STATUS_NULL_PARAM);
 
+    PLX_DEVICE_OBJECT stale = device;
     ASSERT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
     EXPECT_EQ(device.open_tag, 0u);
-    EXPECT_EQ(refusals(&device), not_open) << "closed";
+    EXPECT_EQ(refusals(&stale), not_open) << "closed";
+    tree.add(at(0, 3));
+    PLX_DEVICE_OBJECT other{};
+    ASSERT_EQ(open_card(&other, 1), PLX_STATUS_SUCCESS);
+    ASSERT_EQ(other.handle, stale.handle);
+    EXPECT_EQ(refusals(&stale), not_open) << "closed, its place given to another card";
 }
 
 // ---------------------------------------------------------------- BAR mapping
@@ -995,8 +1000,7 @@ TEST_F(SysfsRealTree, EnumeratesInOrderAndReadsIds)
 
     std::vector<PLX_DEVICE_KEY> found;
     for (uint16_t n = 0; n <= listed; ++n) {
-        PLX_DEVICE_KEY key;
-        std::memset(&key, 0xFF, sizeof key);
+        PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
         if (pci.DeviceFind(&key, n) != PLX_STATUS_SUCCESS) {
             break;
         }

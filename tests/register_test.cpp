@@ -35,6 +35,19 @@ std::vector<recording::Event> calls_after_open(const ProgramRun& run)
     return map == calls.end() ? std::vector<recording::Event>() : std::vector<recording::Event>(map + 1, calls.end());
 }
 
+TEST(RegisterTest, ClosedCardRefusesItsRegister)
+{
+    PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
+    PLX_DEVICE_OBJECT device{};
+    ASSERT_EQ(plx_sim_backend.DeviceFind(&key, 0), PLX_STATUS_SUCCESS);
+    ASSERT_EQ(plx_sim_backend.DeviceOpen(&key, &device), PLX_STATUS_SUCCESS);
+    PLX_DEVICE_OBJECT stale = device;
+    ASSERT_EQ(plx_sim_backend.DeviceClose(&device), PLX_STATUS_SUCCESS);
+    uint32_t value = 0;
+    EXPECT_EQ(plx_sim_backend.IoPortRead(&stale, 0xE06C, &value, 4, PLX_ACCESS_32_BIT),
+              PLX_STATUS_NOT_OPEN);
+}
+
 TEST(RegisterTest, LineOperationsEachReadModifyWriteTheWholeRegister)
 {
     const ProgramRun run = run_in_child(one_card_with_control(0x0000000E), [] {

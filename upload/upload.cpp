@@ -52,10 +52,10 @@ constexpr int DONE_CONFIRMATIONS = 100;  // after the first reading
 // naming each here lets the compiler inline it (the build links with
 // link-time optimisation), instead of making an indirect call per byte.
 //
-// Kept a function of its own, called once per block: inlined into the upload
-// sequence, where many values are live, GCC at -O3 (the Release build)
-// computed the reversal table's address again before every byte. Here the
-// table, the data port and the buffer all stay in registers, at -O2 and -O3.
+// A function of its own, called once per block, so that the table, the data
+// port and the buffer stay in registers through the loop: inlined into the
+// upload sequence, where many values are live, the loop may load one of them
+// again before every byte (README, Performance).
 [[gnu::noinline]] void send_block(const uint8_t* data, size_t count)
 {
     if (upload_state.byte_sender == send_byte_reversed) {
@@ -69,14 +69,11 @@ constexpr int DONE_CONFIRMATIONS = 100;  // after the first reading
     }
 }
 
-// One clock step: at least 1 ms of monotonic wall time, busy-polled.
-//
-// The sequence was designed around one tick of the C library's clock(), which
-// on the platform it came from lasted milliseconds. On Linux clock() counts
-// processor time in microsecond steps, too short for the FPGA to clear its
-// configuration memory after the program line rises, so the step is fixed at
-// 1 ms of wall time here. It polls rather than sleeps, as the original wait
-// did, so the wait is never stretched by the scheduler's wake-up latency.
+// One clock step: at least 1 ms of monotonic wall time, busy-polled. A step
+// of the C library's clock() is processor time, in microseconds on Linux:
+// too short for the FPGA to clear its configuration memory after the program
+// line rises. Polling rather than sleeping keeps the wait from being
+// stretched by the scheduler's wake-up latency.
 void wait_one_tick()
 {
     using std::chrono::steady_clock;

@@ -1,4 +1,5 @@
-// The eight operations and the survey, each handed to the active backend.
+// The eight operations and the survey, each handed to the active backend,
+// and what the backends share.
 #include "card/plx/plx_api.h"
 
 #include <cstdarg>
@@ -70,4 +71,18 @@ void plx_survey_note(PLX_DEVICE_SURVEY* survey, PLX_HINDRANCE_KIND kind, const c
     va_start(arguments, format);
     std::vsnprintf(hindrance.detail, sizeof hindrance.detail, format, arguments);
     va_end(arguments);
+}
+
+bool plx_key_matches(const PLX_DEVICE_KEY& want, const PLX_DEVICE_KEY& have)
+{
+    auto field = [](unsigned wanted, unsigned any, unsigned actual) {
+        return wanted == any || wanted == actual;
+    };
+    return field(want.domain, PLX_KEY_ANY_16, have.domain) &&
+           field(want.bus, PLX_KEY_ANY_8, have.bus) && field(want.slot, PLX_KEY_ANY_8, have.slot) &&
+           field(want.function, PLX_KEY_ANY_8, have.function) &&
+           field(want.vendor_id, PLX_KEY_ANY_16, have.vendor_id) &&
+           field(want.device_id, PLX_KEY_ANY_16, have.device_id) &&
+           field(want.subsystem_vendor_id, PLX_KEY_ANY_16, have.subsystem_vendor_id) &&
+           field(want.subsystem_device_id, PLX_KEY_ANY_16, have.subsystem_device_id);
 }

@@ -10,10 +10,15 @@
 // chosen when linking so that nothing stands between a configuration byte
 // and the card.
 //
-// Only card/ includes this header.
+// Of the program, only card/ calls these operations. The backends, and
+// whatever sets one up or wraps it (the simulated host's users, the tests'
+// recording backend), include this header for the table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "card/plx/plx_types.h"
 
@@ -88,3 +93,32 @@ void plx_survey_note(PLX_DEVICE_SURVEY* survey, PLX_HINDRANCE_KIND kind, const c
 // Called once per configuration byte; built into the executable with its
 // backend and inlined at link time.
 void plx_data_port_write(volatile uint8_t* port, uint8_t value);
+
+// What the backends share.
+
+// Whether the device `have` describes is one that `want` asks for: each field
+// of `want` is all ones (any) or the device's.
+bool plx_key_matches(const PLX_DEVICE_KEY& want, const PLX_DEVICE_KEY& have);
+
+// The open device that `device` stands for, in a backend's table of the
+// devices it has opened (a device object's handle is its place there), or
+// null: the object must have been opened, its handle must be a place in the
+// table, and the entry there must be open (`key_if_open` gives its key, null
+// when it is not) at the object's location, not another device given the
+// place since. Every operation on an open device looks it up so.
+template <typename Entry, typename KeyIfOpen>
+Entry* plx_open_entry(const PLX_DEVICE_OBJECT* device,
+                      const std::vector<std::unique_ptr<Entry>>& table, KeyIfOpen key_if_open)
+{
+    if (device == nullptr || device->open_tag != PLX_DEVICE_OPEN_TAG || device->handle < 0 ||
+        static_cast<size_t>(device->handle) >= table.size()) {
+        return nullptr;
+    }
+    Entry* entry = table[static_cast<size_t>(device->handle)].get();
+    const PLX_DEVICE_KEY* open = entry != nullptr ? key_if_open(*entry) : nullptr;
+    const PLX_DEVICE_KEY& key = device->key;
+    return open != nullptr && open->domain == key.domain && open->bus == key.bus &&
+                   open->slot == key.slot && open->function == key.function
+               ? entry
+               : nullptr;
+}

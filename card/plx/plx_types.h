@@ -35,9 +35,9 @@ enum PLX_ACCESS_TYPE : uint8_t {
 constexpr uint8_t PLX_KEY_ANY_8 = 0xFF;
 constexpr uint16_t PLX_KEY_ANY_16 = 0xFFFF;
 
-// The search record of PlxPci_DeviceFind. The caller fills it with 0xFF bytes,
-// then sets the fields it searches by; a successful search fills in the
-// location and the subsystem IDs of the device found.
+// The search record of PlxPci_DeviceFind. The caller starts from
+// PLX_ANY_DEVICE, then sets the fields it searches by; a successful search
+// fills in the location and the subsystem IDs of the device found.
 struct PLX_DEVICE_KEY {
     uint16_t domain;
     uint8_t bus;
@@ -48,6 +48,11 @@ struct PLX_DEVICE_KEY {
     uint16_t subsystem_vendor_id;
     uint16_t subsystem_device_id;
 };
+
+// The key that matches every device: each field all ones.
+constexpr PLX_DEVICE_KEY PLX_ANY_DEVICE = {PLX_KEY_ANY_16, PLX_KEY_ANY_8,  PLX_KEY_ANY_8,
+                                           PLX_KEY_ANY_8,  PLX_KEY_ANY_16, PLX_KEY_ANY_16,
+                                           PLX_KEY_ANY_16, PLX_KEY_ANY_16};
 
 constexpr uint32_t PLX_DEVICE_OPEN_TAG = 0x50434F44;  // "PCOD"
 

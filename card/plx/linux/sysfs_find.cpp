@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <tuple>
@@ -32,15 +31,15 @@ bool parse_location(const std::string& name, PLX_DEVICE_KEY* key)
     return true;
 }
 
-bool location_matches(const PLX_DEVICE_KEY& wanted, const PLX_DEVICE_KEY& actual)
+// What `key` asks of a device's location alone.
+PLX_DEVICE_KEY location_asked(const PLX_DEVICE_KEY& key)
 {
-    auto field_matches = [](unsigned want, unsigned any, unsigned have) {
-        return want == any || want == have;
-    };
-    return field_matches(wanted.domain, PLX_KEY_ANY_16, actual.domain) &&
-           field_matches(wanted.bus, PLX_KEY_ANY_8, actual.bus) &&
-           field_matches(wanted.slot, PLX_KEY_ANY_8, actual.slot) &&
-           field_matches(wanted.function, PLX_KEY_ANY_8, actual.function);
+    PLX_DEVICE_KEY location = PLX_ANY_DEVICE;
+    location.domain = key.domain;
+    location.bus = key.bus;
+    location.slot = key.slot;
+    location.function = key.function;
+    return location;
 }
 
 // A device's identity file (vendor and the like): one hexadecimal number up
@@ -66,8 +65,7 @@ bool read_id(const std::string& path, uint16_t* id)
 // location order, their identity not read yet (all ones).
 std::vector<FoundDevice> devices_at_location(const PLX_DEVICE_KEY& want)
 {
-    PLX_DEVICE_KEY any;
-    std::memset(&any, 0xFF, sizeof any);
+    const PLX_DEVICE_KEY location = location_asked(want);
     // The folder lists devices in no particular order; the card numbers
     // count them by location, which their names give.
     std::vector<FoundDevice> candidates;
@@ -76,9 +74,9 @@ std::vector<FoundDevice> devices_at_location(const PLX_DEVICE_KEY& want)
     for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
         FoundDevice device;
         device.path = entry->path().string();
-        device.key = any;
+        device.key = PLX_ANY_DEVICE;
         if (parse_location(entry->path().filename().string(), &device.key) &&
-            location_matches(want, device.key)) {
+            plx_key_matches(location, device.key)) {
             candidates.push_back(std::move(device));
         }
     }
@@ -97,16 +95,20 @@ bool identity_matches(FoundDevice* device, const PLX_DEVICE_KEY& want)
 {
     const struct {
         const char* file;
-        uint16_t* id;
-        uint16_t wanted;
-    } ids[] = {{"/vendor", &device->key.vendor_id, want.vendor_id},
-               {"/device", &device->key.device_id, want.device_id},
-               {"/subsystem_vendor", &device->key.subsystem_vendor_id, want.subsystem_vendor_id},
-               {"/subsystem_device", &device->key.subsystem_device_id, want.subsystem_device_id}};
+        uint16_t PLX_DEVICE_KEY::*id;
+    } ids[] = {{"/vendor", &PLX_DEVICE_KEY::vendor_id},
+               {"/device", &PLX_DEVICE_KEY::device_id},
+               {"/subsystem_vendor", &PLX_DEVICE_KEY::subsystem_vendor_id},
+               {"/subsystem_device", &PLX_DEVICE_KEY::subsystem_device_id}};
+    // What `want` asks of the fields read so far.
+    PLX_DEVICE_KEY asked = location_asked(want);
     for (const auto& id : ids) {
         // Anything that is not a readable device folder is passed over.
-        if (!read_id(device->path + id.file, id.id) ||
-            (id.wanted != PLX_KEY_ANY_16 && *id.id != id.wanted)) {
+        if (!read_id(device->path + id.file, &(device->key.*id.id))) {
+            return false;
+        }
+        asked.*id.id = want.*id.id;
+        if (!plx_key_matches(asked, device->key)) {
             return false;
         }
     }
@@ -117,9 +119,7 @@ bool identity_matches(FoundDevice* device, const PLX_DEVICE_KEY& want)
 
 std::vector<FoundDevice> find_devices(const PLX_DEVICE_KEY* wanted)
 {
-    PLX_DEVICE_KEY any;
-    std::memset(&any, 0xFF, sizeof any);
-    const PLX_DEVICE_KEY& want = wanted ? *wanted : any;
+    const PLX_DEVICE_KEY& want = wanted ? *wanted : PLX_ANY_DEVICE;
 
     std::vector<FoundDevice> devices;
     for (FoundDevice& device : devices_at_location(want)) {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "card/plx/linux/sysfs_internal.h"
 
@@ -19,11 +18,6 @@ namespace plx_linux {
 namespace {
 
 constexpr uint16_t COMMAND_REGISTER = 0x04;
-
-bool same_location(const PLX_DEVICE_KEY& a, const PLX_DEVICE_KEY& b)
-{
-    return a.domain == b.domain && a.bus == b.bus && a.slot == b.slot && a.function == b.function;
-}
 
 }  // namespace
 
@@ -190,12 +184,9 @@ OpenDevice::~OpenDevice()
 
 OpenDevice* find_open_device(const PLX_DEVICE_OBJECT* device)
 {
-    if (device == nullptr || device->open_tag != PLX_DEVICE_OPEN_TAG || device->handle < 0 ||
-        static_cast<size_t>(device->handle) >= backend_state().open_devices.size()) {
-        return nullptr;
-    }
-    OpenDevice* open = backend_state().open_devices[static_cast<size_t>(device->handle)].get();
-    return open != nullptr && same_location(open->key, device->key) ? open : nullptr;
+    // A closed device's entry is gone.
+    return plx_open_entry(device, backend_state().open_devices,
+                          [](const OpenDevice& open) { return &open.key; });
 }
 
 PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
@@ -248,21 +239,19 @@ PLX_STATUS read_config_register(uint8_t bus, uint8_t slot, uint8_t function, uin
 {
     // There is no domain here: an open device at this location comes first,
     // then the first one in domain order.
+    PLX_DEVICE_KEY location = PLX_ANY_DEVICE;
+    location.bus = bus;
+    location.slot = slot;
+    location.function = function;
     int fd = -1;
     for (const auto& open : backend_state().open_devices) {
-        if (open && open->key.bus == bus && open->key.slot == slot &&
-            open->key.function == function) {
+        if (open && plx_key_matches(location, open->key)) {
             fd = open->config.get();
             break;
         }
     }
     Fd config_opened_here;
     if (fd < 0) {
-        PLX_DEVICE_KEY location;
-        std::memset(&location, 0xFF, sizeof location);
-        location.bus = bus;
-        location.slot = slot;
-        location.function = function;
         const std::vector<FoundDevice> devices = find_devices(&location);
         if (!devices.empty()) {
             config_opened_here = Fd(open_file(devices.front().path + "/config", O_RDONLY));

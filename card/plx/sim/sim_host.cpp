@@ -13,30 +13,12 @@
 
 namespace sim {
 
-namespace {
-
-
-bool key_matches(const PLX_DEVICE_KEY& key, const CardSettings& identity)
-{
-    auto field = [](uint64_t wanted, uint64_t any, uint64_t actual) {
-        return wanted == any || wanted == actual;
-    };
-    return field(key.domain, PLX_KEY_ANY_16, 0) &&
-           field(key.bus, PLX_KEY_ANY_8, identity.bus) &&
-           field(key.slot, PLX_KEY_ANY_8, identity.slot) &&
-           field(key.function, PLX_KEY_ANY_8, identity.function) &&
-           field(key.vendor_id, PLX_KEY_ANY_16, identity.vendor_id) &&
-           field(key.device_id, PLX_KEY_ANY_16, identity.device_id) &&
-           field(key.subsystem_vendor_id, PLX_KEY_ANY_16, identity.subsystem_vendor_id) &&
-           field(key.subsystem_device_id, PLX_KEY_ANY_16, identity.subsystem_device_id);
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------- Card
 
 Card::Card(const CardSettings& settings)
     : settings_(settings),
+      key_{0, settings.bus, settings.slot, settings.function, settings.vendor_id,
+           settings.device_id, settings.subsystem_vendor_id, settings.subsystem_device_id},
       control_(settings.control & ~DONE_STATUS_BIT),
       window_(new DataWindow{this, {}}),
       fpga_((settings.control & DONE_STATUS_BIT) != 0, settings.fault, settings.fpga)
@@ -153,12 +135,9 @@ int32_t Host::index_of(const Card* card) const
 
 Card* Host::card_opened_as(const PLX_DEVICE_OBJECT* device) const
 {
-    if (device == nullptr || device->open_tag != PLX_DEVICE_OPEN_TAG || device->handle < 0 ||
-        static_cast<size_t>(device->handle) >= cards_.size()) {
-        return nullptr;
-    }
-    Card* card = cards_[static_cast<size_t>(device->handle)].get();
-    return card->open ? card : nullptr;
+    return plx_open_entry(device, cards_, [](const Card& card) {
+        return card.open ? &card.key() : nullptr;
+    });
 }
 
 Host& host()
@@ -187,16 +166,8 @@ PLX_STATUS device_find(PLX_DEVICE_KEY* key, uint16_t device_number)
     }
     unsigned seen = 0;
     for (Card* card : host().in_location_order()) {
-        const CardSettings& identity = card->settings();
-        if (key_matches(*key, identity) && seen++ == device_number) {
-            key->domain = 0;
-            key->bus = identity.bus;
-            key->slot = identity.slot;
-            key->function = identity.function;
-            key->vendor_id = identity.vendor_id;
-            key->device_id = identity.device_id;
-            key->subsystem_vendor_id = identity.subsystem_vendor_id;
-            key->subsystem_device_id = identity.subsystem_device_id;
+        if (plx_key_matches(*key, card->key()) && seen++ == device_number) {
+            *key = card->key();
             return PLX_STATUS_SUCCESS;
         }
     }
@@ -209,7 +180,7 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
         return PLX_STATUS_NULL_PARAM;
     }
     Card* card = host().at_location(key->bus, key->slot, key->function);
-    if (card == nullptr || !key_matches(*key, card->settings())) {
+    if (card == nullptr || !plx_key_matches(*key, card->key())) {
         return PLX_STATUS_NO_DEVICE;
     }
     if (card->fault() == CardFault::Open) {
@@ -352,7 +323,7 @@ PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SU
         return PLX_STATUS_SUCCESS;  // the simulated host's cards can always be listed
     }
     Card* card = host().at_location(key->bus, key->slot, key->function);
-    if (card == nullptr || !key_matches(*key, card->settings())) {
+    if (card == nullptr || !plx_key_matches(*key, card->key())) {
         return PLX_STATUS_NO_DEVICE;
     }
     if (card->fault() == CardFault::Open) {

@@ -57,6 +57,8 @@ public:
     explicit Card(const CardSettings& settings);
 
     const CardSettings& settings() const { return settings_; }
+    // The card as a search finds it: its location (in domain 0) and IDs.
+    const PLX_DEVICE_KEY& key() const { return key_; }
     CardFault fault() const { return settings_.fault; }
     uint32_t io_base() const { return settings_.io_register & 0xFFFFFFFCu; }
     uint32_t config_read(uint16_t offset) const;
@@ -122,6 +124,7 @@ private:
     }
 
     CardSettings settings_;
+    PLX_DEVICE_KEY key_;
     uint32_t control_;
     uint64_t data_taken_ = 0;  // by a card set up to go
 
