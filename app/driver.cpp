@@ -79,14 +79,20 @@ void begin_report(bool flush_output)
     std::fprintf(stderr, "\n\n\a%s:\n", PROGRAM_NAME);
 }
 
-// Ends the report with a newline, and the process with exit_code.
-[[noreturn]] void end_report(int exit_code)
+// Ends a failed run with exit_code, through on_failed_run where it is set.
+[[noreturn]] void end_failed_run(int exit_code)
 {
-    std::fputc('\n', stderr);
     if (on_failed_run != nullptr) {
         on_failed_run(exit_code);
     }
     std::exit(exit_code);
+}
+
+// Ends the report with a newline, and the run with exit_code.
+[[noreturn]] void end_report(int exit_code)
+{
+    std::fputc('\n', stderr);
+    end_failed_run(exit_code);
 }
 
 // fatal_exit for a message that ends with text the operator typed: the text
@@ -121,7 +127,7 @@ void parse_arguments(int argc, char** argv)
 {
     if (argc != 3) {
         print_usage();
-        std::exit(100);
+        end_failed_run(100);
     }
 
     upload_state.config_file = std::fopen(argv[1], "rb");

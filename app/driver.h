@@ -13,10 +13,12 @@ void parse_arguments(int argc, char** argv);
 [[noreturn]] void fatal_exit(int exit_code, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Called by fatal_exit with the exit status once the card is released and
-// the report written, just before the process ends: for a program that runs
-// the whole upload as one step of its own work (veltcfg-check), to report on
-// the run and end the process its own way. Null in the card programs.
+// Called with the exit status when a run fails, the usage text included
+// (once the card is released and the report written), just before the
+// process ends: the one way a failed run ends, for a program that runs the
+// whole upload as one step of its own work. veltcfg-check reports on the run
+// there and ends the process its own way; the fuzz target throws, to end
+// the run and go on with the next. Null in the card programs.
 extern void (*on_failed_run)(int exit_code);
 
 // For a run asked to stop once the card is open (upload_state.

@@ -2,21 +2,12 @@
 // whole program (argument checks, card connection, file recognition and the
 // upload) on the simulated host, in this process.
 //
-// The program ends a failed run with exit() from fatal_exit. This target is
-// linked with --wrap=exit, so those calls come to __wrap_exit below, which
-// notes the status and longjmps back to the input's entry. The frames it
-// jumps over (run_upload_tool, parse_arguments, open_card,
-// identify_config_file, upload_configuration, fatal_exit) are plain
-// procedural code holding no objects with destructors, so nothing is skipped
-// that would have to be undone; the state they leave behind (the open file,
-// upload_state, the simulated host) is reset here after every input. Keep
-// them that way: an exit() reached with a destructor pending on the way
-// would leak or corrupt without notice.
+// A failed run ends in on_failed_run, which throws its status back to the
+// input's entry; what the run leaves behind is reset after every input.
 //
 // After every input the run is checked with the same checks as the
 // hostile-file tests (support/run_checks.h); a violation prints what went
 // wrong on the real standard error and aborts, so the fuzzer keeps the input.
-#include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -34,14 +25,9 @@
 #include "tests/support/recorder.h"
 #include "tests/support/run_checks.h"
 
-extern "C" [[noreturn]] void __real_exit(int status);
-extern "C" [[noreturn]] void __wrap_exit(int status);
-
 namespace {
 
-jmp_buf back_to_input;
-volatile bool in_program = false;
-volatile int exit_status = -1;
+int exit_status = -1;
 
 int input_fd = -1;
 char input_path[64];
@@ -135,18 +121,6 @@ void reset_program()
 
 }  // namespace
 
-// The program's exit() while an input runs comes back to that input's entry;
-// any other (libFuzzer's own, at the end) goes on to the real one.
-extern "C" void __wrap_exit(int status)
-{
-    if (!in_program) {
-        __real_exit(status);
-    }
-    in_program = false;
-    exit_status = status;
-    longjmp(back_to_input, 1);
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     input_fd = memfd_create("veltcfg-fuzz-input", 0);
@@ -161,6 +135,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     stdout = stream_to(keep_out);
     stderr = stream_to(keep_err);
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    on_failed_run = [](int status) { throw status; };
     reset_program();
     return 0;
 }
@@ -168,12 +143,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     write_input(data, size);
-    // Set up before setjmp and never changed after it.
     char* argv[] = {program_name, input_path, card_number, nullptr};
-    if (setjmp(back_to_input) == 0) {
-        in_program = true;
-        const int status = run_upload_tool(3, argv);
-        in_program = false;
+    try {
+        exit_status = run_upload_tool(3, argv);
+    } catch (int status) {
         exit_status = status;
     }
     check_run();

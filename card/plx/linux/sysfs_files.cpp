@@ -16,8 +16,6 @@ constexpr size_t MAX_TEXT = 65536;  // more than any attribute file holds
 
 }  // namespace
 
-std::function<int(const std::string& path)> file_hook;
-
 PLX_STATUS errno_status(int error)
 {
     switch (error) {
@@ -36,13 +34,6 @@ PLX_STATUS errno_status(int error)
 
 int open_file(const std::string& path, int flags)
 {
-    if (file_hook) {
-        const int error = file_hook(path);
-        if (error != 0) {
-            errno = error;
-            return -1;
-        }
-    }
     return ::open(path.c_str(), flags | O_CLOEXEC);
 }
 

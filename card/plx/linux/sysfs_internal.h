@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "card/plx/linux/sysfs_pci.h"
 #include "card/plx/plx_api.h"
 
 namespace plx_linux {
@@ -56,10 +57,7 @@ private:
     int fd_;
 };
 
-// What a failed system call says, in the card layer's terms.
-PLX_STATUS errno_status(int error);
-
-// Opens a device file (close-on-exec), after asking file_hook.
+// Opens a device file, close-on-exec.
 int open_file(const std::string& path, int flags);
 
 // The whole of a small text file; false when it cannot be read.

@@ -11,7 +11,6 @@
 // may not program the card cannot hold it either.
 #pragma once
 
-#include <functional>
 #include <string>
 
 #include "card/plx/plx_api.h"
@@ -26,10 +25,10 @@ void use_root(const std::string& root);
 // /sys/kernel/security/lockdown (for a fake tree).
 void use_lockdown_file(const std::string& path);
 
-// Called with the full path before every device file is opened; a non-zero
-// return is taken as the errno of a failed open. Lets tests stand in for a
-// card that vanished, a locked-down kernel and the like.
-extern std::function<int(const std::string& path)> file_hook;
+// What a failed system call's errno says, in the card layer's terms: denied
+// (file modes, kernel lockdown), an I/O error (the device or its file is
+// gone) or a plain failure.
+PLX_STATUS errno_status(int error);
 
 }  // namespace plx_linux
 
