@@ -41,7 +41,7 @@ BOOL WINAPI on_console_event(DWORD event)
         return FALSE;  // log-off and shut-down: meant for services
     }
     if (!noted(request)) {
-        return FALSE;  // the default handler ends the process at once
+        end_as_interrupted(request);  // at once, as Windows' own handler would
     }
     if (event == CTRL_CLOSE_EVENT) {
         // Windows ends the process as soon as this returns (and at the

@@ -338,12 +338,14 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
         int signal;
         bool mid_stream;  // else while the opened card is being reported
         bool ignored = false;  // on entry, as nohup or `trap '' HUP` leave it
+        bool before_open = false;  // ends the program at once, nothing to release
     } cases[] = {
         {"term_mid_stream", SIGTERM, true},
         {"int_mid_stream", SIGINT, true},
         {"hup_mid_stream", SIGHUP, true},
         {"term_before_streaming", SIGTERM, false},
         {"hup_ignored_on_entry", SIGHUP, true, true},
+        {"int_before_open", SIGINT, false, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -354,6 +356,8 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
             const auto send = [&c] { raise(c.signal); };
             if (c.mid_stream) {
                 recorder.after_data_bytes(20000, send);  // inside the second block
+            } else if (c.before_open) {
+                recorder.after_call(Op::DeviceFind, 1, send);
             } else {
                 recorder.after_call(Op::PciRegisterRead, 1, send);
             }
@@ -363,6 +367,10 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
             continue;
         }
         EXPECT_EQ(run.signal, c.signal);
+        if (c.before_open) {
+            EXPECT_EQ(run.err, "");
+            continue;
+        }
         EXPECT_EQ(run.err, error_report("Programming interrupted."));
         if (c.mid_stream) {
             // The second block is finished; the line is driven low again.

@@ -35,6 +35,7 @@ cut file                   |                          | sim cut.bit 0
 check cut file             |                          | check cut.bit
 empty file                 |                          | sim empty.bit 0
 missing file               |                          | sim nosuch.bit 0
+Ctrl-C before card is open |                          | sim^C nosuch.bit 0
 check missing file         |                          | check nosuch.bit
 card number too high       |                          | sim demo.bit 16
 card number not a number   |                          | sim demo.bit x
@@ -78,14 +79,32 @@ mkdir "$work/in" "$work/native" "$work/windows"
 for side in native windows; do ln -s "$work"/in/* "$work/$side/"; done
 wine wineboot -i > /dev/null 2>&1 < /dev/null  # makes the prefix, and says so
 
+# PROGRAM^C: its standard output a full pipe, so that it waits at its first
+# write (before the card is open), then SIGINT, which Wine hands a Windows
+# program as Ctrl-C; the pipe emptied after 10 s for one that goes on. Ended
+# by it: 130 on both sides (Wine: STATUS_CONTROL_C_EXIT, 58). Output not kept.
+interrupted() {
+  local status=0
+  mkfifo "$work/pipe" && exec 8<>"$work/pipe"
+  dd if=/dev/zero of="$work/pipe" bs=4096 oflag=nonblock 2>/dev/null || true
+  env --default-signal=INT "$@" > "$work/pipe" &
+  sleep 5 && kill -INT $!
+  timeout 10 tail --pid=$! -f /dev/null ||
+    dd if="$work/pipe" iflag=nonblock of=/dev/null bs=1M 2>/dev/null || true
+  wait $! || status=$?
+  exec 8<&- && rm "$work/pipe"
+  return $((status == 58 ? 130 : status))
+}
+
 # Runs a case on one side ($1): $2 VELTCFG_SIM_HOST, then the command.
 run_side() {
-  local side=$1 environment=$2 program=$3
+  local side=$1 environment=$2 program=${3%^C} via=()
+  [[ $3 == *^C ]] && via=(interrupted)
   shift 3
   local command=("$native/veltcfg-$program")
   [[ $side == windows ]] && command=(wine "$windows/veltcfg-$program.exe")
   local status=0
-  (cd "$work/$side" && VELTCFG_SIM_HOST=$environment "${command[@]}" "$@" \
+  (cd "$work/$side" && VELTCFG_SIM_HOST=$environment "${via[@]}" "${command[@]}" "$@" \
     < /dev/null > "$work/$side.out" 2> "$work/$side.err") || status=$?
   echo "$status" > "$work/$side.status"
   sed -i 's/\(memory base: *0x\)[0-9A-F]*/\1(masked)/' "$work/$side.out"
