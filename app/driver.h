@@ -16,9 +16,9 @@ void parse_arguments(int argc, char** argv);
 // Called with the exit status when a run fails, the usage text included
 // (once the card is released and the report written), just before the
 // process ends: the one way a failed run ends, for a program that runs the
-// whole upload as one step of its own work. veltcfg-check reports on the run
-// there and ends the process its own way; the fuzz target throws, to end
-// the run and go on with the next. Null in the card programs.
+// whole upload as one step of its own work: veltcfg-check and the fuzz
+// target throw the status from it, to end the run and go on with the next
+// file. Null in the card programs.
 extern void (*on_failed_run)(int exit_code);
 
 // For a run asked to stop once the card is open (upload_state.

@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -176,27 +175,19 @@ struct RunFacts : check::StreamFacts {
     uint64_t data_offset = 0;
 };
 
-// The program's failures come back here through on_failed_run, so that one
-// run after another is made in this process.
-std::jmp_buf run_ended;
-int run_status = 0;
-
-[[noreturn]] void run_failed(int status)
-{
-    run_status = status;
-    std::longjmp(run_ended, 1);
-}
-
+// The program's failures come back here, thrown from on_failed_run, so that
+// one run after another is made in this process.
 int run_program(char* program, const char* file)
 {
     char card[] = "0";
     char* arguments[] = {program, const_cast<char*>(file), card, nullptr};
-    on_failed_run = run_failed;
-    if (setjmp(run_ended) == 0) {
+    on_failed_run = [](int status) { throw status; };
+    try {
         run_upload_tool(3, arguments);
-        run_status = 0;
+        return 0;
+    } catch (int status) {
+        return status;
     }
-    return run_status;
 }
 
 // Leaves the process as a new run needs it: the file closed, the state as
