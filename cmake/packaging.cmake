@@ -5,7 +5,9 @@
 #                                          share/man/man1/veltcfg.1.gz (and
 #                                          veltcfg-sim.1.gz, veltcfg-check.1.gz,
 #                                          veltcfg-list.1.gz, links to it),
-#                                          lib/udev/rules.d/60-veltcfg.rules
+#                                          lib/udev/rules.d/60-veltcfg.rules,
+#                                          share/veltcfg/61-veltcfg-vfio.rules
+#                                          (not enabled)
 #   (cd BUILD && cpack -G DEB)             veltcfg_<version>-<release>_<arch>.deb:
 #                                          the same files under /usr, and the
 #                                          Debian files (copyright, changelog,
@@ -57,6 +59,10 @@ set(VELTCFG_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
   "Where the udev rule is installed (relative: under the install prefix)")
 install(FILES ${VELTCFG_PACKAGING_DIR}/60-veltcfg.rules
   DESTINATION ${VELTCFG_UDEV_RULES_DIR})
+# The rule that binds the cards to vfio-pci, for locked-down kernels: shipped
+# where udev does not read it, for the administrator to copy.
+install(FILES ${VELTCFG_PACKAGING_DIR}/61-veltcfg-vfio.rules
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/veltcfg)
 
 # ---------------------------------------------------------------- Debian files
 
