@@ -97,7 +97,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
 "veltcfg loads a .BIT file or a PROM image into the FPGA of a PCI card
 built on a PLX PCI9056 bridge (the Orlenta RV80 family), reaching the
-card through sysfs without a vendor driver. veltcfg-sim is the same
+card through sysfs, or VFIO, without a vendor driver. veltcfg-sim is the same
 program on a simulated PCI host with two cards, for demonstrations and
 for checking a bitstream before it goes to the lab. veltcfg-list lists
 the cards, whether each is configured, and what keeps veltcfg from one.")
