@@ -7,7 +7,9 @@
 #                                          link to it for each other program),
 #                                          share/bash-completion/completions/
 #                                          (a file for each program),
-#                                          lib/udev/rules.d/60-veltcfg.rules
+#                                          lib/udev/rules.d/60-veltcfg.rules,
+#                                          share/veltcfg/61-veltcfg-vfio.rules
+#                                          (not enabled)
 #   (cd BUILD && cpack -G DEB)             veltcfg_<version>-<release>_<arch>.deb:
 #                                          the same files under /usr, and the
 #                                          Debian files (copyright, changelog,
@@ -63,6 +65,10 @@ set(VELTCFG_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
   "Where the udev rule is installed (relative: under the install prefix)")
 install(FILES ${VELTCFG_PACKAGING_DIR}/60-veltcfg.rules
   DESTINATION ${VELTCFG_UDEV_RULES_DIR})
+# The rule that binds the cards to vfio-pci, for locked-down kernels: shipped
+# where udev does not read it, for the administrator to copy.
+install(FILES ${VELTCFG_PACKAGING_DIR}/61-veltcfg-vfio.rules
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/veltcfg)
 
 # ---------------------------------------------------------------- Debian files
 
@@ -97,7 +103,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
 set(CPACK_PACKAGE_DESCRIPTION
 "veltcfg loads a .BIT file or a PROM image into the FPGA of a PCI card
 built on a PLX PCI9056 bridge (the Orlenta RV80 family), reaching the
-card through sysfs without a vendor driver. veltcfg-sim is the same
+card through sysfs, or VFIO, without a vendor driver. veltcfg-sim is the same
 program on a simulated PCI host with two cards, for demonstrations and
 for checking a bitstream before it goes to the lab. veltcfg-list lists
 the cards, whether each is configured, and what keeps veltcfg from one.")

@@ -237,11 +237,13 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         std::string err;  // at its start
     } cases[] = {
         {host, {"--simulated"}, 0,
-         "CARD  ADDRESS       MODEL    SUBSYSTEM  I/O     CONTROL  MEMORY      STATE\n"
-         "0     0000:04:01.0  unknown  10b5:0007  0x1000  0x106C   0xF7D00000  configured\n"
-         "1     0000:04:03.0  RV80-B   10b5:3428  0xE000  0xE06C   0xF7D00000  configured; "
-         "not permitted: set up with fault=open: the card cannot be opened\n"
-         "2     0000:05:00.0  RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  not configured\n",
+         "CARD  ADDRESS       MODEL    SUBSYSTEM  I/O     CONTROL  MEMORY      PATH      STATE\n"
+         "0     0000:04:01.0  unknown  10b5:0007  0x1000  0x106C   0xF7D00000  simulated "
+         "configured\n"
+         "1     0000:04:03.0  RV80-B   10b5:3428  0xE000  0xE06C   0xF7D00000  simulated "
+         "configured; not permitted: set up with fault=open: the card cannot be opened\n"
+         "2     0000:05:00.0  RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  simulated "
+         "not configured\n",
          ""},
         {"A=", {"--help"}, 0, "usage: veltcfg-list [--simulated] [--json]\nLists", ""},
         {"A=", {"--version"}, 0, "veltcfg-list 1.0\n", ""},
@@ -267,9 +269,10 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
     EXPECT_EQ(json["schema"].dump() + json["host"].dump() + json["cards"][1].dump(),
               "1\"simulated\"{\"card\":1,\"address\":\"0000:04:03.0\",\"model\":\"RV80-B\","
               "\"subsystem_vendor\":\"0x10b5\",\"subsystem_device\":\"0x3428\",\"io_base\":"
-              "\"0xE000\",\"control_port\":\"0xE06C\",\"memory_bar\":\"0xF7D00000\",\"state\":"
-              "\"configured\",\"reachable\":false,\"holder_pid\":null,\"hindrances\":[{\"kind\":"
-              "\"not_permitted\",\"detail\":\"set up with fault=open: the card cannot be opened\"}]}");
+              "\"0xE000\",\"control_port\":\"0xE06C\",\"memory_bar\":\"0xF7D00000\",\"path\":"
+              "\"simulated\",\"state\":\"configured\",\"reachable\":false,\"holder_pid\":null,"
+              "\"hindrances\":[{\"kind\":\"not_permitted\",\"detail\":\"set up with fault=open: "
+              "the card cannot be opened\"}],\"vfio_missing\":[]}");
 #endif
 }
 

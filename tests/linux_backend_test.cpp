@@ -33,8 +33,7 @@ namespace {
 // The key the program searches with: a PCI9056, function 0, anywhere.
 PLX_DEVICE_KEY card_key()
 {
-    PLX_DEVICE_KEY key;
-    std::memset(&key, 0xFF, sizeof key);
+    PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
     key.vendor_id = 0x10B5;
     key.device_id = 0x9056;
     key.function = 0;
@@ -771,6 +770,7 @@ struct SurveyCase {
     const char* enable;   // what enable shows
     const char* refused;  // files this user may not open ("resource1,resource3"), or null
     bool besides;  // and the kernel locked down, a driver bound, BAR 3 for I/O, resource1 held
+    bool vfio;     // bound to vfio-pci, in an IOMMU group with a device bound to ahci
     std::vector<PLX_HINDRANCE_KIND> expected;
     PLX_STATUS register_status;
 };
@@ -785,17 +785,28 @@ TEST_P(SysfsSurvey, FindsEachHindranceAndReadsTheRegister)
     dev.bar3_kind = c.besides ? BarKind::Io : BarKind::Memory;
     add(dev);
     tree.write(dev, "enable", c.enable);
-    tree.write(dev, "lockdown", c.besides ? "none [integrity] confidentiality" : "[none] integrity");
+    tree.write(dev, "lockdown", c.besides ? "none [integrity]" : "[none] integrity");
     plx_linux::use_lockdown_file(file("lockdown"));
-    if (c.besides) {
-        fs::create_directory_symlink("/sys/bus/pci/drivers/plx_pci", file("driver"));
+    if (c.besides || c.vfio) {
+        fs::create_directory_symlink(c.vfio ? "/drivers/vfio-pci" : "/drivers/plx_pci",
+                                     file("driver"));
+    }
+    if (c.vfio) {
+        const FakeDevice other = fake_sysfs::other_device(3);
+        const std::string group = tree.root() + "/97";  // no /dev/vfio/97 here
+        fs::create_directories(group + "/devices");
+        fs::create_directory_symlink(tree.add(other), group + "/devices/" + other.name());
+        fs::create_directory_symlink("/drivers/ahci", tree.path(other, "driver"));
+        fs::create_directory_symlink(group, file("iommu_group"));
     }
     // Files refused by their modes: the survey runs as a user who is not root.
     const std::string refused = std::string(",") + (c.refused ? c.refused : "") + ",";
     chmod(fs::path(tree.root()).parent_path().c_str(), 0755);
     for (const auto& entry : fs::directory_iterator(file(""))) {
         const std::string name = "," + entry.path().filename().string() + ",";
-        chmod(entry.path().c_str(), refused.find(name) == std::string::npos ? 0666 : 0);
+        if (!entry.is_symlink()) {  // links (driver, iommu_group) lead out of the folder
+            chmod(entry.path().c_str(), refused.find(name) == std::string::npos ? 0666 : 0);
+        }
     }
     const int held = open(file("resource1").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_TRUE(!c.besides || flock(held, LOCK_EX) == 0);
@@ -819,6 +830,9 @@ TEST_P(SysfsSurvey, FindsEachHindranceAndReadsTheRegister)
         found.push_back(survey.hindrances[i].kind);
     }
     EXPECT_EQ(found, c.expected);
+    EXPECT_EQ(survey.path, std::string(c.vfio ? "vfio" : "sysfs"));
+    EXPECT_EQ(std::string(survey.vfio_missing[0]),
+              c.vfio ? "/dev/vfio/97 does not exist" : "not bound to vfio-pci (see veltcfg(1), VFIO)");
     EXPECT_EQ(survey.holder_pid, c.besides ? getpid() : 0);
     EXPECT_EQ(survey.register_status, c.register_status);
     EXPECT_EQ(survey.register_value, c.register_status == PLX_STATUS_SUCCESS ? dev.control : 0);
@@ -833,19 +847,22 @@ using H = std::vector<PLX_HINDRANCE_KIND>;
 INSTANTIATE_TEST_SUITE_P(
     SysfsListing, SysfsSurvey,
     ::testing::Values(
-        SurveyCase{"Free", 7, "1\n", nullptr, false, {}, PLX_STATUS_SUCCESS},
-        SurveyCase{"Everything", 4, "2\n", "resource1", true,
-                   H{PLX_HINDRANCE_NOT_PERMITTED, PLX_HINDRANCE_NO_DATA_WINDOW,
-                     PLX_HINDRANCE_LOCKDOWN, PLX_HINDRANCE_OTHER_DRIVER, PLX_HINDRANCE_DECODING_OFF,
-                     PLX_HINDRANCE_IN_USE},
+        SurveyCase{"Free", 7, "1\n", nullptr, false, false, {}, PLX_STATUS_SUCCESS},
+        SurveyCase{"Everything", 4, "2\n", "resource1", true, false,
+                   H{PLX_HINDRANCE_NOT_PERMITTED, PLX_HINDRANCE_LOCKDOWN,
+                     PLX_HINDRANCE_OTHER_DRIVER, PLX_HINDRANCE_DECODING_OFF,
+                     PLX_HINDRANCE_IN_USE, PLX_HINDRANCE_NO_DATA_WINDOW},
                    PLX_STATUS_ACCESS_DENIED},
-        SurveyCase{"WindowRefused", 7, "1\n", "resource3", false, H{PLX_HINDRANCE_NOT_PERMITTED},
-                   PLX_STATUS_SUCCESS},
-        SurveyCase{"BothRefused", 7, "1\n", "resource1,resource3", false,
+        SurveyCase{"WindowRefused", 7, "1\n", "resource3", false, false,
+                   H{PLX_HINDRANCE_NOT_PERMITTED}, PLX_STATUS_SUCCESS},
+        SurveyCase{"BothRefused", 7, "1\n", "resource1,resource3", false, false,
                    H{PLX_HINDRANCE_NOT_PERMITTED}, PLX_STATUS_ACCESS_DENIED},
-        SurveyCase{"DecodingOffEnableRefused", 5, "0\n", "enable", false,
+        SurveyCase{"DecodingOffEnableRefused", 5, "0\n", "enable", false, false,
                    H{PLX_HINDRANCE_DECODING_OFF}, PLX_STATUS_SUCCESS},
-        SurveyCase{"DecodingOffEnableAllowed", 0, "0\n", nullptr, false, {}, PLX_STATUS_SUCCESS}),
+        SurveyCase{"VfioPath", 4, "2\n", nullptr, false, true,
+                   H{PLX_HINDRANCE_NOT_PERMITTED, PLX_HINDRANCE_OTHER_DRIVER}, PLX_STATUS_SUCCESS},
+        SurveyCase{"DecodingOffEnableAllowed", 0, "0\n", nullptr, false, false, {},
+                   PLX_STATUS_SUCCESS}),
     [](const ::testing::TestParamInfo<SurveyCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------- failures
@@ -1009,8 +1026,7 @@ TEST_F(SysfsRealTree, EnumeratesInOrderAndReadsIds)
 
     std::vector<PLX_DEVICE_KEY> found;
     for (uint16_t n = 0; n <= listed; ++n) {
-        PLX_DEVICE_KEY key;
-        std::memset(&key, 0xFF, sizeof key);
+        PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
         if (pci.DeviceFind(&key, n) != PLX_STATUS_SUCCESS) {
             break;
         }

@@ -49,6 +49,7 @@ expected_files=(
   ./usr/share/man/man1/veltcfg-sample.1.gz
   ./usr/share/man/man1/veltcfg-sim.1.gz
   ./usr/share/man/man1/veltcfg.1.gz
+  ./usr/share/veltcfg/61-veltcfg-vfio.rules
 )
 # Those that only the package has, not "cmake --install".
 debian_only='^\./usr/share/(doc|lintian)/'

@@ -3,9 +3,11 @@
 // Lists the PCI9056 cards, one line per card, numbered as veltcfg numbers
 // them (the card layer's own search, list_card in card/): the PCI address,
 // the model, the subsystem IDs, the I/O base and control port, BAR 3's bus
-// address, whether the FPGA is configured (DONE, read from the control
-// register, which is never written), and whatever keeps veltcfg from the
-// card. With --simulated, the cards of the simulated host as veltcfg-sim
+// address, the path veltcfg would take to the card (its sysfs files, or
+// VFIO for a card bound to vfio-pci), whether the FPGA is configured (DONE,
+// read from the control register, which is never written), and whatever
+// keeps veltcfg from the card; under the kernel's lockdown, what the VFIO
+// path lacks. With --simulated, the cards of the simulated host as veltcfg-sim
 // numbers them; with --json, one JSON document (schema 1).
 //
 // Exit status: 0 when the cards were listed (none included), 1 when they
@@ -89,22 +91,29 @@ void print_lines(const std::vector<CardListing>& cards)
         std::printf("No PCI9056 card found.\n");
         return;
     }
-    std::printf("%-5s %-13s %-8s %-10s %-7s %-8s %-11s %s\n", "CARD", "ADDRESS", "MODEL",
-                "SUBSYSTEM", "I/O", "CONTROL", "MEMORY", "STATE");
+    std::printf("%-5s %-13s %-8s %-10s %-7s %-8s %-11s %-9s %s\n", "CARD", "ADDRESS", "MODEL",
+                "SUBSYSTEM", "I/O", "CONTROL", "MEMORY", "PATH", "STATE");
     for (size_t n = 0; n < cards.size(); ++n) {
         const CardListing& card = cards[n];
         const std::string subsystem = hex(card.key.subsystem_vendor_id, 4, false).substr(2) + ":" +
                                       hex(card.key.subsystem_device_id, 4, false).substr(2);
-        std::printf("%-5zu %-13s %-8s %-10s %-7s %-8s %-11s %s", n, address(card.key).c_str(),
-                    card.model ? card.model : "unknown", subsystem.c_str(),
-                    card.io_base_read ? hex(card.io_base, 4).c_str() : "-",
+        std::printf("%-5zu %-13s %-8s %-10s %-7s %-8s %-11s %-9s %s", n,
+                    address(card.key).c_str(), card.model ? card.model : "unknown",
+                    subsystem.c_str(), card.io_base_read ? hex(card.io_base, 4).c_str() : "-",
                     card.io_base_read ? hex(card.control_port, 4).c_str() : "-",
                     card.memory_bar_read ? hex(card.memory_bar, 8).c_str() : "-",
-                    STATES[static_cast<int>(card.state)].words);
+                    card.survey.path, STATES[static_cast<int>(card.state)].words);
+        bool locked_down = false;
         for (uint32_t i = 0; i < card.survey.hindrance_count; ++i) {
             const PLX_HINDRANCE& hindrance = card.survey.hindrances[i];
+            locked_down |= hindrance.kind == PLX_HINDRANCE_LOCKDOWN;
             std::printf("; %s: ", HINDRANCES[hindrance.kind].words);
             put_terminal_text(stdout, hindrance.detail);
+        }
+        // The VFIO path is the way past the lockdown.
+        for (uint32_t i = 0; locked_down && i < card.survey.vfio_missing_count; ++i) {
+            std::printf("; VFIO lacks: ");
+            put_terminal_text(stdout, card.survey.vfio_missing[i]);
         }
         std::printf("\n");
     }
@@ -130,6 +139,10 @@ void print_json(const std::vector<CardListing>& cards, bool simulated)
             hindrances.push_back(
                 {{"kind", HINDRANCES[hindrance.kind].key}, {"detail", hindrance.detail}});
         }
+        ordered_json vfio_missing = ordered_json::array();
+        for (uint32_t i = 0; i < card.survey.vfio_missing_count; ++i) {
+            vfio_missing.push_back(card.survey.vfio_missing[i]);
+        }
         const bool held = card.survey.holder_pid > 0;
         listed.push_back({
             {"card", n},
@@ -142,10 +155,12 @@ void print_json(const std::vector<CardListing>& cards, bool simulated)
              card.io_base_read ? ordered_json(hex(card.control_port, 4)) : ordered_json()},
             {"memory_bar",
              card.memory_bar_read ? ordered_json(hex(card.memory_bar, 8)) : ordered_json()},
+            {"path", card.survey.path},
             {"state", STATES[static_cast<int>(card.state)].key},
             {"reachable", reachable(card)},
             {"holder_pid", held ? ordered_json(card.survey.holder_pid) : ordered_json()},
             {"hindrances", hindrances},
+            {"vfio_missing", vfio_missing},
         });
     }
     const ordered_json document = {
@@ -162,8 +177,9 @@ void print_help()
     std::printf("%s", USAGE);
     std::printf(
         "Lists the PCI9056 cards, numbered as veltcfg numbers them: address, model,\n"
-        "subsystem IDs, I/O base and control port, BAR 3's bus address, whether the\n"
-        "FPGA is configured (DONE), and what keeps veltcfg from a card, if anything.\n"
+        "subsystem IDs, I/O base and control port, BAR 3's bus address, the path\n"
+        "veltcfg would take (sysfs, or vfio for a card bound to vfio-pci), whether\n"
+        "the FPGA is configured (DONE), and what keeps veltcfg from a card, if anything.\n"
         "It only reads: it writes nothing to a card and waits for none.\n"
         "\n"
         "  --simulated  the cards of the simulated host (VELTCFG_SIM_HOST), as\n"

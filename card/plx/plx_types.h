@@ -81,11 +81,17 @@ struct PLX_HINDRANCE {
 };
 
 // What a survey (plx_api.h: DeviceSurvey) finds of a device without opening
-// it: every hindrance, and the 32-bit I/O register it was asked to read.
+// it: the path a program would take to it, every hindrance on that path,
+// what the VFIO path lacks, and the 32-bit I/O register it was asked to
+// read.
 struct PLX_DEVICE_SURVEY {
     static constexpr uint32_t MAX_HINDRANCES = 8;
+    static constexpr uint32_t MAX_VFIO_MISSING = 4;
+    char path[12];  // how a program would reach it: "sysfs", "vfio" or "simulated"
     uint32_t hindrance_count;
     PLX_HINDRANCE hindrances[MAX_HINDRANCES];
+    uint32_t vfio_missing_count;  // what the VFIO path lacks for it; none: it would work
+    char vfio_missing[MAX_VFIO_MISSING][200];
     int32_t holder_pid;         // with PLX_HINDRANCE_IN_USE: the holder's process ID, 0 if not told
     PLX_STATUS register_status; // of the register read
     uint32_t register_value;    // when that status is PLX_STATUS_SUCCESS

@@ -68,8 +68,7 @@ std::string location(const PLX_DEVICE_KEY& key)
 
 PLX_DEVICE_KEY key_of(const Emulated& dev)
 {
-    PLX_DEVICE_KEY key;
-    std::memset(&key, 0xFF, sizeof key);
+    PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
     key.vendor_id = dev.vendor_id;
     key.device_id = dev.device_id;
     return key;
@@ -556,11 +555,13 @@ TEST(KernelProgram, NoCardGivesExit101)
 // The guest's card: a fake card's device folder (tests/support/fake_sysfs.h)
 // at ivshmem's location, whose BAR 3 is ivshmem's BAR 2: resource3 is a link
 // to ivshmem's resource2, so the kernel maps, or refuses to map, real device
-// memory. Returns the devices folder that holds it, and the line
-// veltcfg-list shows for it, up to the state.
-std::string card_tree(std::string* line)
+// memory; `vfio`, it is bound as ivshmem is, in ivshmem's IOMMU group.
+// Returns the devices folder that holds it, and the line veltcfg-list shows
+// for it, up to the state.
+std::string card_tree(bool vfio, std::string* line)
 {
-    static fake_sysfs::FakeSysfs tree;
+    static fake_sysfs::FakeSysfs trees[2];
+    fake_sysfs::FakeSysfs& tree = trees[vfio];
     const PLX_DEVICE_KEY key = find(IVSHMEM);
     fake_sysfs::FakeDevice card;
     std::tie(card.domain, card.bus, card.slot, card.function) =
@@ -569,11 +570,19 @@ std::string card_tree(std::string* line)
     tree.add(card);
     fs::permissions(tree.path(card, "resource1"), fs::perms::owner_read | fs::perms::owner_write);
     fs::remove(tree.path(card, "resource3"));
-    // The device's own path: the tree stands in for the devices folder.
-    fs::create_symlink(fs::canonical(folder(key)) / "resource2", tree.path(card, "resource3"));
+    // The device's own paths: the tree stands in for the devices folder.
+    const fs::path device = fs::canonical(folder(key));
+    fs::create_symlink(device / "resource2", tree.path(card, "resource3"));
+    for (const char* link : {"driver", "iommu_group"}) {
+        if (vfio) {
+            fs::create_symlink(fs::canonical(device / link), tree.path(card, link));
+        }
+    }
     char shown[160];
-    std::snprintf(shown, sizeof shown, "0     %s  RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  ",
-                  location(key).c_str(), static_cast<unsigned long long>(card.bar3_start));
+    std::snprintf(shown, sizeof shown,
+                  "0     %s  RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  %-9s ",
+                  location(key).c_str(), static_cast<unsigned long long>(card.bar3_start),
+                  vfio ? "vfio" : "sysfs");
     *line = shown;
     return tree.root();
 }
@@ -581,21 +590,26 @@ std::string card_tree(std::string* line)
 // The guest's card listed and loaded, its last byte (a trailing 0xFF) going
 // to ivshmem's memory at offset 0, where run.sh finds it. Booted with
 // lockdown=integrity, the kernel refuses to map the card's memory, even to
-// root: veltcfg ends with 105 and the listing names the lockdown. A user
-// outside the group is told why the card cannot be reached.
+// root: veltcfg ends with 105 and the listing names the lockdown and what the
+// VFIO path lacks. A user outside the group is told why the card cannot be
+// reached. Booted with an IOMMU too, the card bound to vfio-pci is listed on
+// the VFIO path, reachable, or, for that user, refused its group; held, it
+// is in use and veltcfg cannot open it.
 TEST(KernelCard, ListedAndLoadedUnlessLockedDown)
 {
-    const bool asked = read_file("/proc/cmdline").find("lockdown=") != std::string::npos;
+    const std::string arguments = read_file("/proc/cmdline");
+    const bool asked = arguments.find("lockdown=") != std::string::npos;
     const std::string mode = read_file("/sys/kernel/security/lockdown");
     ASSERT_EQ(mode.find("[integrity]") != std::string::npos, asked) << mode;
     std::string line;
-    const std::string tree = card_tree(&line);
+    const std::string tree = card_tree(false, &line);
     const ProgramRun list = run_program("/veltcfg-list", {}, tree);
     EXPECT_NE(list.out.find(line + (asked ? "configured; lockdown: the kernel is locked down "
                                             "(integrity)"
                                           : "configured\n")),
               std::string::npos)
         << list.out;
+    EXPECT_EQ(list.out.find("; VFIO lacks: not bound to vfio-pci") != std::string::npos, asked);
     const ProgramRun other = run_program("/veltcfg-list", {}, tree, 65534);
     EXPECT_NE(other.out.find(line + "unknown; not permitted: resource1 is 0:0 0600; "),
               std::string::npos)
@@ -607,6 +621,24 @@ TEST(KernelCard, ListedAndLoadedUnlessLockedDown)
     EXPECT_EQ(load.err,
               asked ? "\n\n\aVELTCFG:\nCan't map 9056 card number 0 base registers.\n\n" : "");
     std::printf("%sveltcfg FILE 0: exit status %d\n", list.out.c_str(), load.status);
+    if (arguments.find("intel_iommu=on") != std::string::npos) {
+        const std::string bound = card_tree(true, &line);
+        const ProgramRun vfio = run_program("/veltcfg-list", {}, bound);
+        EXPECT_NE(vfio.out.find(line + "configured\n"), std::string::npos) << vfio.out;
+        const ProgramRun refused = run_program("/veltcfg-list", {}, bound, 65534);
+        EXPECT_NE(refused.out.find(line + "unknown; not permitted: /dev/vfio/"), std::string::npos)
+            << refused.out;
+        // Held through its group by this process: listed as in use, refused to veltcfg.
+        PLX_DEVICE_KEY key = find(IVSHMEM);
+        PLX_DEVICE_OBJECT held{};
+        ASSERT_EQ(pci.DeviceOpen(&key, &held), PLX_STATUS_SUCCESS);
+        const ProgramRun busy = run_program("/veltcfg-list", {}, bound);
+        EXPECT_NE(busy.out.find(line + "configured; in use: /dev/vfio/"), std::string::npos);
+        EXPECT_EQ(run_program("/veltcfg", {bit, "0"}, bound).err,
+                  "\n\n\aVELTCFG:\nCan't gain access to 9056 card number 0.\n\n");
+        EXPECT_EQ(pci.DeviceClose(&held), PLX_STATUS_SUCCESS);
+        std::printf("%s%s%s", vfio.out.c_str(), refused.out.c_str(), busy.out.c_str());
+    }
 }
 
 }  // namespace

@@ -4,7 +4,10 @@
 # with pci-testdev and ivshmem, and judges the run by the result line the
 # guest prints and by the bytes that reached the host file behind ivshmem's
 # shared memory. A kernel panic also ends QEMU with status 0, so QEMU's own
-# status says nothing. Booted with lockdown=integrity, only KernelCard runs.
+# status says nothing. Booted with lockdown=integrity, only KernelCard runs;
+# with intel_iommu=on as well, on a machine with an IOMMU, pci-testdev and
+# ivshmem are bound to vfio-pci and every test but the sysfs enable count's
+# runs on the VFIO path.
 #
 #   run.sh GUEST_TEST VELTCFG VELTCFG_LIST WORK_DIR [KERNEL_ARGUMENTS]
 #
@@ -43,7 +46,10 @@ cache=${VELTCFG_KERNEL_CACHE:-${XDG_CACHE_HOME:-${HOME:-$work}/.cache}/veltcfg-k
 locate() {
   kernel=${VELTCFG_KERNEL_IMAGE:-$(ls "$cache"/boot/vmlinuz-* 2>/dev/null | sort -V | tail -n 1)}
   busybox=${VELTCFG_BUSYBOX:-$cache/bin/busybox}
+  modules=$cache/modules/${kernel##*/vmlinuz-}
 }
+vfio=0
+[[ $arguments == *intel_iommu=on* ]] && vfio=1
 
 # Downloads the kernel image package that linux-image-cloud-amd64 names, and
 # busybox-static, into folder $1.
@@ -54,8 +60,8 @@ download() {
   [[ -n $image ]] && (cd "$1" && apt-get download -q "$image" busybox-static)
 }
 
-# Fetches the two packages and unpacks the kernel image and busybox from
-# them into the cache.
+# Fetches the two packages and unpacks the kernel image, its VFIO modules and
+# busybox from them into the cache.
 fetch() {
   if [[ $(id -u) != 0 ]] || ! command -v apt-get >/dev/null; then
     echo "not root, or no apt-get: cannot fetch the packages"
@@ -72,19 +78,24 @@ fetch() {
   fi
   mkdir -p "$debs/unpacked" "$cache/boot" "$cache/bin" &&
     dpkg-deb --fsys-tarfile "$debs"/linux-image-*.deb |
-    tar -x -C "$debs/unpacked" --wildcards './boot/vmlinuz-*' &&
+    tar -x -C "$debs/unpacked" --wildcards './boot/vmlinuz-*' './lib/modules/*/vfio*.ko' \
+      './lib/modules/*/irqbypass.ko' &&
     dpkg-deb --fsys-tarfile "$debs"/busybox-static_*.deb |
     tar -x -C "$debs/unpacked" ./bin/busybox &&
     mv "$debs"/unpacked/boot/vmlinuz-* "$cache/boot/" &&
-    mv "$debs/unpacked/bin/busybox" "$cache/bin/busybox"
+    mv "$debs/unpacked/bin/busybox" "$cache/bin/busybox" &&
+    for version in "$debs"/unpacked/lib/modules/*; do
+      mkdir -p "$cache/modules/${version##*/}" &&
+        find "$version" -name '*.ko' -exec mv -t "$cache/modules/${version##*/}" {} + || exit 1
+    done
   local status=$?
   rm -rf "$debs"
   return $status
 }
 
 locate
-if [[ -z $kernel || ! -f $kernel || ! -x $busybox ]]; then
-  fetch || skip "no kernel image and busybox in $cache, and they could not be fetched"
+if [[ -z $kernel || ! -f $kernel || ! -x $busybox ]] || { ((vfio)) && [[ ! -f $modules/vfio-pci.ko ]]; }; then
+  fetch || skip "no kernel image, busybox or VFIO modules in $cache, and they could not be fetched"
   locate
   [[ -f $kernel && -x $busybox ]] || skip "the fetched packages held no kernel image or busybox"
 fi
@@ -95,6 +106,9 @@ root=$work/initramfs
 rm -rf "$root"
 mkdir -p "$root"/{bin,proc,sys,dev,tmp} || fail "cannot make $root"
 cp "$busybox" "$root/bin/busybox" || fail "cannot copy busybox"
+if ((vfio)); then
+  mkdir -p "$root/modules" && cp "$modules"/*.ko "$root/modules/" || fail "cannot copy $modules"
+fi
 
 # A program as built (debugging sections stripped from the copy, if strip is
 # there), with the shared libraries and the loader that ldd names, each at
@@ -127,6 +141,18 @@ cat >"$root/init" <<'EOF'
 echo "GUEST-KERNEL $(/bin/busybox uname -r)"
 filter=*
 /bin/busybox grep -q lockdown= /proc/cmdline && filter=KernelCard.*
+if /bin/busybox grep -q intel_iommu=on /proc/cmdline; then
+  for module in irqbypass vfio vfio_virqfd vfio_iommu_type1 vfio-pci-core vfio-pci; do
+    /bin/busybox insmod /modules/$module.ko
+  done
+  for device in /sys/bus/pci/devices/*; do
+    case $(/bin/busybox cat $device/vendor) in 0x1af4 | 0x1b36)
+      echo vfio-pci >$device/driver_override
+      echo ${device##*/} >/sys/bus/pci/drivers_probe ;;
+    esac
+  done
+  filter=-*EnableCountStaysFlat*
+fi
 /guest_test --gtest_color=no --gtest_filter=$filter
 echo "GUEST-RESULT $?"
 /bin/busybox poweroff -f
@@ -147,7 +173,9 @@ rm -f "$shared"
 truncate -s 1M "$shared" || fail "cannot make $shared"
 
 echo "booting $kernel"
-timeout 300 qemu-system-x86_64 -accel tcg -m 256 -smp 1 -nodefaults -display none \
+machine=()
+((vfio)) && machine=(-machine q35,kernel-irqchip=split -device intel-iommu,intremap=on)
+timeout 300 qemu-system-x86_64 -accel tcg "${machine[@]}" -m 256 -smp 1 -nodefaults -display none \
   -serial stdio -monitor none -no-reboot \
   -kernel "$kernel" -initrd "$work/initramfs.cpio" \
   -append "console=ttyS0 panic=-1 quiet $arguments" \
@@ -167,12 +195,14 @@ grep -qx 'GUEST-RESULT 0' "$work/console.log" ||
 grep -q '^\[  PASSED  \] [0-9]* tests\?\.$' "$work/console.log" || fail "no gtest summary"
 ! grep -q '^\[  SKIPPED \]' "$work/console.log" || fail "a guest test was skipped"
 
-# The card's last byte (a trailing 0xFF) at offset 0, the pattern in order
-# from offset 4096, zeros elsewhere; under lockdown, zeros alone.
+# The card's last byte (a trailing 0xFF) at offset 0, but under lockdown;
+# the pattern in order from offset 4096, but under lockdown without VFIO;
+# zeros elsewhere.
 expected=$work/ivshmem.expected
-[[ $arguments == *lockdown=* ]] && : >"$expected" ||
-  { printf '\377' && head -c 4095 /dev/zero && cat "$root/pattern.bin"; } >"$expected"
-truncate -s 1M "$expected" || fail "cannot make $expected"
+{ [[ $arguments == *lockdown=* ]] && printf '\0' || printf '\377'; } >"$expected" &&
+  if [[ $arguments != *lockdown=* ]] || ((vfio)); then
+    head -c 4095 /dev/zero >>"$expected" && cat "$root/pattern.bin" >>"$expected"
+  fi && truncate -s 1M "$expected" || fail "cannot make $expected"
 cmp "$shared" "$expected" || fail "ivshmem's memory on the host is not what the guest should have stored"
 
 echo "PASSED: on kernel $guest_kernel ($arguments); ivshmem's memory on the host as the guest should have left it"

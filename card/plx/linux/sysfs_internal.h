@@ -7,6 +7,7 @@
 //   sysfs_open.cpp   open (lock, decoding), close, configuration space
 //   sysfs_map.cpp    mapping memory BARs
 //   sysfs_ports.cpp  I/O port accesses
+//   sysfs_vfio.cpp   the VFIO path of a device bound to vfio-pci
 //   sysfs_survey.cpp what a listing finds of a device without opening it
 //   sysfs_pci.cpp    the backend's state and its table of operations
 #pragma once
@@ -81,7 +82,23 @@ struct FoundDevice {
     PLX_DEVICE_KEY key;  // location and identity, every field filled in
 };
 
-// A device this process has opened, with what it holds of it.
+// A device opened through vfio-pci: the container, the group (which one
+// process at a time may open, and so holds the device) and the device's
+// descriptor, in whose file each region (a BAR, the configuration space)
+// lies at an offset. Closed device first, container last.
+struct VfioDevice {
+    struct Region {
+        uint64_t offset = 0;
+        uint64_t size = 0;
+        bool mappable = false;
+    };
+    Fd container, group, device;
+    std::vector<Region> regions;  // by index: the six BARs, the ROM, configuration space
+};
+
+// A device this process has opened, with what it holds of it. On the VFIO
+// path the configuration space is read through the device's descriptor
+// (config is a copy of it) at config_offset, and nothing is locked.
 struct OpenDevice {
     struct Mapping {
         Fd fd;
@@ -93,8 +110,11 @@ struct OpenDevice {
     std::string path;
     PLX_DEVICE_KEY key{};
     Fd config;
+    off_t config_offset = 0;
+    uint64_t config_size = 0;
     Fd locked_file;  // the register BAR's resource file, read-write, exclusively flocked
     std::vector<Bar> bars;
+    std::unique_ptr<VfioDevice> vfio;  // on the VFIO path
     std::vector<Mapping> mappings;
 
     ~OpenDevice();
@@ -134,7 +154,7 @@ OpenDevice* find_open_device(const PLX_DEVICE_OBJECT* device);
 // location and identity, its config file (opened) and its BAR table. Takes
 // no lock and changes nothing.
 PLX_STATUS read_device(const FoundDevice& found, OpenDevice* open);
-bool read_command_register(int config_fd, uint16_t* command);
+bool read_command_register(const OpenDevice& open, uint16_t* command);
 // The BAR whose resource file an open device locks; -1 for none.
 int lock_bar_index(const std::vector<Bar>& bars);
 // The command register bits the device's BARs need (IO_DECODE, MEMORY_DECODE).
@@ -162,8 +182,35 @@ PLX_STATUS io_port_read(PLX_DEVICE_OBJECT* device, uint64_t port, void* buffer,
 PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* buffer,
                          uint32_t byte_count, PLX_ACCESS_TYPE access);
 
+// ---------------------------------------------------------------- VFIO
+
+// Whether the device at `path` is bound to vfio-pci, and so reached through
+// VFIO rather than its resource files.
+bool bound_to_vfio(const std::string& path);
+
+// Opens the device `open` names through VFIO: its group's open takes the
+// place of the lock (PLX_STATUS_BUSY while another process holds it), and
+// its configuration space is read through the device from then on.
+PLX_STATUS vfio_open(OpenDevice* open);
+
+// Maps a memory BAR through its region of the device's descriptor.
+PLX_STATUS vfio_map(OpenDevice* open, uint8_t bar_index, volatile uint8_t** va);
+
+// For a listing: how a program would reach the device and, in
+// survey->vfio_missing, what VFIO lacks for it (nothing opened or locked).
+// The hindrances of the VFIO path are noted too, when it is the device's.
+void note_vfio(const OpenDevice& device, PLX_DEVICE_SURVEY* survey);
+
 // ---------------------------------------------------------------- survey
 
 PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SURVEY* survey);
+
+// What a listing says of a file this user may not open read-write: its
+// owner, group and mode, and why (the group veltcfg, the udev rule).
+std::string refusal(const std::string& path);
+
+// Notes the device as held by process `pid` (0: not named); `what` leads the
+// detail ("/dev/vfio/3 ").
+void note_holder(PLX_DEVICE_SURVEY* survey, int pid, const std::string& what);
 
 }  // namespace plx_linux

@@ -1,5 +1,6 @@
 // Mapping a memory BAR of an open device into this process through its
-// resourceN file, and undoing the mapping.
+// resourceN file (or its VFIO region, sysfs_vfio.cpp), and undoing the
+// mapping.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -24,6 +25,9 @@ PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile ui
     if (bar_index >= std::min(BAR_COUNT, open->bars.size()) ||
         !open->bars[bar_index].is_memory()) {
         return PLX_STATUS_INVALID_BAR;
+    }
+    if (open->vfio) {
+        return vfio_map(open, bar_index, va);
     }
     // Not resourceN_wc: write combining could merge the repeated stores to
     // the data port into one.

@@ -1,6 +1,7 @@
 // Opening a device: its BAR table read, its register block's resource file
-// locked, its decoding switched on if need be; closing it; and reading its
-// configuration space.
+// locked and its decoding switched on if need be, or else, for a device
+// bound to vfio-pci, its VFIO group opened (sysfs_vfio.cpp); closing it; and
+// reading its configuration space.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -21,10 +22,11 @@ constexpr uint16_t COMMAND_REGISTER = 0x04;
 
 }  // namespace
 
-bool read_command_register(int config_fd, uint16_t* command)
+bool read_command_register(const OpenDevice& open, uint16_t* command)
 {
     uint8_t bytes[2];
-    if (pread(config_fd, bytes, sizeof bytes, COMMAND_REGISTER) != sizeof bytes) {
+    if (pread(open.config.get(), bytes, sizeof bytes, open.config_offset + COMMAND_REGISTER) !=
+        sizeof bytes) {
         return false;
     }
     *command = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
@@ -72,9 +74,11 @@ PLX_STATUS read_device(const FoundDevice& found, OpenDevice* open)
     open->path = found.path;
     open->key = found.key;
     open->config = Fd(open_file(open->path + "/config", O_RDONLY));
-    if (!open->config.ok()) {
+    struct stat info;
+    if (!open->config.ok() || fstat(open->config.get(), &info) != 0) {
         return errno_status(errno);
     }
+    open->config_size = static_cast<uint64_t>(info.st_size);
     Fd resource(open_file(open->path + "/resource", O_RDONLY));
     std::string table;
     if (!resource.ok() || !read_text(resource.get(), &table)) {
@@ -129,7 +133,7 @@ PLX_STATUS switch_decoding_on(const OpenDevice& open)
 {
     const uint16_t needed = decode_bits_needed(open.bars);
     uint16_t command = 0;
-    if (!read_command_register(open.config.get(), &command)) {
+    if (!read_command_register(open, &command)) {
         return PLX_STATUS_IO_ERROR;
     }
     if ((command & needed) == needed) {
@@ -152,7 +156,7 @@ PLX_STATUS switch_decoding_on(const OpenDevice& open)
     if (wrote != 1) {
         return wrote < 0 ? errno_status(errno) : PLX_STATUS_IO_ERROR;
     }
-    if (!read_command_register(open.config.get(), &command) || (command & needed) != needed) {
+    if (!read_command_register(open, &command) || (command & needed) != needed) {
         return PLX_STATUS_FAILED;
     }
     return PLX_STATUS_SUCCESS;
@@ -208,14 +212,22 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
         return read;
     }
 
-    const PLX_STATUS locked = lock_register_block(open.get());
-    if (locked != PLX_STATUS_SUCCESS) {
-        return locked;
-    }
-
-    const PLX_STATUS decoding = switch_decoding_on(*open);
-    if (decoding != PLX_STATUS_SUCCESS) {
-        return decoding;
+    // Bound to vfio-pci, the device is reached through VFIO, which the
+    // kernel's lockdown allows; otherwise through its resource files.
+    if (bound_to_vfio(open->path)) {
+        const PLX_STATUS opened = vfio_open(open.get());
+        if (opened != PLX_STATUS_SUCCESS) {
+            return opened;
+        }
+    } else {
+        const PLX_STATUS locked = lock_register_block(open.get());
+        if (locked != PLX_STATUS_SUCCESS) {
+            return locked;
+        }
+        const PLX_STATUS decoding = switch_decoding_on(*open);
+        if (decoding != PLX_STATUS_SUCCESS) {
+            return decoding;
+        }
     }
 
     keep_open(std::move(open), device);
@@ -244,9 +256,13 @@ PLX_STATUS read_config_register(uint8_t bus, uint8_t slot, uint8_t function, uin
     location.slot = slot;
     location.function = function;
     int fd = -1;
+    off_t base = 0;
+    uint64_t size = 0;
     for (const auto& open : backend_state().open_devices) {
         if (open && plx_key_matches(location, open->key)) {
             fd = open->config.get();
+            base = open->config_offset;
+            size = open->config_size;
             break;
         }
     }
@@ -259,17 +275,18 @@ PLX_STATUS read_config_register(uint8_t bus, uint8_t slot, uint8_t function, uin
                 return errno_status(errno);
             }
             fd = config_opened_here.get();
+            struct stat info;
+            size = fstat(fd, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
         }
     }
     if (fd < 0) {
         return PLX_STATUS_NO_DEVICE;
     }
-    struct stat info;
-    if (fstat(fd, &info) != 0 || offset % 4 != 0 || offset >= info.st_size) {
+    if (offset % 4 != 0 || offset >= size) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
     uint8_t bytes[4];
-    if (pread(fd, bytes, sizeof bytes, offset) != sizeof bytes) {
+    if (pread(fd, bytes, sizeof bytes, base + offset) != sizeof bytes) {
         return PLX_STATUS_IO_ERROR;
     }
     *value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |

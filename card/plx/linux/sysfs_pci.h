@@ -3,12 +3,16 @@
 //
 // Of a device only these files are used: vendor, device, subsystem_vendor,
 // subsystem_device (identity), config (configuration space), resource (the
-// BAR table), resourceN (one BAR: mmap for memory, pread/pwrite for I/O) and
-// enable (to switch decoding on), and for a listing driver (the bound
-// driver's link). An opened device holds an exclusive flock
-// on the resource file of its register block (the first I/O BAR), opened
-// read-write, so two programs cannot drive one card at once, and a user who
-// may not program the card cannot hold it either.
+// BAR table), resourceN (one BAR: mmap for memory, pread/pwrite for I/O),
+// enable (to switch decoding on), and driver and iommu_group (the bound
+// driver's and the IOMMU group's links). An opened device holds an exclusive
+// flock on the resource file of its register block (the first I/O BAR),
+// opened read-write, so two programs cannot drive one card at once, and a
+// user who may not program the card cannot hold it either.
+//
+// A device bound to vfio-pci is reached through VFIO instead (/dev/vfio/vfio
+// and its group's /dev/vfio/N; sysfs_vfio.cpp): found the same way, held by
+// its group's open, its BARs and configuration space its regions.
 #pragma once
 
 #include <string>

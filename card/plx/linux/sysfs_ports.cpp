@@ -1,5 +1,6 @@
 // I/O port accesses of an open device: one pread or pwrite of the I/O BAR's
-// resourceN file per access, at the port's offset in the BAR.
+// resourceN file (or its VFIO region) per access, at the port's offset in
+// the BAR.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +90,15 @@ PLX_STATUS port_transfer(const OpenDevice& open, uint64_t port, const void* sour
     if (index < 0) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
+    const off_t offset = static_cast<off_t>(port - open.bars[static_cast<size_t>(index)].start);
+    if (open.vfio) {
+        const VfioDevice::Region& region = open.vfio->regions.at(static_cast<size_t>(index));
+        if (static_cast<uint64_t>(offset) + byte_count > region.size) {
+            return PLX_STATUS_INVALID_ADDRESS;
+        }
+        return transfer(open.vfio->device.get(), static_cast<off_t>(region.offset) + offset, source,
+                        target, byte_count);
+    }
     // Opened for each access, so a card that has gone away is noticed at once.
     Fd fd(open_file(open.path + "/resource" + std::to_string(index), write ? O_WRONLY : O_RDONLY));
     if (!fd.ok()) {
@@ -98,7 +108,6 @@ PLX_STATUS port_transfer(const OpenDevice& open, uint64_t port, const void* sour
     // and does the shorter one: a 4-byte write two bytes before the end
     // would reach the card as a 2-byte write. So the access must fit the
     // file as it is now, not only the BAR as it was at open.
-    const off_t offset = static_cast<off_t>(port - open.bars[static_cast<size_t>(index)].start);
     struct stat info;
     if (fstat(fd.get(), &info) != 0) {
         return errno_status(errno);

@@ -126,19 +126,7 @@ bool note_permission(const std::string& path, PLX_DEVICE_SURVEY* survey)
     if (Fd(open_file(path, O_RDWR)).ok() || (errno != EACCES && errno != EPERM)) {
         return false;
     }
-    struct stat file;
-    if (stat(path.c_str(), &file) != 0) {
-        plx_survey_note(survey, PLX_HINDRANCE_NOT_PERMITTED, "%s cannot be opened read-write",
-                        base_name(path).c_str());
-        return true;
-    }
-    const struct passwd* owner = getpwuid(file.st_uid);
-    const struct group* group = getgrgid(file.st_gid);
-    plx_survey_note(survey, PLX_HINDRANCE_NOT_PERMITTED, "%s is %s:%s %04o; %s",
-                    base_name(path).c_str(),
-                    owner ? owner->pw_name : std::to_string(file.st_uid).c_str(),
-                    group ? group->gr_name : std::to_string(file.st_gid).c_str(),
-                    static_cast<unsigned>(file.st_mode & 07777), why_not_permitted(file).c_str());
+    plx_survey_note(survey, PLX_HINDRANCE_NOT_PERMITTED, "%s", refusal(path).c_str());
     return true;
 }
 
@@ -147,7 +135,7 @@ bool note_permission(const std::string& path, PLX_DEVICE_SURVEY* survey)
 void note_decoding(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
 {
     uint16_t command = 0;
-    if (!read_command_register(device.config.get(), &command)) {
+    if (!read_command_register(device, &command)) {
         return;
     }
     const uint16_t off = decode_bits_needed(device.bars) & ~command;
@@ -169,18 +157,21 @@ void note_decoding(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
     }
 }
 
-// Everything but the register read, for a device whose files were read.
-void note_hindrances(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
+bool has_data_window(const OpenDevice& device)
+{
+    return device.bars.size() > DATA_WINDOW_BAR && device.bars[DATA_WINDOW_BAR].is_memory();
+}
+
+// What keeps a program from the device on the sysfs path, for a device
+// whose files were read.
+void note_sysfs_hindrances(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
 {
     const std::string location = base_name(device.path);
     const int lock_bar = lock_bar_index(device.bars);
     const std::string lock_file = device.path + "/resource" + std::to_string(lock_bar);
     // One of the two files refused says what there is to say.
     const bool refused = lock_bar >= 0 && note_permission(lock_file, survey);
-    if (device.bars.size() <= DATA_WINDOW_BAR || !device.bars[DATA_WINDOW_BAR].is_memory()) {
-        plx_survey_note(survey, PLX_HINDRANCE_NO_DATA_WINDOW, "BAR %u is not a memory BAR",
-                        unsigned{DATA_WINDOW_BAR});
-    } else if (!refused) {
+    if (!refused && has_data_window(device)) {
         note_permission(device.path + "/resource" + std::to_string(DATA_WINDOW_BAR), survey);
     }
     const std::string mode = lockdown_mode();
@@ -202,16 +193,41 @@ void note_hindrances(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
     note_decoding(device, survey);
     const int holder = lock_bar >= 0 ? flock_holder(lock_file) : -1;
     if (holder >= 0) {
-        survey->holder_pid = holder;
-        const std::string name = text_of("/proc/" + std::to_string(holder) + "/comm");
-        plx_survey_note(survey, PLX_HINDRANCE_IN_USE,
-                        holder > 0 ? "held by process %d (%s)" : "held by a process the kernel "
-                                                                 "does not name",
-                        holder, name.substr(0, name.find('\n')).c_str());
+        note_holder(survey, holder, "");
     }
 }
 
 }  // namespace
+
+std::string refusal(const std::string& path)
+{
+    // A device's own files by their names, others by their paths.
+    const std::string name = path.compare(0, 5, "/dev/") == 0 ? path : base_name(path);
+    struct stat file;
+    if (stat(path.c_str(), &file) != 0) {
+        return name + " cannot be opened read-write";
+    }
+    const struct passwd* owner = getpwuid(file.st_uid);
+    const struct group* group = getgrgid(file.st_gid);
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.st_mode & 07777));
+    return name + " is " + (owner ? owner->pw_name : std::to_string(file.st_uid)) + ":" +
+           (group ? group->gr_name : std::to_string(file.st_gid)) + " " + mode + "; " +
+           why_not_permitted(file);
+}
+
+void note_holder(PLX_DEVICE_SURVEY* survey, int pid, const std::string& what)
+{
+    survey->holder_pid = pid;
+    const std::string name = text_of("/proc/" + std::to_string(pid) + "/comm");
+    if (pid > 0) {
+        plx_survey_note(survey, PLX_HINDRANCE_IN_USE, "%sheld by process %d (%s)", what.c_str(),
+                        pid, name.substr(0, name.find('\n')).c_str());
+    } else {
+        plx_survey_note(survey, PLX_HINDRANCE_IN_USE,
+                        "%sheld by a process the kernel does not name", what.c_str());
+    }
+}
 
 PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SURVEY* survey)
 {
@@ -243,7 +259,16 @@ PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SU
                         "its config or resource file cannot be read");
         return read;
     }
-    note_hindrances(device, survey);
+    if (bound_to_vfio(device.path)) {
+        note_vfio(device, survey);
+    } else {
+        note_sysfs_hindrances(device, survey);
+        note_vfio(device, survey);
+    }
+    if (!has_data_window(device)) {
+        plx_survey_note(survey, PLX_HINDRANCE_NO_DATA_WINDOW, "BAR %u is not a memory BAR",
+                        unsigned{DATA_WINDOW_BAR});
+    }
     uint32_t value = 0;
     survey->register_status = port_transfer(device, port, nullptr, &value, sizeof value,
                                             PLX_ACCESS_32_BIT);

@@ -318,6 +318,7 @@ PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SU
         return PLX_STATUS_NULL_PARAM;
     }
     *survey = PLX_DEVICE_SURVEY{};
+    std::snprintf(survey->path, sizeof survey->path, "simulated");
     survey->register_status = PLX_STATUS_FAILED;
     if (key == nullptr) {
         return PLX_STATUS_SUCCESS;  // the simulated host's cards can always be listed
