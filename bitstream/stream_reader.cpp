@@ -434,9 +434,6 @@ void StreamReader<format>::narrow(GroupSet groups)
         return;
     }
     groups_ = groups;
-    if (group() != FamilyGroup::Unknown && listener_ != nullptr) {
-        listener_->group_found(group(), end_);
-    }
     const bool needs_whole =
         groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
     if (synced_ && needs_whole && !whole_sync_) {

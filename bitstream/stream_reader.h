@@ -43,7 +43,6 @@ public:
     // A device that needs the whole sync word turned out to be synced on
     // AA 99 alone: it looks for the sync word again.
     virtual void sync_refused(uint64_t /*end*/) {}
-    virtual void group_found(FamilyGroup /*group*/, uint64_t /*end*/) {}
     virtual void idcode_written(uint32_t /*idcode*/, uint64_t /*end*/) {}
     // `written` and `computed` in the bits the group compares, for the
     // group whose CRC matched (or, when none did, the first left).

@@ -19,15 +19,6 @@ std::string hex(uint32_t value, int digits)
     return text;
 }
 
-// An IDCODE and the device it names.
-std::string idcode_text(uint32_t idcode)
-{
-    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
-    return hex(idcode, 8) + (device == nullptr ? " (a device not in the table)"
-                                               : std::string(" (") + device->name + ", " +
-                                                     device->family->name + ")");
-}
-
 const char* group_source_text(const FileVerdict& v)
 {
     switch (v.group_source) {
@@ -95,6 +86,14 @@ void print_stream(const FileVerdict& v)
 
 }  // namespace
 
+std::string idcode_text(uint32_t idcode)
+{
+    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
+    return hex(idcode, 8) + (device == nullptr ? " (a device not in the table)"
+                                               : std::string(" (") + device->name + ", " +
+                                                     device->family->name + ")");
+}
+
 void StreamFacts::synced(unsigned word_bytes, unsigned sync_bytes, uint64_t end)
 {
     if (!sync) {
@@ -109,16 +108,19 @@ void StreamFacts::sync_refused(uint64_t)
     half_sync_refused = true;
 }
 
-const StreamFacts::Value* StreamFacts::first_command(uint32_t code) const
+const StreamFacts::Value* StreamFacts::first_command(uint32_t code, uint64_t after) const
 {
     for (const Value& c : commands) {
-        if (c.value == code) {
+        if (c.value == code && c.end > after) {
             return &c;
         }
     }
     return nullptr;
 }
 
+namespace {
+
+// The verdict line's words after the file name.
 std::string verdict_text(const FileVerdict& v)
 {
     switch (v.outcome) {
@@ -132,6 +134,8 @@ std::string verdict_text(const FileVerdict& v)
     }
     return "cannot check: " + v.error;
 }
+
+}  // namespace
 
 void print_verdict_line(const FileVerdict& v)
 {

@@ -86,7 +86,8 @@ struct StreamFacts : bitstream::StreamListener {
         checks.push_back({group, check, written, computed, bypassed, passed, end});
     }
     void command(uint32_t code, uint64_t end) override { commands.push_back({code, end}); }
-    const Value* first_command(uint32_t code) const;
+    // The first `code` command that ends after `after`, or null.
+    const Value* first_command(uint32_t code, uint64_t after = 0) const;
 
     std::optional<Value> sync;  // its length in bytes, and its end
     unsigned sync_word_bytes = 0;
@@ -96,12 +97,13 @@ struct StreamFacts : bitstream::StreamListener {
     std::vector<Value> commands;
 };
 
+// An IDCODE and the device it names: "0x0362D093 (xc7a35t, Artix-7)".
+std::string idcode_text(uint32_t idcode);
+
 // The text report after the program's output, ending with the verdict line.
 void print_report(const FileVerdict& verdict);
 // The verdict line alone: "NAME: a card would configure" and the like.
 void print_verdict_line(const FileVerdict& verdict);
-// The verdict line's words after the file name.
-std::string verdict_text(const FileVerdict& verdict);
 // Whether this build writes JSON (it needs nlohmann-json when built).
 bool json_available();
 // One JSON document for the run, in the layout JSON_SCHEMA names.

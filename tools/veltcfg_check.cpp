@@ -157,6 +157,9 @@ Options read_options(int argc, char** argv)
     if (options.files.empty()) {
         wrong_arguments("no file to check");
     }
+    if (options.json && options.quiet) {
+        wrong_arguments("give --json or --quiet, not both");
+    }
     if (options.json && !check::json_available()) {
         wrong_arguments("this build has no JSON output (it was built without nlohmann-json)");
     }
@@ -213,26 +216,12 @@ uint64_t file_size(const char* name)
     return !at_end || size < 0 ? 0 : static_cast<uint64_t>(size);
 }
 
-std::string hex32(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", value);
-    return text;
-}
-
-std::string idcode_text(uint32_t idcode)
-{
-    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
-    return hex32(idcode) + (device == nullptr ? " (a device not in the table)"
-                                              : std::string(" (") + device->name + ", " +
-                                                    device->family->name + ")");
-}
-
 // Why a card would not configure, as the FPGA saw the stream: a stable code
 // and its words.
 void find_reason(FileVerdict* v, const sim::Fpga& fpga, const RunFacts& facts)
 {
     const RunFacts::Value* desync = facts.first_command(bitstream::DESYNC_COMMAND);
+    const RunFacts::Value* start = facts.first_command(bitstream::START_COMMAND);
     auto reason = [v](const char* code, const std::string& text) {
         v->reason_code = code;
         v->reason_text = text;
@@ -244,8 +233,8 @@ void find_reason(FileVerdict* v, const sim::Fpga& fpga, const RunFacts& facts)
         reason("no_sync", std::string("the configuration data holds no sync word the FPGA takes") +
                               (v->half_sync_refused ? " (a Spartan-6 needs all of AA 99 55 66)" : ""));
     } else if (fpga.state() == State::IdError) {
-        reason("id_error", "the stream is written for IDCODE " + idcode_text(v->idcodes.back().idcode) +
-                               ", and the card's FPGA has IDCODE " + idcode_text(*v->card_idcode) +
+        reason("id_error", "the stream is written for IDCODE " + check::idcode_text(v->idcodes.back().idcode) +
+                               ", and the card's FPGA has IDCODE " + check::idcode_text(*v->card_idcode) +
                                "; the FPGA would stop in its ID error");
     } else if (fpga.state() == State::CrcError) {
         const FileVerdict::Check& bad = v->checks.back();
@@ -264,10 +253,12 @@ void find_reason(FileVerdict* v, const sim::Fpga& fpga, const RunFacts& facts)
     } else if (fpga.state() == State::ShutDown) {
         reason("shut_down", "the stream shuts the FPGA down again after it started up (SHUTDOWN, "
                             "then RCRC)");
-    } else if (fpga.done_at_byte() != 0 && fpga.state() != State::Done) {
+    } else if (fpga.restarted()) {
         reason("restarted", "the stream starts a new configuration after it started up (IPROG)");
     } else if (fpga.state() != State::Done && fpga.rules().end == bitstream::EndCommand::Desync &&
-               desync != nullptr && facts.first_command(bitstream::START_COMMAND) == nullptr) {
+               desync != nullptr && (start == nullptr ||
+                                     facts.first_command(bitstream::DESYNC_COMMAND, start->end) ==
+                                         nullptr)) {
         std::snprintf(text, sizeof text,
                       "the stream has DESYNC at byte %llu but no START before it; the FPGA would "
                       "not start up",
@@ -329,16 +320,54 @@ void take_run(FileVerdict* v, int status, const RunFacts& facts)
     }
 }
 
+// Runs the program on card 0 of a fresh simulated host set up as `card0`;
+// the host stays as the run left it.
+int run_on_card(char* program, const char* name, const sim::CardSettings& card0, RunFacts* facts,
+                bool silent)
+{
+    sim::Host host;
+    host.add_card(card0).fpga().set_listener(facts);
+    sim::host() = std::move(host);
+    if (silent) {
+        silence_output(true);
+    }
+    const int status = run_program(program, name);
+    if (silent) {
+        silence_output(false);
+    }
+    return status;
+}
+
+// A file the header's device does not take, and that wrote no IDCODE it
+// read, may be written for another family: a card left to tell the family
+// from the stream says which, and the reason names both.
+void name_other_family(char* program, const char* name, sim::CardSettings card0, FileVerdict* v)
+{
+    card0.fpga.group = bitstream::FamilyGroup::Unknown;
+    RunFacts facts;
+    const int status = run_on_card(program, name, card0, &facts, true);
+    const bitstream::FamilyGroup shown = sim::host().card(0).fpga().group();
+    end_run();
+    if (shown == bitstream::FamilyGroup::Unknown || shown == v->group) {
+        return;
+    }
+    v->reason_code = "header_mismatch";
+    v->reason_text = std::string("the header names the ") + v->header_device->name + " (" +
+                     bitstream::family_group_name(v->group) + "), but the stream is written for " +
+                     bitstream::family_group_name(shown) +
+                     (status == 0 ? ", whose devices it would configure" : "");
+}
+
 // The four fields of a .BIT header, and the device its part names.
 void read_header(FileVerdict* v, FILE* file)
 {
-    char text[256];
+    std::vector<char> text(65536);  // a field's length is 16 bits
     for (int field = 0; field < 4; ++field) {
-        if (!read_bit_header_field(file, field, text, sizeof text)) {
+        if (!read_bit_header_field(file, field, text.data(), text.size())) {
             v->header.clear();
             return;
         }
-        v->header.push_back(text);
+        v->header.push_back(text.data());
     }
     v->header_device = bitstream::device_of_part(v->header[1].c_str());
 }
@@ -374,23 +403,18 @@ FileVerdict check_file(char* program, const char* name, const Options& options)
         card0.fpga.group = v.header_device->family->group;
         v.group_source = check::GroupSource::Header;
     }
-    RunFacts facts;
-    sim::Host host;
-    host.add_card(card0).fpga().set_listener(&facts);
-    sim::host() = std::move(host);
-
     const bool own_words = options.json || options.quiet;
-    if (own_words) {
-        silence_output(true);
-    } else {
+    if (!own_words) {
         put_terminal_text(stdout, name);
     }
-    const int status = run_program(program, name);
-    if (own_words) {
-        silence_output(false);
-    }
+    RunFacts facts;
+    const int status = run_on_card(program, name, card0, &facts, own_words);
     take_run(&v, status, facts);
     end_run();
+    if (v.group_source == check::GroupSource::Header &&
+        v.outcome == check::Outcome::DoesNotConfigure && v.idcodes.empty()) {
+        name_other_family(program, name, card0, &v);
+    }
     return v;
 }
 
@@ -404,14 +428,20 @@ int main(int argc, char** argv)
     const Options options = read_options(argc, argv);
     std::vector<FileVerdict> verdicts;
     int status = CONFIGURES;
+    int output_error = 0;  // the first error writing the output, but a reader gone
+    auto note_output = [&output_error] {
+        if (std::fflush(stdout) != 0 && errno != EPIPE && output_error == 0) {
+            output_error = errno;
+        }
+    };
     for (const char* name : options.files) {
         verdicts.push_back(check_file(argv[0], name, options));
         const FileVerdict& v = verdicts.back();
         if (!options.json) {
-            if (v.outcome != check::Outcome::CannotCheck) {
-                options.quiet ? check::print_verdict_line(v) : check::print_report(v);
-            }
-            std::fflush(stdout);
+            options.quiet || v.outcome == check::Outcome::CannotCheck
+                ? check::print_verdict_line(v)
+                : check::print_report(v);
+            note_output();
         }
         const int file_status = v.outcome == check::Outcome::Configures         ? CONFIGURES
                                 : v.outcome == check::Outcome::DoesNotConfigure ? DOES_NOT_CONFIGURE
@@ -420,6 +450,12 @@ int main(int argc, char** argv)
     }
     if (options.json) {
         check::print_json(verdicts);
+        note_output();
+    }
+    if (output_error != 0) {
+        std::fprintf(stderr, "veltcfg-check: the report could not be written: %s\n",
+                     std::strerror(output_error));
+        return CANNOT_CHECK;
     }
     return status;
 }

@@ -40,6 +40,7 @@ void Fpga::set_program_line(bool high)
         // cleared.
         bytes_received_ = 0;
         done_at_byte_ = 0;
+        restarted_ = false;
         if (listener_ != nullptr) {
             listener_->cycle_started();
         }
@@ -229,6 +230,7 @@ void Fpga::command(uint32_t code, uint64_t end)
         started_ = false;
         shutdown_pending_ = false;
     } else if (code == r.iprog_command && started_up) {
+        restarted_ = true;
         start_cycle();
     }
 }

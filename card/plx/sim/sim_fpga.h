@@ -81,19 +81,17 @@ public:
     int read_done();
 
     State state() const { return state_; }
-    // The group the device was set up as (Unknown: the stream tells it).
-    bitstream::FamilyGroup device_group() const { return device_group_; }
     // Bytes taken since the program line rose (those lost while the memory
     // was being cleared are not counted).
     uint64_t bytes_received() const { return bytes_received_; }
-    // What the stream of the last cycle showed: its packet format (word
-    // bytes, 0 while not known), its family group, where the command that
-    // ended its configuration ends (0: none yet) and the bytes its start-up
-    // needs after it.
-    unsigned word_bytes() const { return word_bytes_; }
+    // What the stream of the last cycle showed: its family group, where the
+    // command that ended its configuration ends (0: none yet), the bytes its
+    // start-up needs after it, and whether it then asked for a new
+    // configuration (IPROG).
     bitstream::FamilyGroup group() const;
     uint64_t done_at_byte() const { return done_at_byte_; }
     unsigned startup_bytes() const { return startup_bytes_; }
+    bool restarted() const { return restarted_; }
     // The rules of that group, or while it is not known, of the first group
     // the stream may still be for.
     const bitstream::FamilyRules& rules() const;
@@ -122,6 +120,7 @@ private:
     bool started_ = false;        // START taken
     bool awaiting_start_check_ = false;  // started at START; a CRC check may follow
     bool shutdown_pending_ = false;      // SHUTDOWN taken after start-up
+    bool restarted_ = false;             // IPROG taken after start-up
     bitstream::FormatDetector detector_;
     bitstream::StreamReader<bitstream::WORDS_32> reader32_;
     bitstream::StreamReader<bitstream::WORDS_16> reader16_;
