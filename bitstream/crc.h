@@ -10,8 +10,9 @@
 //
 // They start at 0 and have no final inversion. Which a group computes is in
 // its row of the family rules (family_rules.h). The streams they check are
-// megabytes of frame data, one feed per word, so the feeds stay inline and
-// go a byte (or the address bits) at a time through tables.
+// megabytes of frame data, one feed per word, so the feeds stay inline: the
+// CRC-32C through the processor's CRC32 instruction where it has one, the
+// others a byte (and the address bits) at a time through tables.
 #pragma once
 
 #include <array>

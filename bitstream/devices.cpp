@@ -148,7 +148,11 @@ const FpgaDevice* device_of_part(const char* part)
     const std::string wanted = bare_name(part);
     for (const FpgaDevice& device : DEVICES) {
         const std::string name = bare_name(device.name);
-        if (wanted.compare(0, name.size(), name) == 0 && name.size() > best_length) {
+        // A digit after the name continues a longer device's number
+        // ("3s2000fg676" is no xc3s200).
+        const bool continued = wanted.size() > name.size() &&
+                               std::isdigit(static_cast<unsigned char>(wanted[name.size()]));
+        if (wanted.compare(0, name.size(), name) == 0 && !continued && name.size() > best_length) {
             best = &device;
             best_length = name.size();
         }

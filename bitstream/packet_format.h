@@ -50,8 +50,10 @@ struct PacketFormat {
     constexpr uint32_t type2(Opcode opcode, uint32_t reg_or_count) const
     {
         return 2u << type_shift() | opcode << (type_shift() - 2) |
-               (word_bytes == 4 ? reg_or_count & 0x07FFFFFF : reg_or_count << register_shift);
+               (word_bytes == 4 ? reg_or_count & TYPE2_COUNT_MASK : reg_or_count << register_shift);
     }
+    // The count of a 32-bit type-2 header.
+    static constexpr uint32_t TYPE2_COUNT_MASK = 0x07FFFFFF;
 };
 
 inline constexpr PacketFormat WORDS_32 = {4, 13, 0x1F, 0x7FF};
@@ -62,18 +64,22 @@ inline constexpr PacketFormat WORDS_16 = {2, 5, 0x3F, 0x1F};
 constexpr uint32_t SYNC_WORD = 0xAA995566;
 constexpr uint32_t SYNC_HALF = 0xAA99;
 
+// The words Virtex-5 and later streams write before the sync word, for the
+// SelectMAP interface to detect its width.
+constexpr uint64_t BUS_WIDTH_DETECTION = 0x000000BB11220044;
+
 // Whether a word is what a 32-bit stream may hold right after its sync
-// word: an exact NOOP, or a type-1 or type-2 read or write header with its
-// reserved bits clear. A 16-bit stream's first two words never are (their
-// register bits fall into the reserved ones), which is how a stream that
-// starts AA 99 55 66 tells its packet format.
+// word: a NOOP with no register named, or a type-1 or type-2 read or write
+// header with its reserved bits clear. A 16-bit stream's first two words
+// never are (their register bits fall into the reserved ones, and two
+// 16-bit NOOPs name register 1), which is how a stream that starts
+// AA 99 55 66 tells its packet format.
 constexpr bool starts_32_bit_packets(uint32_t word)
 {
     const uint32_t type = WORDS_32.type_of(word);
     const uint32_t opcode = WORDS_32.opcode_of(word);
     if (type == 1) {
-        return opcode == NOOP ? word == WORDS_32.noop()
-                              : opcode != 3 && (word & 0x07FC1800) == 0;
+        return opcode == NOOP ? (word & 0x07FFE000) == 0 : opcode != 3 && (word & 0x07FC1800) == 0;
     }
     return type == 2 && (opcode == READ || opcode == WRITE);
 }

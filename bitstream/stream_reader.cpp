@@ -8,9 +8,6 @@ namespace bitstream {
 
 namespace {
 
-// Written before the sync word by Virtex-5 and later families, for the
-// SelectMAP interface to detect its width.
-constexpr uint64_t BUS_WIDTH_DETECTION = 0x000000BB11220044;
 // The low 12 bits of the families' IDCODEs: the maker's JEDEC code above the
 // 1 that JTAG puts at bit 0. Bits 27:21 of a 16-bit stream's IDCODE tell
 // Spartan-6 from Spartan-3A.
@@ -250,7 +247,7 @@ ReaderEvent StreamReader<format>::header(uint32_t word)
             type2_count_ = 0;
             count_words_due_ = 2;
         } else if (write) {
-            return start_payload(word & 0x07FFFFFFu, true);
+            return start_payload(word & PacketFormat::TYPE2_COUNT_MASK, true);
         }
     }
     // Anything else is not a packet header and passes as one word.

@@ -510,8 +510,8 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     crc_disabled.crc_disabled = crc_disabled16.crc_disabled = true;
     no_idcode16.idcode = no_idcode_3a.idcode = 0;
     late_done.done_phase = 6;
-    sample::Design unnamed16 = design16;  // its header names no known part
-    unnamed16.part = "unknown";
+    sample::Design unnamed16 = design16, unnamed32 = design;  // headers naming no known part
+    unnamed16.part = unnamed32.part = "unknown";
     const std::string late = to_string(sample::bit_file(late_done));
     const std::string disabled = to_string(sample::bit_file(crc_disabled));
 
@@ -602,6 +602,11 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         {"crc_disabled_16_bit", to_string(sample::bit_file(crc_disabled16)), 0, G::Spartan6, ""},
         {"crc_disabled_without_bit", edit(disabled, "\x10\x00\x3F\xE5"s, 0, 0x00), 102,
          G::Virtex4On, "CRC"},
+        // A NOOP is a NOOP whatever its count bits, also where it tells the
+        // packet format of a stream whose header names no known part.
+        {"noop_with_count_bits", edit(to_string(sample::bit_file(unnamed32)),
+                                      "\xAA\x99\x55\x66\x20\x00\x00\x00"s, 7, 0x40),
+         0, G::Virtex4On, ""},
         // Spartan-6 syncs on the whole of AA 99 55 66.
         {"half_sync_16_bit", edit(bit16, "\xAA\x99\x55\x66"s, 3, 0x67), 102, G::Spartan6,
          "sync word", "", "0x04001093"},
@@ -692,6 +697,7 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
         {check, {"--quiet", "--part", "xc7a100t", good}, 1, "IDCODE 0x03631093 (xc7a100t, Artix-7)", ""},
         {check, {"--quiet", "--part", "xc6slx25tcsg324", s6}, 1, "IDCODE 0x04024093 (xc6slx25t,", ""},
         {check, {"--part", "xc7a36t", good}, 2, "", "the nearest known: xc7a35t, "},
+        {check, {"--part", "xc3s2000fg676", good}, 2, "", "no device in the table is named"},
         {check, {"--quiet", good, bad}, 1, good + ok + bad + ": a card would not configure: the CRC", ""},
         {check, {"--quiet", missing, good}, 2, good + ok, "cannot read " + missing},
         {check, {"--quiet", "--", "--quiet"}, 2, "", "cannot read --quiet"},

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "bitstream/family_rules.h"
 #include "tools/sample_bitstream.h"
 
 namespace {
@@ -60,81 +61,97 @@ bool write_file(const char* path, const sample::Design& design, bool prom)
     return ok;
 }
 
+// What the command line asks for.
+struct Request {
+    sample::Design design;
+    unsigned long long size = 100000;
+    const char* outputs[2] = {nullptr, nullptr};
+};
+
+// Takes one option (at argv[*i]; its value the next argument or after "=");
+// false when it is not one of them or its value is wrong.
+bool take_option(int argc, char** argv, int* i, Request* request)
+{
+    const std::string arg = argv[*i];
+    const std::string name = arg.substr(0, arg.find('='));
+    const bool inline_value = name.size() != arg.size();
+    unsigned long long value = 0;
+    if ((name != "--size" && name != "--family" && name != "--seed") ||
+        (!inline_value && *i + 1 == argc) ||
+        !parse_number(inline_value ? argv[*i] + name.size() + 1 : argv[++*i], &value)) {
+        return false;
+    }
+    sample::Design& design = request->design;
+    if (name == "--size") {
+        request->size = value;
+    } else if (name == "--seed") {
+        design.seed = static_cast<uint32_t>(value);
+    } else if (value == 32 || value == 16) {
+        const sample::Design chosen = sample::design_for(
+            value == 32 ? bitstream::FamilyGroup::Virtex4On : bitstream::FamilyGroup::Spartan6);
+        design.group = chosen.group;
+        design.idcode = chosen.idcode;
+        design.part = chosen.part;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Frame data makes up all but the few words of packets around it; false when
+// `size` is too large for one configuration.
+bool size_frames(unsigned long long size, sample::Design* design)
+{
+    design->frame_words = 0;
+    const uint64_t overhead = sample::ConfigStream(*design).size();
+    const unsigned word_size = bitstream::rules_of(design->group)->format->word_bytes;
+    const uint64_t words = size > overhead ? (size - overhead) / word_size : 0;
+    const uint64_t limit = word_size == 4 ? bitstream::PacketFormat::TYPE2_COUNT_MASK : 0xFFFFFFFF;
+    if (words > limit || words * word_size + overhead > 0xFFFFFFFFull) {
+        return false;
+    }
+    design->frame_words = static_cast<uint32_t>(words);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    sample::Design design;
-    unsigned long long size = 100000;
-    const char* outputs[2] = {nullptr, nullptr};
+    Request request;
     int output_count = 0;
-
-    // Options in any order, before the files or among them, until "--"; a
-    // value as the next argument or after "=".
+    // Options in any order, before the files or among them, until "--".
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (!options_end && arg == "--") {
             options_end = true;
-            continue;
-        }
-        if (options_end || arg.size() < 2 || arg[0] != '-') {
+        } else if (options_end || arg.size() < 2 || arg[0] != '-') {
             if (output_count == 2) {
                 return usage();
             }
-            outputs[output_count++] = argv[i];
-            continue;
-        }
-        if (arg == "--help") {
+            request.outputs[output_count++] = argv[i];
+        } else if (arg == "--help") {
             print_help();
             return 0;
-        }
-        if (arg == "--version") {
+        } else if (arg == "--version") {
             std::printf("veltcfg-sample %s\n", VELTCFG_VERSION);
             return 0;
-        }
-        const std::string name = arg.substr(0, arg.find('='));
-        const bool inline_value = name.size() != arg.size();
-        unsigned long long value = 0;
-        if ((name != "--size" && name != "--family" && name != "--seed") ||
-            (!inline_value && i + 1 == argc) ||
-            !parse_number(inline_value ? argv[i] + name.size() + 1 : argv[++i], &value)) {
-            return usage();
-        }
-        if (name == "--size") {
-            size = value;
-        } else if (name == "--seed") {
-            design.seed = static_cast<uint32_t>(value);
-        } else if (value == 32 || value == 16) {
-            const sample::Design chosen = sample::design_for(
-                value == 32 ? bitstream::FamilyGroup::Virtex4On : bitstream::FamilyGroup::Spartan6);
-            design.group = chosen.group;
-            design.idcode = chosen.idcode;
-            design.part = chosen.part;
-        } else {
+        } else if (!take_option(argc, argv, &i, &request)) {
             return usage();
         }
     }
     if (output_count == 0) {
         return usage();
     }
-
-    // Frame data makes up all but the few words of packets around it.
-    design.frame_words = 0;
-    const uint64_t overhead = sample::ConfigStream(design).size();
-    const unsigned word_size = bitstream::rules_of(design.group)->format->word_bytes;
-    const uint64_t words = size > overhead ? (size - overhead) / word_size : 0;
-    const uint64_t limit = word_size == 4 ? 0x07FFFFFF : 0xFFFFFFFF;
-    if (words > limit || words * word_size + overhead > 0xFFFFFFFFull) {
+    if (!size_frames(request.size, &request.design)) {
         std::fprintf(stderr, "veltcfg-sample: --size too large for one configuration\n");
         return 2;
     }
-    design.frame_words = static_cast<uint32_t>(words);
-
-    if (!write_file(outputs[0], design, false)) {
+    if (!write_file(request.outputs[0], request.design, false)) {
         return 1;
     }
-    if (outputs[1] != nullptr && !write_file(outputs[1], design, true)) {
+    if (request.outputs[1] != nullptr && !write_file(request.outputs[1], request.design, true)) {
         return 1;
     }
     return 0;

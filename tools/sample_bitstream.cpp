@@ -13,18 +13,22 @@ namespace {
 using bitstream::FamilyGroup;
 using bitstream::FamilyRules;
 
-// The registers the samples write beyond those the family rules name.
-struct SampleRegisters {
-    uint32_t far, lout, options, options2, csbo;  // NO_REGISTER: not written
-    uint32_t options_value, options2_value;
-};
 constexpr uint32_t NONE = bitstream::NO_REGISTER;
-constexpr SampleRegisters REGISTERS_32 = {1, 8, 9, NONE, NONE, 0x00003FE5, 0};
-constexpr SampleRegisters REGISTERS_16 = {NONE, 9, 10, 11, 18, 0x3D08, 0x09EE};
+// What the samples write beyond what the family rules name: the frame
+// address (register 1, in 32-bit streams), WCFG, and COR1, which Virtex-4
+// and later streams write to register 14 (where Virtex-II streams write their
+// IDCODE).
+constexpr uint32_t FAR_32 = 1;
 constexpr uint32_t WCFG_COMMAND = 1;
-// Virtex-4 and later streams write their second option register, COR1, to
-// register 14, where Virtex-II streams write their IDCODE.
 constexpr uint32_t COR1_VIRTEX4 = 14;
+// The option registers as the FPGA tools write them by default, by packet
+// format: the one with the CRC bypass bit, and the one with the DONE phase
+// (in 32-bit streams both are COR).
+struct OptionDefaults {
+    uint32_t bypass_register_value, done_register_value;
+};
+constexpr OptionDefaults OPTIONS_32 = {0x00003FE5, 0x00003FE5};
+constexpr OptionDefaults OPTIONS_16 = {0x3D08, 0x09EE};
 
 const struct {
     FamilyGroup group;
@@ -158,10 +162,9 @@ uint32_t write_head(std::vector<uint8_t>& head, const Design& design)
 {
     const FamilyRules& rules = rules_of(design);
     const bool words16 = rules.format->word_bytes == 2;
-    const SampleRegisters& regs = words16 ? REGISTERS_16 : REGISTERS_32;
     if (design.detect_bus_width && rules.group == FamilyGroup::Virtex4On) {
-        put(head, 0x000000BB, 4);
-        put(head, 0x11220044, 4);
+        put(head, static_cast<uint32_t>(bitstream::BUS_WIDTH_DETECTION >> 32), 4);
+        put(head, static_cast<uint32_t>(bitstream::BUS_WIDTH_DETECTION), 4);
         put(head, 0xFFFFFFFF, 4);
     }
     put(head, 0xFFFFFFFF, 4);  // dummy word
@@ -172,6 +175,7 @@ uint32_t write_head(std::vector<uint8_t>& head, const Design& design)
     packets.noop(2);
     // The option registers: the CRC bypass bit, if asked for, and the phase
     // of DONE, where the family rules keep them.
+    const OptionDefaults& defaults = words16 ? OPTIONS_16 : OPTIONS_32;
     const uint32_t bypass = design.crc_disabled ? rules.bypass_bit : 0;
     auto option = [&](uint32_t reg, uint32_t value) {
         if (reg == rules.done_cycle_register) {
@@ -180,9 +184,11 @@ uint32_t write_head(std::vector<uint8_t>& head, const Design& design)
         }
         packets.write(reg, value | (reg == rules.bypass_register ? bypass : 0));
     };
-    option(regs.options, regs.options_value);
-    if (regs.options2 != NONE) {
-        option(regs.options2, regs.options2_value);
+    if (rules.bypass_register != NONE) {
+        option(rules.bypass_register, defaults.bypass_register_value);
+    }
+    if (rules.done_cycle_register != NONE && rules.done_cycle_register != rules.bypass_register) {
+        option(rules.done_cycle_register, defaults.done_register_value);
     }
     if (rules.group == FamilyGroup::Virtex4On) {
         packets.write(COR1_VIRTEX4, 0);
@@ -190,13 +196,15 @@ uint32_t write_head(std::vector<uint8_t>& head, const Design& design)
     if (design.idcode != 0 && rules.idcode != NONE) {
         packets.write(rules.idcode, design.idcode, words16);
     }
-    packets.write(regs.lout, 0);
-    if (regs.csbo != NONE) {
-        packets.write(regs.csbo, 0);
+    // The registers the CRC leaves out: LOUT, and CSBO in 16-bit streams.
+    for (const uint32_t reg : rules.not_fed) {
+        if (reg != NONE) {
+            packets.write(reg, 0);
+        }
     }
     packets.command(WCFG_COMMAND);
-    if (regs.far != NONE) {
-        packets.write(regs.far, 0);
+    if (!words16) {
+        packets.write(FAR_32, 0);
     }
     packets.frames_header(design.frame_words);
     return packets.crc();
