@@ -17,8 +17,6 @@ void (*on_failed_run)(int exit_code) = nullptr;
 
 namespace {
 
-constexpr uint32_t HIGHEST_CARD_NUMBER = 15;
-
 // The card number as "%u" reads it: leading white space, an optional sign,
 // then digits up to the first character that is not one. Unlike "%u", a value
 // that does not fit in 32 bits, or a minus sign before anything but zero, is

@@ -1,8 +1,13 @@
 // Entry, main sequence, argument checks and the single fatal exit.
 #pragma once
 
+#include <cstdint>
+
 // The name shown in the usage text and at the head of every error report.
 constexpr const char* PROGRAM_NAME = "VELTCFG";
+
+// Card numbers go from 0 to this.
+constexpr uint32_t HIGHEST_CARD_NUMBER = 15;
 
 int run_upload_tool(int argc, char** argv);
 void parse_arguments(int argc, char** argv);

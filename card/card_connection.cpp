@@ -58,7 +58,7 @@ bool read_config(const PLX_DEVICE_KEY& key, uint16_t offset, uint32_t* value)
 // its high half where the BAR is 64 bits wide.
 bool read_memory_bar(const PLX_DEVICE_KEY& key, uint64_t* address)
 {
-    const uint16_t offset = 0x10 + 4 * DATA_WINDOW_BAR;
+    const uint16_t offset = DATA_WINDOW_BAR_REGISTER;
     uint32_t low = 0, high = 0;
     if (!read_config(key, offset, &low) || (low & 1) != 0) {
         return false;  // unreadable, or an I/O BAR

@@ -259,6 +259,15 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         EXPECT_EQ(run.out.substr(0, c.out.size()), c.out);
         EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
     }
+    // Cards 0 to 15 only, which veltcfg can number.
+    std::string seventeen = "VELTCFG_SIM_HOST=";
+    for (int bus = 1; bus <= 17; ++bus) {
+        seventeen += "bus=" + std::to_string(bus) + " slot=0;";
+    }
+    const std::string listed = run_executable("/usr/bin/env", {seventeen, VELTCFG_LIST_PATH, "--simulated"}).out;
+    EXPECT_EQ(listed.substr(listed.rfind("\n15 ")), "\n15    0000:10:00.0  RV80-A   10b5:3427  0xE000  "
+              "0xE06C   0xF7D00000  simulated configured\nMore cards follow card 15; veltcfg "
+              "takes card numbers 0 to 15.\n");
     const ProgramRun full = run_executable(
         "/bin/sh", {"-c", "exec \"$@\" >/dev/full", "sh", VELTCFG_LIST_PATH, "--simulated"});
     EXPECT_EQ(full.exit_status, 1);

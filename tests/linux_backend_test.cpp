@@ -860,7 +860,7 @@ INSTANTIATE_TEST_SUITE_P(
         SurveyCase{"DecodingOffEnableRefused", 5, "0\n", "enable", false, false,
                    H{PLX_HINDRANCE_DECODING_OFF}, PLX_STATUS_SUCCESS},
         SurveyCase{"VfioPath", 4, "2\n", nullptr, false, true,
-                   H{PLX_HINDRANCE_NOT_PERMITTED, PLX_HINDRANCE_OTHER_DRIVER}, PLX_STATUS_SUCCESS},
+                   H{PLX_HINDRANCE_NOT_PERMITTED, PLX_HINDRANCE_OTHER_DRIVER}, PLX_STATUS_NOT_OPEN},
         SurveyCase{"DecodingOffEnableAllowed", 0, "0\n", nullptr, false, false, {},
                    PLX_STATUS_SUCCESS}),
     [](const ::testing::TestParamInfo<SurveyCase>& info) { return info.param.name; });

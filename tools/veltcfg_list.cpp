@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "app/driver.h"
 #include "card/card.h"
 #include "card/plx/sim/host_description.h"
 #include "common/terminal_text.h"
@@ -75,17 +76,20 @@ std::string address(const PLX_DEVICE_KEY& key)
     return text;
 }
 
-std::vector<CardListing> all_cards()
+// The cards veltcfg can number, and whether more follow them.
+std::vector<CardListing> all_cards(bool* more)
 {
     std::vector<CardListing> cards;
     CardListing card;
-    while (cards.size() <= UINT16_MAX && list_card(static_cast<uint32_t>(cards.size()), &card)) {
+    while (cards.size() <= HIGHEST_CARD_NUMBER &&
+           list_card(static_cast<uint32_t>(cards.size()), &card)) {
         cards.push_back(card);
     }
+    *more = cards.size() > HIGHEST_CARD_NUMBER && list_card(HIGHEST_CARD_NUMBER + 1, &card);
     return cards;
 }
 
-void print_lines(const std::vector<CardListing>& cards)
+void print_lines(const std::vector<CardListing>& cards, bool more)
 {
     if (cards.empty()) {
         std::printf("No PCI9056 card found.\n");
@@ -117,6 +121,10 @@ void print_lines(const std::vector<CardListing>& cards)
         }
         std::printf("\n");
     }
+    if (more) {
+        std::printf("More cards follow card %u; veltcfg takes card numbers 0 to %u.\n",
+                    HIGHEST_CARD_NUMBER, HIGHEST_CARD_NUMBER);
+    }
 }
 
 #ifdef VELTCFG_WITH_JSON
@@ -127,7 +135,7 @@ bool reachable(const CardListing& card)
            (card.state == CardState::Configured || card.state == CardState::NotConfigured);
 }
 
-void print_json(const std::vector<CardListing>& cards, bool simulated)
+void print_json(const std::vector<CardListing>& cards, bool more, bool simulated)
 {
     using nlohmann::ordered_json;
     ordered_json listed = ordered_json::array();
@@ -163,8 +171,10 @@ void print_json(const std::vector<CardListing>& cards, bool simulated)
             {"vfio_missing", vfio_missing},
         });
     }
-    const ordered_json document = {
-        {"schema", SCHEMA}, {"host", simulated ? "simulated" : "sysfs"}, {"cards", listed}};
+    const ordered_json document = {{"schema", SCHEMA},
+                                   {"host", simulated ? "simulated" : "sysfs"},
+                                   {"cards", listed},
+                                   {"more_cards", more}};
     // Details are text from files and the system: shown as UTF-8 where they
     // are, escaped where they are not.
     const std::string text = document.dump(2, ' ', false, ordered_json::error_handler_t::replace);
@@ -235,14 +245,15 @@ int main(int argc, char** argv)
         std::fputc('\n', stderr);
         return NOT_LISTED;
     }
-    const std::vector<CardListing> cards = all_cards();
+    bool more = false;
+    const std::vector<CardListing> cards = all_cards(&more);
 #ifdef VELTCFG_WITH_JSON
     if (json) {
-        print_json(cards, simulated);
+        print_json(cards, more, simulated);
     } else
 #endif
     {
-        print_lines(cards);
+        print_lines(cards, more);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "veltcfg-list: the listing could not be written: %s\n",

@@ -17,6 +17,7 @@ constexpr uint16_t PCI9056_DEVICE_ID = 0x9056;
 constexpr uint16_t IO_BASE_REGISTER = 0x14;
 constexpr uint32_t CONTROL_REGISTER_OFFSET = 0x6C;
 constexpr uint8_t DATA_WINDOW_BAR = 3;
+constexpr uint16_t DATA_WINDOW_BAR_REGISTER = 0x10 + 4 * DATA_WINDOW_BAR;  // in configuration space
 
 constexpr uint32_t DONE_STATUS_BIT = 0x00000002;
 // What a register reads from a card that has stopped answering (removed, or

@@ -188,6 +188,16 @@ PLX_STATUS io_port_write(PLX_DEVICE_OBJECT* device, uint64_t port, const void* b
 // VFIO rather than its resource files.
 bool bound_to_vfio(const std::string& path);
 
+// The last part of where a symbolic link points ("vfio-pci" for a device's
+// driver link), or "" when it is no link.
+std::string link_name(const std::string& link);
+
+// Whether a device's enable file shows the kernel's enable count at 0.
+inline bool enable_count_is_zero(const std::string& count)
+{
+    return count == "0\n" || count == "0";
+}
+
 // Opens the device `open` names through VFIO: its group's open takes the
 // place of the lock (PLX_STATUS_BUSY while another process holds it), and
 // its configuration space is read through the device from then on.

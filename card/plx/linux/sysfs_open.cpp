@@ -145,7 +145,7 @@ PLX_STATUS switch_decoding_on(const OpenDevice& open)
     if (!count_file.ok() || !read_text(count_file.get(), &count)) {
         return errno_status(errno);
     }
-    if (count != "0\n" && count != "0") {
+    if (!enable_count_is_zero(count)) {
         return PLX_STATUS_FAILED;  // enabled, yet not decoding: left as it is
     }
     Fd enable(open_file(enable_path, O_WRONLY));

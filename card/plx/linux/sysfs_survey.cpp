@@ -146,7 +146,7 @@ void note_decoding(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
                         : off == IO_DECODE                ? "I/O"
                                                           : "memory";
     const std::string count = text_of(device.path + "/enable");
-    if (!count.empty() && count != "0\n" && count != "0") {
+    if (!count.empty() && !enable_count_is_zero(count)) {
         plx_survey_note(survey, PLX_HINDRANCE_DECODING_OFF,
                         "%s decoding is off though the kernel has enabled the card", which);
     } else if (!Fd(open_file(device.path + "/enable", O_WRONLY)).ok()) {
@@ -181,10 +181,8 @@ void note_sysfs_hindrances(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
                         "and writing its ports through sysfs, even to root",
                         mode.c_str());
     }
-    char target[4096];
-    const ssize_t length = readlink((device.path + "/driver").c_str(), target, sizeof target);
-    if (length > 0) {
-        const std::string driver = base_name(std::string(target, static_cast<size_t>(length)));
+    const std::string driver = link_name(device.path + "/driver");
+    if (!driver.empty()) {
         plx_survey_note(survey, PLX_HINDRANCE_OTHER_DRIVER,
                         "bound to the kernel driver %s, which may drive the card as well: unbind "
                         "it (echo %s > /sys/bus/pci/drivers/%s/unbind)",
@@ -269,9 +267,14 @@ PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SU
         plx_survey_note(survey, PLX_HINDRANCE_NO_DATA_WINDOW, "BAR %u is not a memory BAR",
                         unsigned{DATA_WINDOW_BAR});
     }
+    // A card bound to vfio-pci is reached only through its group, which a
+    // listing does not open (and the driver may keep the idle card asleep,
+    // its ports reading all ones): its state is not read.
     uint32_t value = 0;
-    survey->register_status = port_transfer(device, port, nullptr, &value, sizeof value,
-                                            PLX_ACCESS_32_BIT);
+    survey->register_status =
+        bound_to_vfio(device.path)
+            ? PLX_STATUS_NOT_OPEN
+            : port_transfer(device, port, nullptr, &value, sizeof value, PLX_ACCESS_32_BIT);
     survey->register_value = value;
     return PLX_STATUS_SUCCESS;
 }

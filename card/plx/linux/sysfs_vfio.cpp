@@ -34,17 +34,6 @@ namespace {
 
 constexpr const char* CONTAINER = "/dev/vfio/vfio";
 
-std::string link_name(const std::string& link)
-{
-    char target[4096];
-    const ssize_t length = readlink(link.c_str(), target, sizeof target);
-    if (length <= 0) {
-        return "";
-    }
-    const std::string path(target, static_cast<size_t>(length));
-    return path.substr(path.find_last_of('/') + 1);
-}
-
 // The device's IOMMU group ("3"), or "" when the kernel gives it none.
 std::string group_of(const std::string& device_path)
 {
@@ -63,17 +52,21 @@ bool driver_blocks_group(const std::string& driver)
 // -1 when none is seen (other users' processes are not shown to a user).
 int group_holder(const std::string& node)
 {
+    // Processes come and go while they are looked at: each step takes an
+    // error code instead of throwing.
+    using std::filesystem::directory_iterator;
     std::error_code error;
-    for (const auto& process : std::filesystem::directory_iterator("/proc", error)) {
-        const std::string pid = process.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos) {
+    for (directory_iterator process("/proc", error); !error && process != directory_iterator();
+         process.increment(error)) {
+        const std::string pid = process->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) {
             continue;
         }
-        std::error_code unreadable;
-        const std::filesystem::path fds = process.path() / "fd";
-        for (const auto& fd : std::filesystem::directory_iterator(fds, unreadable)) {
-            std::error_code gone;
-            if (std::filesystem::read_symlink(fd.path(), gone) == node) {
+        std::error_code gone;
+        for (directory_iterator fd(process->path() / "fd", gone);
+             !gone && fd != directory_iterator(); fd.increment(gone)) {
+            std::error_code unreadable;
+            if (std::filesystem::read_symlink(fd->path(), unreadable) == node) {
                 return std::stoi(pid);
             }
         }
@@ -208,12 +201,13 @@ void note_vfio(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
         note_missing(survey, why);
         plx_survey_note(survey, PLX_HINDRANCE_NOT_PERMITTED, "%s", why.c_str());
     }
+    using std::filesystem::directory_iterator;
     std::error_code error;
-    for (const auto& member :
-         std::filesystem::directory_iterator(device.path + "/iommu_group/devices", error)) {
-        const std::string name = member.path().filename().string();
-        const std::string driver = link_name(member.path().string() + "/driver");
-        if (member.path().filename() != std::filesystem::path(device.path).filename() &&
+    for (directory_iterator member(device.path + "/iommu_group/devices", error);
+         !error && member != directory_iterator(); member.increment(error)) {
+        const std::string name = member->path().filename().string();
+        const std::string driver = link_name(member->path().string() + "/driver");
+        if (member->path().filename() != std::filesystem::path(device.path).filename() &&
             driver_blocks_group(driver)) {
             const std::string why =
                 name + ", in IOMMU group " + group + " too, is bound to " + driver;
@@ -227,6 +221,17 @@ void note_vfio(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
     if (holder > 0) {
         note_holder(survey, holder, node + " ");
     }
+}
+
+std::string link_name(const std::string& link)
+{
+    char target[4096];
+    const ssize_t length = readlink(link.c_str(), target, sizeof target);
+    if (length <= 0) {
+        return "";
+    }
+    const std::string path(target, static_cast<size_t>(length));
+    return path.substr(path.find_last_of('/') + 1);
 }
 
 }  // namespace plx_linux

@@ -47,7 +47,7 @@ uint32_t Card::config_read(uint16_t offset) const
         return 0xF7E00000;  // BAR 0: the bridge's registers in memory space
     case IO_BASE_REGISTER:
         return settings_.io_register;
-    case 0x1C:
+    case DATA_WINDOW_BAR_REGISTER:
         return 0xF7D00000;  // BAR 3: the data window
     case 0x2C:
         return uint32_t{settings_.subsystem_device_id} << 16 | settings_.subsystem_vendor_id;
