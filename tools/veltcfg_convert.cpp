@@ -26,6 +26,7 @@
 
 #include "app/platform.h"
 #include "common/terminal_text.h"
+#include "tools/command_line.h"
 #include "tools/file_kind.h"
 
 #ifndef O_BINARY
@@ -102,42 +103,30 @@ bool take_image(const char* text, unsigned long* image)
     return errno == 0 && end != text && *end == '\0' && *image >= 1 && text[0] != '-';
 }
 
-// Options in any order, before the files or among them, until "--";
-// --image and --part take a value, as the next argument or after "=".
 Options read_options(int argc, char** argv)
 {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--") {
-            options.files.insert(options.files.end(), argv + i + 1, argv + argc);
-            break;
-        }
-        if (arg.size() < 2 || arg[0] != '-') {
-            options.files.push_back(argv[i]);
-            continue;
-        }
-        const std::string name = arg.substr(0, arg.find('='));
-        const bool inline_value = name.size() != arg.size();
-        if (name == "--image" || name == "--part") {
-            if (!inline_value && i + 1 == argc) {
-                wrong_arguments(name + " needs a value");
+    const auto takes_value = [](const std::string& name) { return name == "--image" || name == "--part"; };
+    for (const tools::Argument& arg : tools::split_arguments(argc, argv, takes_value)) {
+        if (arg.option.empty()) {
+            options.files.push_back(arg.value);
+        } else if (arg.value_missing) {
+            wrong_arguments(arg.option + " needs a value");
+        } else if (arg.option == "--part") {
+            options.part = arg.value;
+        } else if (arg.option == "--image") {
+            if (!take_image(arg.value, &options.image)) {
+                wrong_arguments("--image takes a number from 1: " + std::string(arg.value));
             }
-            const char* value = inline_value ? argv[i] + name.size() + 1 : argv[++i];
-            if (name == "--part") {
-                options.part = value;
-            } else if (!take_image(value, &options.image)) {
-                wrong_arguments("--image takes a number from 1: " + std::string(value));
-            }
-            options.image_given = options.image_given || name == "--image";
-        } else if (arg == "--help") {
+            options.image_given = true;
+        } else if (arg.option == "--help") {
             print_help();
             std::exit(WRITTEN);
-        } else if (arg == "--version") {
+        } else if (arg.option == "--version") {
             std::printf("veltcfg-convert %s\n", VELTCFG_VERSION);
             std::exit(WRITTEN);
         } else {
-            wrong_arguments("unknown option " + arg);
+            wrong_arguments("unknown option " + arg.option);
         }
     }
     if (options.files.size() != 2) {
