@@ -55,20 +55,25 @@ std::string hex_record(int type, uint32_t address, const std::string& data)
     return line + "\r\n";
 }
 
-// Intel HEX of images at their addresses, 16 data bytes to a record.
+// Intel HEX of images at their addresses, 16 data bytes to a record, the
+// upper address bits in segment address records below 1 MiB and in linear
+// address records above; then a start address.
 std::string intel_hex(const std::vector<std::pair<uint32_t, std::string>>& images)
 {
     std::string text;
     for (const auto& [base, data] : images) {
         for (size_t at = 0; at < data.size(); at += 16) {
             const uint32_t address = base + static_cast<uint32_t>(at);
+            const bool segment = base < 0x100000;
+            const uint32_t upper = segment ? address >> 4 & 0xF000 : address >> 16;
             if (at == 0 || address % 0x10000 == 0) {
-                text += hex_record(4, 0, {static_cast<char>(address >> 24), static_cast<char>(address >> 16)});
+                text += hex_record(segment ? 2 : 4, 0,
+                                   {static_cast<char>(upper >> 8), static_cast<char>(upper)});
             }
             text += hex_record(0, address & 0xFFFF, data.substr(at, 16));
         }
     }
-    return text + ":00000001FF\r\n";
+    return text + hex_record(5, 0, std::string(4, '\0')) + ":00000001FF\r\n";
 }
 
 std::string ascii_bits(const std::string& header, const std::string& bytes)
@@ -83,10 +88,15 @@ std::string ascii_bits(const std::string& header, const std::string& bytes)
     return text;
 }
 
-// A design's stream stored as flash holds it: padding before it and after.
+// A design's stream with the erased flash after it, and before it (its sync
+// word across the first 64 KiB of the file).
+std::string bare(const sample::Design& design)
+{
+    return to_string(sample::ConfigStream(design).bytes()) + std::string(5000, '\xFF');
+}
 std::string flash(const sample::Design& design)
 {
-    return std::string(100, '\xFF') + to_string(sample::ConfigStream(design).bytes()) + std::string(5000, '\xFF');
+    return std::string(65522, '\xFF') + bare(design);
 }
 
 // What a .BIT file made of `natural` holds: from 64 bytes before the sync
@@ -126,8 +136,8 @@ sample::Design second = [] {
 TEST(Convert, EachKindBecomesABitFileThatConfigures)
 {
     const sample::Design design;
-    const std::string natural = flash(design);
-    const std::string hex = intel_hex({{0x20000, natural}, {0x1000, reversed_bits(flash(second))}});
+    const std::string natural = flash(design), aligned = std::string(65520, '\xFF') + bare(design);
+    const std::string hex = intel_hex({{0x100000, natural}, {0x1000, reversed_bits(flash(second))}});
     const std::string rbt_header = "Maker ASCII Bitstream\nDesign name:\ttop.ncd\nPart:\t7a35tcpg236\n"
                                    "Date:\tSun Dec  3 02:23:37 2017\nBits:\t1234\n";
     const struct {
@@ -141,9 +151,9 @@ TEST(Convert, EachKindBecomesABitFileThatConfigures)
         {"stream", natural, {}, kept(natural), {"", "xc7a35t"}, design.idcode},
         {"stream_bit_reversed", reversed_bits(flash(spartan3a)), {}, kept(flash(spartan3a), true),
          {"", "xc3s50a"}, spartan3a.idcode},
-        {"stream_byte_swapped", swapped_words(natural), {"--part", "my-part"}, kept(natural), {"", "my-part"},
-         design.idcode},
-        {"stream_smapx32", reversed_bits(swapped_words(natural)), {}, kept(natural), {"", "xc7a35t"}, design.idcode},
+        {"stream_byte_swapped", "\xFF\xFF" + swapped_words(bare(design)), {"--part", "my-part"},
+         kept(bare(design)), {"", "my-part"}, design.idcode},
+        {"stream_smapx32", reversed_bits(swapped_words(aligned)), {}, kept(aligned), {"", "xc7a35t"}, design.idcode},
         {"intel_hex", hex, {}, kept(flash(second)), {"", "xc7a35t"}, second.idcode},
         {"intel_hex", hex, {"--image=2"}, kept(natural), {"", "xc7a35t"}, design.idcode},
         {"ascii_bits", ascii_bits(rbt_header, natural), {"--part", "other"}, kept(natural),
@@ -152,7 +162,7 @@ TEST(Convert, EachKindBecomesABitFileThatConfigures)
          {design.name, design.part, design.date, design.time}, design.idcode},
         {"prom", to_string(sample::prom_image(second)), {}, reversed_bits(to_string(sample::prom_image(second))),
          {"", "xc7a35t"}, second.idcode},
-        {"null", std::string(3000, '\0') + "\xAA\x99\x55", {}, "", {}, 0},
+        {"null", std::string(3000, '\0') + "\n00110011\n\xAA\x99\x55", {}, "", {}, 0},
     };
     TempDir temp;
     for (const auto& row : rows) {
@@ -242,11 +252,13 @@ TEST(Convert, BadInputLeavesNoOut)
     const std::string stream = flash(sample::Design());
     const std::string data = hex_record(0, 0, "\x01\x02\x03\x04"), end = ":00000001FF\n";
     const std::string bits = "Design name: x\n" + std::string(32, '1') + "\n";
+    sample::Design large;
+    large.frame_words = 300000;
     const struct {
         std::string in;  // "": none
         std::vector<std::string> args;
         int status;
-        const char* message;
+        std::string message;
     } rows[] = {
         {"", {in}, 2, "give IN and OUT"},
         {"", {"--fast", in, out}, 2, "unknown option --fast"},
@@ -268,6 +280,7 @@ TEST(Convert, BadInputLeavesNoOut)
         {std::string(5000, '\0'), {in, out}, 1, "holds no configuration"},
         {data + end, {in, out}, 1, "holds no configuration: Intel HEX records holding no"},
         {stream, {"--image", "2", in, out}, 1, "holds 1 configuration: no image 2"},
+        {bare(large), {in, out}, 2, "cannot write " + out + ": File too large"},  // over the 1 MiB limit
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message);
@@ -275,7 +288,10 @@ TEST(Convert, BadInputLeavesNoOut)
         if (!row.in.empty()) {
             temp.write("in", row.in);
         }
-        const ProgramRun run = run_executable(VELTCFG_CONVERT_PATH, row.args);
+        std::vector<std::string> command = {"-c", "ulimit -f 2048 && trap '' XFSZ && exec \"$0\" \"$@\"",
+                                            VELTCFG_CONVERT_PATH};
+        command.insert(command.end(), row.args.begin(), row.args.end());
+        const ProgramRun run = run_executable("/bin/sh", command);
         EXPECT_EQ(run.exit_status, row.status);
         EXPECT_NE(run.err.find(row.message), std::string::npos) << run.err;
         std::string left;

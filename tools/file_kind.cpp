@@ -111,9 +111,8 @@ bool sync_at(const uint8_t* bytes, size_t left, Kind order, size_t* sync)
     return true;
 }
 
-// The first sync word in bytes[from..], whose first byte is `base` bytes
-// into the file (the word-swapped orders hold it at a multiple of 4).
-Sync find_sync(const std::vector<uint8_t>& bytes, size_t from, uint64_t base)
+// The first sync word in bytes[from..].
+Sync find_sync(const std::vector<uint8_t>& bytes, size_t from)
 {
     static const Kind ORDERS[] = {Kind::Stream, Kind::StreamBitReversed, Kind::StreamByteSwapped,
                                   Kind::StreamSmapx32};
@@ -124,8 +123,7 @@ Sync find_sync(const std::vector<uint8_t>& bytes, size_t from, uint64_t base)
         }
         for (const Kind order : ORDERS) {
             size_t offset = 0;
-            if ((!word_swapped(order) || (base + at) % 4 == 0) &&
-                sync_at(&bytes[at], bytes.size() - at, order, &offset)) {
+            if (sync_at(&bytes[at], bytes.size() - at, order, &offset)) {
                 return {true, at + offset, order};
             }
         }
@@ -141,12 +139,13 @@ void trim_padding(std::vector<uint8_t>* stream)
     stream->resize(std::min(stream->size(), end + TRAILING_PADDING_KEPT));
 }
 
-// The configuration in `bytes` (starting `base` bytes into its file, which
-// `sync` was found at), as an image: from LEAD_KEPT bytes before the sync
-// word, in natural order, its padding trimmed.
+// The configuration in `bytes`, whose sync word `sync` is, as an image:
+// from LEAD_KEPT bytes before the sync word, in natural order, its padding
+// trimmed. A word-swapped stream's words are whole from the sync word back.
 Image make_image(std::vector<uint8_t> bytes, const Sync& sync, uint64_t address)
 {
-    const size_t start = sync.at > LEAD_KEPT ? sync.at - LEAD_KEPT : 0;
+    const size_t lead = std::min(sync.at, LEAD_KEPT);
+    const size_t start = sync.at - (word_swapped(sync.order) ? lead / 4 * 4 : lead);
     bytes.erase(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(start));
     if (word_swapped(sync.order)) {
         bytes.resize(bytes.size() / 4 * 4);  // a word cut short has no place
@@ -212,28 +211,28 @@ void take_bit_file(std::vector<uint8_t> bytes, FileContents* out)
     out->images.push_back({0, Kind::Bit, std::move(bytes)});
 }
 
-// A file that is not text: the stream from its first sync word on. Until
+// A file of neither text kind: the stream from its first sync word on. Until
 // that is found only the last bytes are kept, so that a file that holds
 // none is not held whole.
 void take_binary(FILE* in, std::vector<uint8_t> bytes, uint64_t file_left, FileContents* out)
 {
     constexpr size_t KEPT_WHILE_LOOKING = LEAD_KEPT + 8;
-    uint64_t base = 0;
-    Sync sync = find_sync(bytes, 0, base);
+    uint64_t dropped = 0;
+    Sync sync = find_sync(bytes, 0);
     while (!sync.found) {
         if (bytes.size() > KEPT_WHILE_LOOKING) {
-            const size_t drop = (bytes.size() - KEPT_WHILE_LOOKING) / 4 * 4;
+            const size_t drop = bytes.size() - KEPT_WHILE_LOOKING;
             bytes.erase(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(drop));
-            base += drop;
+            dropped += drop;
         }
         const size_t searched = bytes.size() > 5 ? bytes.size() - 5 : 0;
         if (append_from(in, bytes, CHUNK_BYTES) == 0) {
             break;
         }
-        sync = find_sync(bytes, searched, base);
+        sync = find_sync(bytes, searched);
     }
     out->kind = sync.found ? sync.order : Kind::Null;
-    const uint64_t read = base + bytes.size();
+    const uint64_t read = dropped + bytes.size();
     if (sync.found && read_rest(in, &bytes, file_left > read ? file_left - read : 0)) {
         out->images.push_back(make_image(std::move(bytes), sync, 0));
     }
@@ -246,7 +245,7 @@ void take_intel_hex(FILE* in, std::vector<uint8_t> head, FileContents* out)
     std::vector<Segment> segments;
     out->error = read_intel_hex(in, std::move(head), &segments);
     for (Segment& segment : segments) {
-        const Sync sync = find_sync(segment.bytes, 0, 0);
+        const Sync sync = find_sync(segment.bytes, 0);
         if (sync.found) {
             out->images.push_back(make_image(std::move(segment.bytes), sync, segment.address));
         }
@@ -257,7 +256,7 @@ void take_ascii_bits(FILE* in, std::vector<uint8_t> head, FileContents* out)
 {
     std::vector<uint8_t> bytes;
     out->error = read_ascii_bits(in, std::move(head), &bytes, &out->fields);
-    const Sync sync = find_sync(bytes, 0, 0);
+    const Sync sync = find_sync(bytes, 0);
     if (sync.found) {
         out->images.push_back(make_image(std::move(bytes), sync, 0));
     }

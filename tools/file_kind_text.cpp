@@ -210,6 +210,13 @@ void take_header_line(std::string_view line, BitFields* fields)
     }
 }
 
+bool is_text(const std::vector<uint8_t>& head)
+{
+    return std::none_of(head.begin(), head.end(), [](uint8_t byte) {
+        return (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') || byte == 0x7F;
+    });
+}
+
 bool is_bit_line(std::string_view line)
 {
     return !line.empty() && line.find_first_not_of("01") == std::string_view::npos;
@@ -226,16 +233,9 @@ size_t append_from(FILE* in, std::vector<uint8_t>& bytes, size_t count)
     return got;
 }
 
-bool is_text(const std::vector<uint8_t>& head)
-{
-    return std::none_of(head.begin(), head.end(), [](uint8_t byte) {
-        return (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r') || byte == 0x7F;
-    });
-}
-
 bool looks_like_intel_hex(const std::vector<uint8_t>& head)
 {
-    return !head.empty() && head[0] == ':' && is_text(head);
+    return !head.empty() && head[0] == ':';
 }
 
 bool looks_like_ascii_bits(const std::vector<uint8_t>& head)

@@ -18,12 +18,11 @@ namespace filekind {
 // the end of the file or on a read error, which ferror tells).
 size_t append_from(FILE* in, std::vector<uint8_t>& bytes, size_t count);
 
-// Whether the first bytes of a file (`head`) are text: no control bytes but
-// tab, line feed and carriage return.
-bool is_text(const std::vector<uint8_t>& head);
-// Text that starts with an Intel HEX record's colon.
+// A file that starts with an Intel HEX record's colon (its records are
+// checked as they are read).
 bool looks_like_intel_hex(const std::vector<uint8_t>& head);
-// Text with a line of at least 8 characters that are all 0 or 1.
+// Text (no control bytes but tab, line feed and carriage return) with a
+// line of at least 8 characters that are all 0 or 1.
 bool looks_like_ascii_bits(const std::vector<uint8_t>& head);
 
 // Bytes at consecutive addresses of an Intel HEX file.
