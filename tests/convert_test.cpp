@@ -96,7 +96,7 @@ std::string bare(const sample::Design& design)
 }
 std::string flash(const sample::Design& design)
 {
-    return std::string(65522, '\xFF') + bare(design);
+    return std::string(65518, '\xFF') + bare(design);
 }
 
 // What a .BIT file made of `natural` holds: from 64 bytes before the sync
