@@ -244,6 +244,9 @@ void take_intel_hex(FILE* in, std::vector<uint8_t> head, FileContents* out)
 {
     std::vector<Segment> segments;
     out->error = read_intel_hex(in, std::move(head), &segments);
+    if (!out->error.empty()) {
+        return;
+    }
     for (Segment& segment : segments) {
         const Sync sync = find_sync(segment.bytes, 0);
         if (sync.found) {
