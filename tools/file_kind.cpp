@@ -155,13 +155,18 @@ Image make_image(std::vector<uint8_t> bytes, const Sync& sync, uint64_t address)
     return {address, sync.order, std::move(bytes)};
 }
 
-// Reads the rest of `in` onto `bytes`, with room for a header before it.
+// Reads the rest of `in` onto `bytes`, leaving room for a header: into
+// the room reserved as long as the file is as long as it was, so that the
+// bytes are held once.
 bool read_rest(FILE* in, std::vector<uint8_t>* bytes, uint64_t file_left)
 {
     bytes->reserve(bytes->size() + static_cast<size_t>(file_left) + HEADER_ROOM);
-    while (append_from(in, *bytes, CHUNK_BYTES) != 0) {
+    for (;;) {
+        const size_t room = bytes->capacity() - bytes->size();
+        if (append_from(in, *bytes, room > HEADER_ROOM ? room - HEADER_ROOM : room != 0 ? room : CHUNK_BYTES) == 0) {
+            return std::ferror(in) == 0;
+        }
     }
-    return std::ferror(in) == 0;
 }
 
 uint64_t bytes_left(FILE* in)
