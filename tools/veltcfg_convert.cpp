@@ -259,8 +259,9 @@ int main(int argc, char** argv)
     const filekind::BitFields fields = filekind::converted_fields(
         contents, image, {fs::u8path(in).filename().u8string(), options.part, std::time(nullptr)});
     if (fields.part.empty()) {
-        say({"no part named: ", in, " names none, and its stream no IDCODE that the device table knows; "
-                                    "the header's part is left empty (--part NAME names one)"});
+        say({"no part named: ", in, " names none, and its stream writes no IDCODE of a device in the table "
+                                    "(an encrypted one writes it encrypted); the header's part is left empty "
+                                    "(--part NAME names one)"});
     }
     const uint64_t address = image.address, length = image.stream.size();
     write_out(out, filekind::bit_file(fields, std::move(image.stream)));
