@@ -2,13 +2,23 @@
 // report and every failure on the way to an open, mapped card.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #ifdef VELTCFG_WITH_JSON
 #include <nlohmann/json.hpp>
 #endif
 
+#include "card/plx/card_registers.h"
 #include "tests/support/bitstream.h"
 #include "tests/support/program_run.h"
 
@@ -77,49 +87,67 @@ TEST_F(DriverTest, MissingFileIsReportedBeforeTheCardNumberIsLookedAt)
     EXPECT_TRUE(run_program({missing, "0"}).calls().empty());
 }
 
-TEST_F(DriverTest, InvalidCardNumbersAreRefusedAsTyped)
+// The card argument: a number as "%u" reads it, or a card's PCI address,
+// which goes on exactly as that card's number. Anything else, a number out
+// of range or one that "%u" would wrap or cut short, and an address where no
+// card is that veltcfg can number, is refused as typed, nothing opened; a
+// number is refused before any PCI access.
+TEST_F(DriverTest, CardArgumentNamesOneCardOrIsRefused)
 {
-    // Including the two that a plain "%u" conversion would wrap into a valid
-    // card: 2^32 into 0 and -(2^32 - 1) into 1.
-    for (const std::string card : {"16", "abc", "", "-1", "4294967296", "-4294967295",
-                                   "99999999999999999999", "+", " ", "x7"}) {
-        SCOPED_TRACE("card '" + card + "'");
-        const ProgramRun run = run_executable(VELTCFG_SIM_PATH, {bit_path, card});
-        EXPECT_EQ(run.exit_status, 101);
-        EXPECT_EQ(run.out, banner());
-        EXPECT_EQ(run.err, error_report("Invalid card number: " + card));
-        EXPECT_TRUE(run_program({bit_path, card}).calls().empty());
+    constexpr int REFUSED = -1;
+    std::string seventeen;  // cards 0 to 16, on buses 1 to 0x11
+    for (int bus = 1; bus <= 17; ++bus) {
+        seventeen += "bus=" + std::to_string(bus) + " slot=0;";
     }
-}
-
-TEST_F(DriverTest, AcceptedCardNumbersSearchForThatCard)
-{
     const struct {
         std::string typed;
-        unsigned number;
-    } cases[] = {{"0", 0}, {"15", 15}, {"7x", 7}, {"-0", 0}, {" 3", 3}, {"+1", 1},
-                 {"\t2", 2}, {"0010", 10}, {"4294967295x", 0}};
+        int card;
+        std::string host = "";  // VELTCFG_SIM_HOST; the default host if empty
+    } cases[] = {
+        {"0", 0}, {"15", 15}, {"-0", 0}, {" 3", 3}, {"+1", 1}, {"\t2", 2}, {"0010", 10},
+        {"7", 7}, {" 7", 7}, {"+7", 7}, {"7 ", 7}, {"1\n", 1},
+        {"16", REFUSED}, {"abc", REFUSED}, {"", REFUSED}, {"-1", REFUSED}, {"4294967296", REFUSED},
+        {"-4294967295", REFUSED}, {"99999999999999999999", REFUSED}, {"+", REFUSED},
+        {" ", REFUSED}, {"x7", REFUSED}, {"4294967295", REFUSED}, {"7x", REFUSED},
+        {"1.5", REFUSED}, {"0x1", REFUSED}, {"1e3", REFUSED},
+        {"0000:05:02.0", 1}, {"05:02.0", 1}, {" 0000:04:00.0 ", 0}, {"0000:09:00.0", REFUSED},
+        {"0001:05:02.0", REFUSED}, {"0000:05:02.1", REFUSED}, {"05:2.0", REFUSED},
+        {"05:02.0x", REFUSED}, {"0000:05:02", REFUSED}, {"0000:05:02.0 1", REFUSED},
+        {"0A:00.0", 9, seventeen}, {"0000:10:00.0", 15, seventeen},
+        {"0000:11:00.0", REFUSED, seventeen},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE("card '" + c.typed + "'");
-        const ProgramRun run = run_program({bit_path, c.typed});
-        if (c.typed == "4294967295x") {
-            // Fits in 32 bits but is out of range: refused, not wrapped.
+        SCOPED_TRACE("card '" + c.typed + "' " + c.host);
+        const HostSetup setup = [&](sim::Host& host, recording::Recorder&) {
+            std::string error;
+            if (!c.host.empty() && !sim::describe_host(c.host, &host, &error)) {
+                std::abort();
+            }
+        };
+        const ProgramRun run = run_program({bit_path, c.typed}, setup);
+        const auto calls = run.calls();
+        if (c.card == REFUSED) {
             EXPECT_EQ(run.exit_status, 101);
-            EXPECT_EQ(run.err, error_report("Invalid card number: 4294967295x"));
+            EXPECT_EQ(run.out, banner());
+            EXPECT_EQ(run.err, error_report("Invalid card number: " + c.typed));
+            for (const recording::Event& call : calls) {
+                EXPECT_EQ(call.op, Op::DeviceFind);
+            }
+            EXPECT_TRUE(c.typed.find(':') != std::string::npos || calls.empty());
             continue;
         }
-        const auto calls = run.calls();
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(calls[0].op, Op::DeviceFind);
-        EXPECT_NE(calls[0].text.find(" number=" + std::to_string(c.number)), std::string::npos)
-            << calls[0].text;
-        if (c.number <= 1) {
-            EXPECT_EQ(run.exit_status, 0) << run.err;
-        } else {
-            EXPECT_EQ(run.exit_status, 101);
-            EXPECT_EQ(run.err, error_report("Can't find 9056 card number " +
-                                            std::to_string(c.number) + ".\n"));
+        std::string searched;  // the last search, the card's
+        for (const recording::Event& call : calls) {
+            searched = call.op == Op::DeviceFind ? call.text : searched;
         }
+        const std::string number = " number=" + std::to_string(c.card);
+        EXPECT_TRUE(searched.size() > number.size() &&
+                    searched.compare(searched.size() - number.size(), number.size(), number) == 0)
+            << searched;
+        const ProgramRun as_number = run_program({bit_path, std::to_string(c.card)}, setup);
+        EXPECT_EQ(run.exit_status, as_number.exit_status);
+        EXPECT_EQ(mask_memory_base(run.out), mask_memory_base(as_number.out));
+        EXPECT_EQ(run.err, as_number.err);
     }
 }
 
@@ -169,6 +197,9 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
     } cases[] = {
         {"", 0, card_report(0), ""},
         {"bus=4 slot=0 fault=open", 105, "", error_report("Can't gain access to 9056 card number 0.\n")},
+        {"bus=4 slot=0 fault=in-use", 105, "", error_report("Can't gain access to 9056 card number 0.\n")},
+        {"bus=4 slot=0 fault=not-answering", 105, card_report(0),
+         error_report("Can't access 9056 card control register.\n")},
         {"bus=4 slot=0 fault=map", 105, "\nUsing PCI device at bus 4/device 0.",
          error_report("Can't map 9056 card number 0 base registers.\n")},
         {"bus=4 slot=0 fault=busy", 102, card_report(0),
@@ -228,7 +259,8 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
 TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
 {
     const std::string host = "VELTCFG_SIM_HOST=bus=5 slot=0 configured=no; bus=4 slot=3 "
-                             "subsystem=0x3428 fault=open; bus=4 slot=1 io=0x1000 subsystem=7";
+                             "subsystem=0x3428 fault=open; bus=4 slot=1 io=0x1000 subsystem=7;"
+                             "bus=6 slot=0 fault=in-use; bus=7 slot=0 fault=not-answering";
     const struct {
         std::string host;
         std::vector<std::string> args;
@@ -237,13 +269,17 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         std::string err;  // at its start
     } cases[] = {
         {host, {"--simulated"}, 0,
-         "CARD  ADDRESS       MODEL    SUBSYSTEM  I/O     CONTROL  MEMORY      PATH      STATE\n"
-         "0     0000:04:01.0  unknown  10b5:0007  0x1000  0x106C   0xF7D00000  simulated "
-         "configured\n"
-         "1     0000:04:03.0  RV80-B   10b5:3428  0xE000  0xE06C   0xF7D00000  simulated "
+         "ADDRESS       CARD  MODEL    SUBSYSTEM  I/O     CONTROL  MEMORY      PATH      STATE\n"
+         "0000:04:01.0  0     unknown  10b5:0007  0x1000  0x106C   0xF7D00000  simulated "
+         "configured; unknown model: not an RV80 card, but numbered all the same\n"
+         "0000:04:03.0  1     RV80-B   10b5:3428  0xE000  0xE06C   0xF7D00000  simulated "
          "configured; not permitted: set up with fault=open: the card cannot be opened\n"
-         "2     0000:05:00.0  RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  simulated "
-         "not configured\n",
+         "0000:05:00.0  2     RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  simulated "
+         "not configured\n"
+         "0000:06:00.0  3     RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  simulated "
+         "configured; in use: set up with fault=in-use: held by another process\n"
+         "0000:07:00.0  4     RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  simulated "
+         "not answering\n",
          ""},
         {"A=", {"--help"}, 0, "usage: veltcfg-list [--simulated] [--json]\nLists", ""},
         {"A=", {"--version"}, 0, "veltcfg-list 1.0\n", ""},
@@ -265,9 +301,9 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         seventeen += "bus=" + std::to_string(bus) + " slot=0;";
     }
     const std::string listed = run_executable("/usr/bin/env", {seventeen, VELTCFG_LIST_PATH, "--simulated"}).out;
-    EXPECT_EQ(listed.substr(listed.rfind("\n15 ")), "\n15    0000:10:00.0  RV80-A   10b5:3427  0xE000  "
-              "0xE06C   0xF7D00000  simulated configured\nMore cards follow card 15; veltcfg "
-              "takes card numbers 0 to 15.\n");
+    EXPECT_EQ(listed.substr(listed.rfind("\n0000:10")), "\n0000:10:00.0  15    RV80-A   10b5:3427  "
+              "0xE000  0xE06C   0xF7D00000  simulated configured\nMore cards follow card 15; "
+              "veltcfg takes card numbers 0 to 15.\n");
     const ProgramRun full = run_executable(
         "/bin/sh", {"-c", "exec \"$@\" >/dev/full", "sh", VELTCFG_LIST_PATH, "--simulated"});
     EXPECT_EQ(full.exit_status, 1);
@@ -275,8 +311,12 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
 #ifdef VELTCFG_WITH_JSON
     const auto json = nlohmann::ordered_json::parse(
         run_executable("/usr/bin/env", {host, VELTCFG_LIST_PATH, "--json", "--simulated"}).out);
-    EXPECT_EQ(json["schema"].dump() + json["host"].dump() + json["cards"][1].dump(),
-              "1\"simulated\"{\"card\":1,\"address\":\"0000:04:03.0\",\"model\":\"RV80-B\","
+    char host_name[256] = "";
+    ASSERT_EQ(gethostname(host_name, sizeof host_name - 1), 0);
+    EXPECT_EQ(json["host"], host_name);
+    EXPECT_EQ(json["schema"].dump() + json["version"].dump() + json["simulated"].dump() +
+                  json["cards"][1].dump(),
+              "2\"1.0\"true{\"card\":1,\"address\":\"0000:04:03.0\",\"model\":\"RV80-B\","
               "\"subsystem_vendor\":\"0x10b5\",\"subsystem_device\":\"0x3428\",\"io_base\":"
               "\"0xE000\",\"control_port\":\"0xE06C\",\"memory_bar\":\"0xF7D00000\",\"path\":"
               "\"simulated\",\"state\":\"configured\",\"reachable\":false,\"holder_pid\":null,"
@@ -310,6 +350,55 @@ TEST_F(DriverTest, ModelFollowsTheSubsystemId)
         EXPECT_NE(run.out.find("\nUsing PCI device at bus 9/device 3." + c.line + "\n\nPLX"),
                   std::string::npos)
             << run.out;
+    }
+}
+
+// Each udev rule (the group's, and the VFIO ones) takes the bridges whose
+// subsystem IDs are a card model's, and no others: by ATTR matches, with
+// alternatives, or by the IDs a shell's case takes, vendor:device:subsystem.
+TEST(UdevRules, TakeTheCardModelsOnly)
+{
+    std::set<std::string> models;
+    for (const CardModel& model : CARD_MODELS) {
+        char ids[32];
+        std::snprintf(ids, sizeof ids, "0x%04x:0x%04x:0x%04x:0x%04x", PLX_VENDOR_ID,
+                      PCI9056_DEVICE_ID, model.subsystem_vendor_id, model.subsystem_device_id);
+        models.insert(ids);
+    }
+    const std::regex attr("ATTR\\{(vendor|device|subsystem_vendor|subsystem_device)\\}==\"([^\"]*)\"");
+    const std::regex shell_case("0x[0-9a-f]{4}:0x[0-9a-f]{4}:0x[0-9a-f]{4}:0x[0-9a-f]{4}");
+    for (const char* name : {"60-veltcfg.rules", "61-veltcfg-vfio.rules"}) {
+        std::stringstream text;
+        text << std::ifstream(std::string(VELTCFG_SOURCE_DIR) + "/packaging/" + name).rdbuf();
+        std::istringstream rules(std::regex_replace(text.str(), std::regex("\\\\\n"), ""));
+        int checked = 0;
+        for (std::string rule; std::getline(rules, rule);) {
+            std::map<std::string, std::vector<std::string>> alternatives;
+            for (std::sregex_iterator m(rule.begin(), rule.end(), attr), end; m != end; ++m) {
+                std::istringstream values((*m)[2].str());
+                for (std::string value; std::getline(values, value, '|');) {
+                    alternatives[(*m)[1]].push_back(value);
+                }
+            }
+            std::set<std::string> taken = {""};  // grown one ID at a time
+            for (const char* key : {"vendor", "device", "subsystem_vendor", "subsystem_device"}) {
+                std::set<std::string> longer;
+                for (const std::string& head : taken) {
+                    for (const std::string& value : alternatives[key]) {
+                        longer.insert(head + (head.empty() ? "" : ":") + value);
+                    }
+                }
+                taken = longer;
+            }
+            for (std::sregex_iterator m(rule.begin(), rule.end(), shell_case), end; m != end; ++m) {
+                taken.insert(m->str());
+            }
+            if (!rule.empty() && rule[0] != '#') {
+                EXPECT_EQ(taken, models) << name << ": " << rule;
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, 0) << name;
     }
 }
 

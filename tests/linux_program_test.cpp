@@ -186,7 +186,7 @@ TEST_P(LinuxProgramLoad, ProgramsTheCardThroughSysfs)
 
     // The listing numbers the cards as veltcfg does.
     const ProgramRun list = run_list_over_tree(tree);
-    EXPECT_NE(list.out.find("\n" + std::to_string(c.card_number) + "     " + target.name()),
+    EXPECT_NE(list.out.find("\n" + target.name() + "  " + std::to_string(c.card_number) + "     "),
               std::string::npos)
         << list.out;
 }
