@@ -40,6 +40,8 @@ check missing file         |                          | check nosuch.bit
 card number too high       |                          | sim demo.bit 16
 card number not a number   |                          | sim demo.bit x
 card not found             |                          | sim demo.bit 2
+card by address            |                          | sim demo.bit 05:02.0
+card number with more      |                          | sim demo.bit 1x
 no arguments               |                          | sim
 three arguments            |                          | sim demo.bit 0 1
 check without file         |                          | check
@@ -48,6 +50,8 @@ sample files               |                          | sample --size 5000 out.b
 sample 16-bit files        |                          | sample --family 16 --size 3000 out.bit
 card can't be opened       | bus=4,slot=0,fault=open  | sim demo.bit 0
 card can't be mapped       | bus=4,slot=0,fault=map   | sim demo.bit 0
+card held by another       | bus=4,slot=0,fault=in-use | sim demo.bit 0
+card not answering         | bus=4,slot=0,fault=not-answering | sim demo.bit 0
 DONE busy at start         | bus=4,slot=0,fault=busy  | sim demo.bit 0
 DONE never reached         | bus=4,slot=0,fault=no-done | sim demo.bit 0
 card gone mid-run          | bus=4,slot=0,fault=gone  | sim demo.bit 0
