@@ -50,8 +50,6 @@ sample files               |                          | sample --size 5000 out.b
 sample 16-bit files        |                          | sample --family 16 --size 3000 out.bit
 card can't be opened       | bus=4,slot=0,fault=open  | sim demo.bit 0
 card can't be mapped       | bus=4,slot=0,fault=map   | sim demo.bit 0
-card held by another       | bus=4,slot=0,fault=in-use | sim demo.bit 0
-card not answering         | bus=4,slot=0,fault=not-answering | sim demo.bit 0
 DONE busy at start         | bus=4,slot=0,fault=busy  | sim demo.bit 0
 DONE never reached         | bus=4,slot=0,fault=no-done | sim demo.bit 0
 card gone mid-run          | bus=4,slot=0,fault=gone  | sim demo.bit 0
