@@ -45,5 +45,5 @@ play() {
 }
 play design.bit lab0,lab1,lab2,lab3,lab4,lab5 2 "lab2 lab3 lab4"
 play design.bit lab0,lab1,lab5 0 ""
-play cut.bit lab1 2 lab1
+play cut.bit lab1,lab5 2 lab1
 echo "PASSED"
