@@ -674,6 +674,11 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
     mislabelled.part = "7a35tcpg236";
     mislabelled.frame_words = 2000;
     const std::string other_family = dir.write("other.bit", to_string(sample::bit_file(mislabelled)));
+    sample::Design zu5ev = sample::design_for(G::Virtex4On);  // an IDCODE the xczu5cg and 5eg share
+    zu5ev.part = "xczu5ev-sfvc784-1-e";
+    zu5ev.idcode = 0x04A46093;
+    zu5ev.frame_words = 2000;
+    const std::string shared_idcode = dir.write("zu5ev.bit", to_string(sample::bit_file(zu5ev)));
     const std::string missing = dir.path() + "/missing.bit";
     const std::string ok = ": a card would configure\n";
     const std::string check = VELTCFG_CHECK_PATH, sample_writer = VELTCFG_SAMPLE_PATH;
@@ -704,6 +709,9 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
          "xcv200      0x0061C093  Virtex                      -  Virtex, Spartan-II\n"
          "xcv300      0x00620093  Virtex                      -  Virtex, Spartan-II\n", ""},
         {check, {"--list-devices", "--quiet"}, 2, "", "--list-devices takes --json alone, and no file"},
+        {check, {shared_idcode}, 0,
+         "IDCODE:               0x04A46093 (xczu5cg or xczu5eg or xczu5ev, Zynq UltraScale+) at byte "
+         "157; not compared (no --idcode or --part)\nCRC check:", ""},
         {check, {"--quiet", good, bad}, 1, good + ok + bad + ": a card would not configure: the CRC", ""},
         {check, {"--quiet", missing, good}, 2, good + ok, "cannot read " + missing},
         {check, {"--quiet", "--", "--quiet"}, 2, "", "cannot read --quiet"},
