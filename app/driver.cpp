@@ -17,6 +17,7 @@ void (*on_failed_run)(int exit_code) = nullptr;
 
 namespace {
 
+// Whether nothing but white space is left from p on.
 bool only_space_follows(const unsigned char* p)
 {
     while (std::isspace(*p)) {
