@@ -23,8 +23,6 @@
 #include "card/plx/plx_types.h"
 
 struct PlxBackend {
-    const char* name;
-
     // Finds the device_number-th device (from 0) that matches the key, in the
     // order of domain, bus, slot and function, and fills in the key.
     PLX_STATUS (*DeviceFind)(PLX_DEVICE_KEY* key, uint16_t device_number);

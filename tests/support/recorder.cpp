@@ -372,9 +372,9 @@ std::vector<Event> parse_log(const std::string& text)
 }  // namespace recording
 
 const PlxBackend recording_backend = {
-    "recorder",          recording::device_find,   recording::device_open,  recording::pci_register_read,
-    recording::pci_bar_map,    recording::pci_bar_unmap, recording::device_close, recording::io_port_read,
-    recording::io_port_write,  nullptr,  // no survey: the program makes none
+    recording::device_find,    recording::device_open,   recording::pci_register_read,
+    recording::pci_bar_map,    recording::pci_bar_unmap, recording::device_close,
+    recording::io_port_read,   recording::io_port_write, nullptr,  // no survey: the program makes none
 };
 
 // The test executable's choice of backend and data-port store: the recorder,

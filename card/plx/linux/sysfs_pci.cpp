@@ -60,7 +60,6 @@ void use_lockdown_file(const std::string& path)
 }  // namespace plx_linux
 
 const PlxBackend plx_sysfs_backend = {
-    "sysfs",
     plx_linux::ExceptionsAsFailure<plx_linux::device_find>::call,
     plx_linux::ExceptionsAsFailure<plx_linux::device_open>::call,
     plx_linux::pci_register_read,
