@@ -19,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "tests/support/fake_sysfs.h"
 #include "tests/support/program_run.h"
 #include "card/plx/linux/sysfs_pci.h"
@@ -38,14 +39,6 @@ PLX_DEVICE_KEY card_key()
     key.device_id = 0x9056;
     key.function = 0;
     return key;
-}
-
-std::string location(const PLX_DEVICE_KEY& key)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", key.domain, key.bus, key.slot,
-                  key.function);
-    return text;
 }
 
 FakeDevice at(uint16_t domain, uint8_t bus, uint8_t slot = 0, uint8_t function = 0)
@@ -171,7 +164,7 @@ TEST_P(SysfsFindOrder, CardsCountedInLocationOrder)
             PLX_DEVICE_KEY key = card_key();
             ASSERT_EQ(pci.DeviceFind(&key, static_cast<uint16_t>(i)), PLX_STATUS_SUCCESS)
                 << "card " << i;
-            EXPECT_EQ(location(key), c.expected[i]) << "card " << i;
+            EXPECT_EQ(pci_address(key), c.expected[i]) << "card " << i;
         }
         PLX_DEVICE_KEY key = card_key();
         EXPECT_EQ(pci.DeviceFind(&key, static_cast<uint16_t>(c.expected.size())),
@@ -248,7 +241,7 @@ TEST_F(SysfsFind, EveryKeyFieldNarrowsTheSearch)
         PLX_DEVICE_KEY key = card_key();
         narrowings[i](key);
         ASSERT_EQ(pci.DeviceFind(&key, 0), PLX_STATUS_SUCCESS) << "narrowing " << i;
-        EXPECT_EQ(location(key), b.name()) << "narrowing " << i;
+        EXPECT_EQ(pci_address(key), b.name()) << "narrowing " << i;
         key = card_key();
         narrowings[i](key);
         EXPECT_EQ(pci.DeviceFind(&key, 1), PLX_STATUS_NO_DEVICE) << "narrowing " << i;
@@ -1036,7 +1029,7 @@ TEST_F(SysfsRealTree, EnumeratesInOrderAndReadsIds)
     for (size_t i = 0; i < found.size(); ++i) {
         const PLX_DEVICE_KEY& key = found[i];
         if (i > 0) {
-            EXPECT_LT(location(found[i - 1]), location(key));
+            EXPECT_LT(pci_address(found[i - 1]), pci_address(key));
         }
         bool first_at_location = true;
         for (size_t j = 0; j < i; ++j) {
@@ -1047,8 +1040,8 @@ TEST_F(SysfsRealTree, EnumeratesInOrderAndReadsIds)
             PLX_STATUS status = PLX_STATUS_FAILED;
             EXPECT_EQ(pci.PciRegisterRead(key.bus, key.slot, key.function, 0, &status),
                       uint32_t{key.vendor_id} | uint32_t{key.device_id} << 16)
-                << location(key);
-            EXPECT_EQ(status, PLX_STATUS_SUCCESS) << location(key);
+                << pci_address(key);
+            EXPECT_EQ(status, PLX_STATUS_SUCCESS) << pci_address(key);
         }
     }
 }

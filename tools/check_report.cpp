@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/hex_text.h"
 #include "common/terminal_text.h"
 
 #ifdef VELTCFG_WITH_JSON
@@ -11,13 +12,6 @@
 namespace check {
 
 namespace {
-
-std::string hex(uint32_t value, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
 
 const char* group_source_text(const FileVerdict& v)
 {
@@ -64,11 +58,11 @@ void print_stream(const FileVerdict& v)
     for (const FileVerdict::Check& c : v.checks) {
         std::printf("CRC check:            %s at byte %llu: written %s, ",
                     c.check == bitstream::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
-                    static_cast<unsigned long long>(c.at), hex(c.written, c.digits).c_str());
+                    static_cast<unsigned long long>(c.at), hex_text(c.written, c.digits).c_str());
         if (c.bypassed) {
             std::printf("the CRC check bypassed\n");
         } else {
-            std::printf("computed %s, %s\n", hex(c.computed, c.digits).c_str(),
+            std::printf("computed %s, %s\n", hex_text(c.computed, c.digits).c_str(),
                         c.passed ? "match" : "MISMATCH");
         }
     }
@@ -89,7 +83,7 @@ void print_stream(const FileVerdict& v)
 std::string idcode_text(uint32_t idcode)
 {
     const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
-    return hex(idcode, 8) + (device == nullptr ? " (a device not in the table)"
+    return hex_text(idcode, 8) + (device == nullptr ? " (a device not in the table)"
                                                : std::string(" (") + device->name + ", " +
                                                      device->family->name + ")");
 }
@@ -191,7 +185,7 @@ json verdict_json(const FileVerdict& v)
                                                  {"date", v.header[2]}, {"time", v.header[3]}}
                                           : json(nullptr);
     file["header_device"] = device_json(v.header_device);
-    file["card_idcode"] = v.card_idcode ? json(hex(*v.card_idcode, 8)) : json(nullptr);
+    file["card_idcode"] = v.card_idcode ? json(hex_text(*v.card_idcode, 8)) : json(nullptr);
     file["packet_format"] = v.packet_bits == 0 ? json(nullptr) : json(v.packet_bits);
     file["family_group"] = v.group == bitstream::FamilyGroup::Unknown
                                ? json(nullptr)
@@ -201,7 +195,7 @@ json verdict_json(const FileVerdict& v)
     file["idcodes"] = json::array();
     for (const FileVerdict::Idcode& id : v.idcodes) {
         file["idcodes"].push_back({{"at", id.at},
-                                   {"idcode", hex(id.idcode, 8)},
+                                   {"idcode", hex_text(id.idcode, 8)},
                                    {"device", device_json(bitstream::device_of_idcode(id.idcode))}});
     }
     file["crc_checks"] = json::array();
@@ -209,8 +203,8 @@ json verdict_json(const FileVerdict& v)
         file["crc_checks"].push_back(
             {{"check", c.check == bitstream::CrcCheck::AutoCrc ? "autocrc" : "crc_write"},
              {"at", c.at},
-             {"written", hex(c.written, c.digits)},
-             {"computed", hex(c.computed, c.digits)},
+             {"written", hex_text(c.written, c.digits)},
+             {"computed", hex_text(c.computed, c.digits)},
              {"bypassed", c.bypassed},
              {"match", c.passed}});
     }

@@ -32,6 +32,7 @@
 #include <tuple>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "tools/sample_bitstream.h"
 #include "card/plx/linux/sysfs_pci.h"
 #include "tests/support/bitstream.h"
@@ -58,14 +59,6 @@ struct Emulated {
 const Emulated TESTDEV{"TestDev", 0x1b36, 0x0005, 1, 0x3};
 const Emulated IVSHMEM{"Ivshmem", 0x1af4, 0x1110, 0, 0x2};
 
-std::string location(const PLX_DEVICE_KEY& key)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", key.domain, key.bus, key.slot,
-                  key.function);
-    return text;
-}
-
 PLX_DEVICE_KEY key_of(const Emulated& dev)
 {
     PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
@@ -84,7 +77,7 @@ PLX_DEVICE_KEY find(const Emulated& dev)
 
 std::string folder(const PLX_DEVICE_KEY& key)
 {
-    return DEVICES + location(key);
+    return DEVICES + pci_address(key);
 }
 
 std::string read_file(const std::string& path)
@@ -143,7 +136,7 @@ TEST_P(KernelDevice, FoundByKeyAndConfigurationRead)
 {
     const Emulated& dev = GetParam();
     const PLX_DEVICE_KEY key = find(dev);
-    EXPECT_TRUE(fs::is_directory(folder(key))) << location(key);
+    EXPECT_TRUE(fs::is_directory(folder(key))) << pci_address(key);
     PLX_DEVICE_KEY second = key_of(dev);
     EXPECT_EQ(pci.DeviceFind(&second, 1), PLX_STATUS_NO_DEVICE) << "one of each";
 
@@ -258,7 +251,7 @@ TEST_P(KernelDevice, UnprivilegedLockHolderDoesNotBlockRoot)
         }
         report.append(chunk, static_cast<size_t>(got));
     }
-    std::printf("uid 65534 holds on %s: %s", location(key).c_str(), report.c_str());
+    std::printf("uid 65534 holds on %s: %s", pci_address(key).c_str(), report.c_str());
     // What it could get: an exclusive flock on config (the old lock file),
     // but not the root-only resource files.
     EXPECT_NE(report.find(" config:flock-ex,"), std::string::npos) << report;
@@ -315,7 +308,7 @@ TEST_P(KernelDevice, EnableCountStaysFlat)
         shown += (shown.empty() ? "" : ",") + std::to_string(count);
     }
     std::printf("%s enable count: %d before, %s after each of 5 opens, %d after a refused open\n",
-                location(key).c_str(), before, shown.c_str(), after);
+                pci_address(key).c_str(), before, shown.c_str(), after);
 
     write_enable(key, "0");
     set_command(key, original);
@@ -581,7 +574,7 @@ std::string card_tree(bool vfio, std::string* line)
     char shown[160];
     std::snprintf(shown, sizeof shown,
                   "0     %s  RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  %-9s ",
-                  location(key).c_str(), static_cast<unsigned long long>(card.bar3_start),
+                  pci_address(key).c_str(), static_cast<unsigned long long>(card.bar3_start),
                   vfio ? "vfio" : "sysfs");
     *line = shown;
     return tree.root();
