@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -342,10 +343,16 @@ struct PortCase {
     uint64_t port;
     uint32_t count;
     PLX_ACCESS_TYPE access;
-    bool write;
-    uint32_t value;  // written
+    std::optional<uint32_t> written;  // none: a read
     PLX_STATUS status;
 };
+
+// What the table's rows say.
+constexpr PLX_ACCESS_TYPE A8 = PLX_ACCESS_8_BIT, A16 = PLX_ACCESS_16_BIT, A32 = PLX_ACCESS_32_BIT;
+constexpr std::nullopt_t READ = std::nullopt;
+constexpr PLX_STATUS DONE = PLX_STATUS_SUCCESS, OUTSIDE = PLX_STATUS_INVALID_ADDRESS,
+                     WIDTH = PLX_STATUS_INVALID_ACCESS;
+constexpr uint32_t SENTINEL = 0xA5A5A5A5;  // where a read puts its bytes
 
 class SysfsIoPort : public SysfsCardTest, public ::testing::WithParamInterface<PortCase> {};
 
@@ -362,18 +369,19 @@ TEST_P(SysfsIoPort, OneTransferAtPortMinusBarStart)
     }
     tree.write(dev, "resource1", block);
 
-    uint32_t value = c.value;
-    const PLX_STATUS status = c.write ? pci.IoPortWrite(&device, c.port, &value, c.count, c.access)
-                                      : pci.IoPortRead(&device, c.port, &value, c.count, c.access);
+    uint32_t value = c.written.value_or(SENTINEL);
+    const PLX_STATUS status = c.written
+                                  ? pci.IoPortWrite(&device, c.port, &value, c.count, c.access)
+                                  : pci.IoPortRead(&device, c.port, &value, c.count, c.access);
     ASSERT_EQ(status, c.status);
 
     std::string expected_block = block;
     if (status == PLX_STATUS_SUCCESS) {
         const size_t offset = static_cast<size_t>(c.port - c.io_start);
-        if (c.write) {
-            std::memcpy(&expected_block[offset], &c.value, c.count);
+        if (c.written) {
+            std::memcpy(&expected_block[offset], &*c.written, c.count);
         } else {
-            uint32_t expected = c.value;
+            uint32_t expected = SENTINEL;
             std::memcpy(&expected, &block[offset], c.count);
             EXPECT_EQ(value, expected);
         }
@@ -381,43 +389,25 @@ TEST_P(SysfsIoPort, OneTransferAtPortMinusBarStart)
     EXPECT_EQ(tree.read(dev, "resource1"), expected_block);
 }
 
-constexpr uint32_t SENTINEL = 0xA5A5A5A5;
-
 INSTANTIATE_TEST_SUITE_P(
     SysfsAccesses, SysfsIoPort,
     ::testing::Values(
-        PortCase{"ReadControl", 0xE000, 0xE06C, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"WriteControl", 0xE000, 0xE06C, 4, PLX_ACCESS_32_BIT, true, 0x000C000E,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"OtherBase", 0xD100, 0xD16C, 4, PLX_ACCESS_32_BIT, true, 0x000D000E,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"Read16", 0xE000, 0xE002, 2, PLX_ACCESS_16_BIT, false, SENTINEL,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"ReadLastByte", 0xE000, 0xE0FF, 1, PLX_ACCESS_8_BIT, false, SENTINEL,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"WriteByte", 0xE000, 0xE001, 1, PLX_ACCESS_8_BIT, true, 0xAB,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"WriteUpToEnd", 0xE000, 0xE0FC, 4, PLX_ACCESS_32_BIT, true, 0x11223344,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"PastEnd", 0xE000, 0xE100, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"StraddlesEndRead", 0xE000, 0xE0FD, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"StraddlesEndWrite", 0xE000, 0xE0FE, 4, PLX_ACCESS_32_BIT, true, 0x000C000E,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"BelowStart", 0xE000, 0xDFFF, 1, PLX_ACCESS_8_BIT, true, 0xAB,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"InMemoryBar0", 0xE000, 0xF7E00000, 4, PLX_ACCESS_32_BIT, true, 1,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"InMemoryBar3", 0xE000, 0xF7D00000, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"ThreeBytes", 0xE000, 0xE06C, 3, PLX_ACCESS_32_BIT, true, 1,
-                 PLX_STATUS_INVALID_ACCESS},
-        PortCase{"CountAboveWidth", 0xE000, 0xE06C, 4, PLX_ACCESS_8_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ACCESS},
-        PortCase{"CountBelowWidth", 0xE000, 0xE06C, 2, PLX_ACCESS_32_BIT, true, 1,
-                 PLX_STATUS_INVALID_ACCESS}),
+        PortCase{"ReadControl", 0xE000, 0xE06C, 4, A32, READ, DONE},
+        PortCase{"WriteControl", 0xE000, 0xE06C, 4, A32, 0x000C000E, DONE},
+        PortCase{"OtherBase", 0xD100, 0xD16C, 4, A32, 0x000D000E, DONE},
+        PortCase{"Read16", 0xE000, 0xE002, 2, A16, READ, DONE},
+        PortCase{"ReadLastByte", 0xE000, 0xE0FF, 1, A8, READ, DONE},
+        PortCase{"WriteByte", 0xE000, 0xE001, 1, A8, 0xAB, DONE},
+        PortCase{"WriteUpToEnd", 0xE000, 0xE0FC, 4, A32, 0x11223344, DONE},
+        PortCase{"PastEnd", 0xE000, 0xE100, 4, A32, READ, OUTSIDE},
+        PortCase{"StraddlesEndRead", 0xE000, 0xE0FD, 4, A32, READ, OUTSIDE},
+        PortCase{"StraddlesEndWrite", 0xE000, 0xE0FE, 4, A32, 0x000C000E, OUTSIDE},
+        PortCase{"BelowStart", 0xE000, 0xDFFF, 1, A8, 0xAB, OUTSIDE},
+        PortCase{"InMemoryBar0", 0xE000, 0xF7E00000, 4, A32, 1, OUTSIDE},
+        PortCase{"InMemoryBar3", 0xE000, 0xF7D00000, 4, A32, READ, OUTSIDE},
+        PortCase{"ThreeBytes", 0xE000, 0xE06C, 3, A32, 1, WIDTH},
+        PortCase{"CountAboveWidth", 0xE000, 0xE06C, 4, A8, READ, WIDTH},
+        PortCase{"CountBelowWidth", 0xE000, 0xE06C, 2, A32, 1, WIDTH}),
     [](const ::testing::TestParamInfo<PortCase>& info) { return info.param.name; });
 
 using SysfsDevice = SysfsCardTest;
