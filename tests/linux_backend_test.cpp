@@ -1,5 +1,6 @@
-// The sysfs card layer backend, driven in-process against fake device trees
-// (and, read-only, against this machine's own PCI tree).
+// The Linux card layer backend (its sysfs and VFIO access methods), driven
+// in-process against fake device trees (and, read-only, against this
+// machine's own PCI tree).
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -23,7 +24,7 @@
 #include "common/hex_text.h"
 #include "tests/support/fake_sysfs.h"
 #include "tests/support/program_run.h"
-#include "card/plx/linux/sysfs_pci.h"
+#include "card/plx/linux/linux_pci.h"
 
 namespace fs = std::filesystem;
 using fake_sysfs::BarKind;
@@ -89,7 +90,7 @@ bool locked(const std::string& path)
     return held;
 }
 
-const PlxBackend& pci = plx_sysfs_backend;
+const PlxBackend& pci = plx_linux_backend;
 
 // Finds the n-th card and opens it into `device`.
 PLX_STATUS open_card(PLX_DEVICE_OBJECT* device, uint16_t n = 0)

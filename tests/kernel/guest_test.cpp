@@ -1,4 +1,4 @@
-// The sysfs card layer and the built veltcfg on a real kernel. This program
+// The Linux card layer and the built veltcfg on a real kernel. This program
 // runs as root inside a QEMU guest that run.sh boots, with two emulated PCI
 // devices:
 //
@@ -34,7 +34,7 @@
 
 #include "common/hex_text.h"
 #include "tools/sample_bitstream.h"
-#include "card/plx/linux/sysfs_pci.h"
+#include "card/plx/linux/linux_pci.h"
 #include "tests/support/bitstream.h"
 #include "tests/support/fake_sysfs.h"
 
@@ -43,7 +43,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string DEVICES = "/sys/bus/pci/devices/";
-const PlxBackend& pci = plx_sysfs_backend;
+const PlxBackend& pci = plx_linux_backend;
 
 // One emulated device, and what the layer must make of it.
 struct Emulated {
