@@ -23,6 +23,7 @@
 
 #include "common/hex_text.h"
 #include "tests/support/fake_sysfs.h"
+#include "tests/support/held_child.h"
 #include "tests/support/program_run.h"
 #include "card/plx/linux/linux_pci.h"
 
@@ -610,33 +611,13 @@ TEST_F(SysfsLock, SecondOpenRefusedUntilClose)
 TEST_F(SysfsLock, HeldByAnotherProcess)
 {
     add(at(0, 2));
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    HeldChild holder([] {
         PLX_DEVICE_OBJECT held{};
-        const char report = open_card(&held) == PLX_STATUS_SUCCESS ? 'y' : 'n';
-        char go = 0;
-        const bool ok = write(ready[1], &report, 1) == 1 && read(release[0], &go, 1) == 1;
-        pci.DeviceClose(&held);
-        _exit(ok ? 0 : 1);
-    }
-    close(ready[1]);
-    close(release[0]);
-    char report = 0;
-    ASSERT_EQ(read(ready[0], &report, 1), 1);
-    EXPECT_EQ(report, 'y');
+        return std::string(open_card(&held) == PLX_STATUS_SUCCESS ? "opened" : "refused");
+    });
+    EXPECT_EQ(holder.report(), "opened");
     EXPECT_EQ(open_card(&device), PLX_STATUS_BUSY);
-
-    const char go = 'g';
-    EXPECT_EQ(write(release[1], &go, 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(ready[0]);
-    close(release[1]);
+    EXPECT_EQ(holder.let_go(), 0);
     EXPECT_EQ(open_card(&device), PLX_STATUS_SUCCESS);
 }
 

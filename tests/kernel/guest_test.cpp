@@ -37,6 +37,7 @@
 #include "card/plx/linux/linux_pci.h"
 #include "tests/support/bitstream.h"
 #include "tests/support/fake_sysfs.h"
+#include "tests/support/held_child.h"
 
 namespace fs = std::filesystem;
 
@@ -185,14 +186,7 @@ TEST_P(KernelDevice, UnprivilegedLockHolderDoesNotBlockRoot)
     const Emulated& dev = GetParam();
     PLX_DEVICE_KEY key = find(dev);
     const std::string dir = folder(key);
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(ready[0]);
-        close(release[1]);
+    HeldChild holder([&dir] {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
             _exit(2);
         }
@@ -233,24 +227,9 @@ TEST_P(KernelDevice, UnprivilegedLockHolderDoesNotBlockRoot)
             }
             report += name + ":" + how + " ";
         }
-        report += "\n";
-        char go = 0;
-        const bool ok = write(ready[1], report.data(), report.size()) ==
-                            static_cast<ssize_t>(report.size()) &&
-                        read(release[0], &go, 1) == 1;
-        _exit(ok ? 0 : 1);
-    }
-    close(ready[1]);
-    close(release[0]);
-    std::string report;
-    char chunk[4096];
-    while (report.find('\n') == std::string::npos) {
-        const ssize_t got = read(ready[0], chunk, sizeof chunk);
-        if (got <= 0) {
-            break;
-        }
-        report.append(chunk, static_cast<size_t>(got));
-    }
+        return report + "\n";
+    });
+    const std::string& report = holder.report();
     std::printf("uid 65534 holds on %s: %s", pci_address(key).c_str(), report.c_str());
     // What it could get: an exclusive flock on config (the old lock file),
     // but not the root-only resource files.
@@ -262,13 +241,7 @@ TEST_P(KernelDevice, UnprivilegedLockHolderDoesNotBlockRoot)
     EXPECT_EQ(pci.DeviceOpen(&key, &device), PLX_STATUS_SUCCESS) << report;
     EXPECT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
 
-    const char go = 'g';
-    EXPECT_EQ(write(release[1], &go, 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    close(ready[0]);
-    close(release[1]);
+    EXPECT_EQ(holder.let_go(), 0);
 }
 
 // ---------------------------------------------------------------- decoding
