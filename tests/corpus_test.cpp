@@ -146,10 +146,9 @@ TEST_P(CorpusTest, BehavesAsOnACard)
         ++compares;
     }
     EXPECT_EQ(compares, static_cast<size_t>(c.crc_checks)) << check.out;
-    // Its group from the header's part, but for a PROM image and a part the
-    // device table does not know (Spartan-II): inferred from the stream.
-    EXPECT_EQ(check.out.find("(inferred from the stream") != std::string::npos,
-              kind == "prom" || c.group == G::Virtex);
+    // Its group from the header's part, but for a PROM image: inferred from
+    // the stream.
+    EXPECT_EQ(check.out.find("(inferred from the stream") != std::string::npos, kind == "prom");
     if (kind == "other") {
         EXPECT_EQ(run.exit_status, 103);
         EXPECT_EQ(run.err, error_report(UNKNOWN_TYPE));

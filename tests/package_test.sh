@@ -3,10 +3,10 @@
 #
 # Builds the Debian package from BUILD_DIR (already built) into a temporary
 # directory and checks it: the files it holds, its control fields, lintian's
-# verdict, that the udev rule shown in README and the manual page is the one
-# packaged, that the packaged programs run from PATH and that the packaged
-# manual page renders. Then checks that "cmake --install BUILD_DIR --prefix
-# DIR" lays out the same files, less the Debian ones.
+# verdict, that the udev rule shown in doc/hardware.md and the manual page is
+# the one packaged, that the packaged programs run from PATH and that the
+# packaged manual page renders. Then checks that "cmake --install BUILD_DIR
+# --prefix DIR" lays out the same files, less the Debian ones.
 #
 # With VELTCFG_PACKAGE_INSTALL=1 (as root; .ci/run sets it) it also installs
 # the package with dpkg, runs the installed programs, installs it again and
@@ -172,19 +172,20 @@ fi
 
 # ---------------------------------------------------------------- the udev rule
 
-# The packaged rule is the source's, and README and the manual page show it
-# whole: README as the fenced block that holds the rule's match, the manual
-# page (rendered) as lines that equal the rule's once their indent is gone.
+# The packaged rule is the source's, and doc/hardware.md and the manual page
+# show it whole: the guide as the fenced block that holds the rule's match,
+# the manual page (rendered) as lines that equal the rule's once their indent
+# is gone.
 cmp -s "$root/usr/lib/udev/rules.d/60-veltcfg.rules" "$rule_file" ||
   fail "packaged udev rule differs from packaging/60-veltcfg.rules"
 awk '/^```/ { if (inside) { if (block ~ /ATTR\{vendor\}=="0x10b5"/) { printf "%s", block; exit }
                             inside = 0; block = "" }
               else inside = 1
               next }
-     inside { block = block $0 "\n" }' "$source_dir/README.md" >"$tmp/readme.rules"
-[[ -s $tmp/readme.rules ]] || fail "README.md shows no udev rule (a fenced block matching 0x10b5)"
-diff -u "$rule_file" "$tmp/readme.rules" >&2 ||
-  fail "README's udev rule differs from packaging/60-veltcfg.rules (- packaged, + README)"
+     inside { block = block $0 "\n" }' "$source_dir/doc/hardware.md" >"$tmp/guide.rules"
+[[ -s $tmp/guide.rules ]] || fail "doc/hardware.md shows no udev rule (a fenced block matching 0x10b5)"
+diff -u "$rule_file" "$tmp/guide.rules" >&2 ||
+  fail "doc/hardware.md's udev rule differs from packaging/60-veltcfg.rules (- packaged, + guide)"
 
 man -l "$root/usr/share/man/man1/veltcfg.1.gz" >"$tmp/man-rule.out" 2>/dev/null ||
   fail "man -l could not render the packaged manual page"
@@ -196,7 +197,7 @@ sed -n "${start},$((start + $(wc -l <"$rule_file") - 1))p" "$tmp/man-rule.out" |
   cut -c $((indent + 1))- >"$tmp/man.rules"
 diff -u "$rule_file" "$tmp/man.rules" >&2 ||
   fail "the manual page's udev rule differs from packaging/60-veltcfg.rules (- packaged, + man)"
-note "udev rule: packaged, README and manual page agree"
+note "udev rule: packaged, doc/hardware.md and manual page agree"
 
 # ---------------------------------------------------------------- programs, manual page
 

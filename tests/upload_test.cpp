@@ -674,6 +674,11 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
     mislabelled.part = "7a35tcpg236";
     mislabelled.frame_words = 2000;
     const std::string other_family = dir.write("other.bit", to_string(sample::bit_file(mislabelled)));
+    sample::Design zu5ev = sample::design_for(G::Virtex4On);  // an IDCODE the xczu5cg and 5eg share
+    zu5ev.part = "xczu5ev-sfvc784-1-e";
+    zu5ev.idcode = 0x04A46093;
+    zu5ev.frame_words = 2000;
+    const std::string shared_idcode = dir.write("zu5ev.bit", to_string(sample::bit_file(zu5ev)));
     const std::string missing = dir.path() + "/missing.bit";
     const std::string ok = ": a card would configure\n";
     const std::string check = VELTCFG_CHECK_PATH, sample_writer = VELTCFG_SAMPLE_PATH;
@@ -697,7 +702,16 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
         {check, {"--quiet", "--part", "xc7a100t", good}, 1, "IDCODE 0x03631093 (xc7a100t, Artix-7)", ""},
         {check, {"--quiet", "--part", "xc6slx25tcsg324", s6}, 1, "IDCODE 0x04024093 (xc6slx25t,", ""},
         {check, {"--part", "xc7a36t", good}, 2, "", "the nearest known: xc7a35t, "},
-        {check, {"--part", "xc3s2000fg676", good}, 2, "", "no device in the table is named"},
+        {check, {"--part", "xc2s1500fg456", good}, 2, "", "no device in the table is named"},
+        {check, {"--quiet", "--part", "xczu9eg", good}, 1,
+         "IDCODE 0x0484A093 (xcku9p, Kintex UltraScale+ or xczu9cg or xczu9eg, Zynq UltraScale+)", ""},
+        {check, {"--list-devices"}, 0,
+         "xcv200      0x0061C093  Virtex                      -  Virtex, Spartan-II\n"
+         "xcv300      0x00620093  Virtex                      -  Virtex, Spartan-II\n", ""},
+        {check, {"--list-devices", "--quiet"}, 2, "", "--list-devices takes --json alone, and no file"},
+        {check, {shared_idcode}, 0,
+         "IDCODE:               0x04A46093 (xczu5cg or xczu5eg or xczu5ev, Zynq UltraScale+) at byte "
+         "157; not compared (no --idcode or --part)\nCRC check:", ""},
         {check, {"--quiet", good, bad}, 1, good + ok + bad + ": a card would not configure: the CRC", ""},
         {check, {"--quiet", missing, good}, 2, good + ok, "cannot read " + missing},
         {check, {"--quiet", "--", "--quiet"}, 2, "", "cannot read --quiet"},
@@ -723,6 +737,13 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
              "      \"reason\": {\n        \"code\": \"refused\",\n"
              "        \"text\": \"veltcfg does not take the file\"\n      }\n    }\n  ]\n}\n",
          "", true},
+        {check, {"--list-devices", "--json"}, 0,
+         "    {\n      \"name\": \"xc2s200\",\n      \"idcode\": \"0x0061C093\",\n"
+         "      \"family\": \"Spartan-II\",\n      \"family_group\": \"Virtex, Spartan-II\",\n"
+         "      \"config_bits\": 1335840\n    },\n    {\n      \"name\": \"xc2s50e\",\n"
+         "      \"idcode\": \"0x00A10093\",\n      \"family\": \"Spartan-IIE\",\n"
+         "      \"family_group\": \"Virtex, Spartan-II\",\n      \"config_bits\": null\n    },",
+         ""},
 #endif
     };
     for (const auto& c : cases) {

@@ -32,8 +32,8 @@ void print_idcodes(const FileVerdict& v)
         std::printf("IDCODE:               %s at byte %llu%s\n", idcode_text(id.idcode).c_str(),
                     static_cast<unsigned long long>(id.at),
                     v.card_idcode ? "" : "; not compared (no --idcode or --part)");
-        const bitstream::FpgaDevice* named = bitstream::device_of_idcode(id.idcode);
-        if (v.header_device != nullptr && named != nullptr && named != v.header_device) {
+        if (v.header_device != nullptr && bitstream::device_of_idcode(id.idcode) != nullptr &&
+            !bitstream::idcode_matches(*v.header_device, id.idcode)) {
             std::printf("Note:                 the header names the %s; the card goes by the "
                         "IDCODE\n",
                         v.header_device->name);
@@ -82,10 +82,9 @@ void print_stream(const FileVerdict& v)
 
 std::string idcode_text(uint32_t idcode)
 {
-    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
-    return hex_text(idcode, 8) + (device == nullptr ? " (a device not in the table)"
-                                               : std::string(" (") + device->name + ", " +
-                                                     device->family->name + ")");
+    const std::string devices = bitstream::devices_text(idcode);
+    return hex_text(idcode, 8) +
+           (devices.empty() ? " (a device not in the table)" : " (" + devices + ")");
 }
 
 void StreamFacts::synced(unsigned word_bytes, unsigned sync_bytes, uint64_t end)
@@ -156,6 +155,15 @@ void print_report(const FileVerdict& v)
         std::printf("\n\n");
     }
     print_verdict_line(v);
+}
+
+void print_devices()
+{
+    for (const bitstream::FpgaDevice& d : bitstream::all_devices()) {
+        const std::string bits = d.config_bits == 0 ? "-" : std::to_string(d.config_bits);
+        std::printf("%-11s %s  %-19s %9s  %s\n", d.name, hex_text(d.idcode, 8).c_str(),
+                    d.family->name, bits.c_str(), bitstream::family_group_name(d.family->group));
+    }
 }
 
 #ifdef VELTCFG_WITH_JSON
@@ -239,6 +247,20 @@ void print_json(const std::vector<FileVerdict>& verdicts)
     std::printf("%s\n", document.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 
+void print_devices_json()
+{
+    json document = {{"schema", JSON_SCHEMA}, {"devices", json::array()}};
+    for (const bitstream::FpgaDevice& d : bitstream::all_devices()) {
+        document["devices"].push_back(
+            {{"name", d.name},
+             {"idcode", hex_text(d.idcode, 8)},
+             {"family", d.family->name},
+             {"family_group", bitstream::family_group_name(d.family->group)},
+             {"config_bits", d.config_bits == 0 ? json(nullptr) : json(d.config_bits)}});
+    }
+    std::printf("%s\n", document.dump(2).c_str());
+}
+
 #else
 
 bool json_available()
@@ -247,6 +269,10 @@ bool json_available()
 }
 
 void print_json(const std::vector<FileVerdict>&)
+{
+}
+
+void print_devices_json()
 {
 }
 

@@ -109,4 +109,10 @@ bool json_available();
 // One JSON document for the run, in the layout JSON_SCHEMA names.
 void print_json(const std::vector<FileVerdict>& verdicts);
 
+// The device table, one device a line: name, IDCODE, family, configuration
+// length in bits ("-" where no guide gives it) and family group.
+void print_devices();
+// The device table as one JSON document, in the layout JSON_SCHEMA names.
+void print_devices_json();
+
 }  // namespace check

@@ -1,4 +1,5 @@
 // veltcfg-check [--idcode ID | --part NAME] [--json | --quiet] [--] FILE...
+// veltcfg-check --list-devices [--json]
 //
 // Says whether a card would configure from each FILE, and why not, without a
 // card: for each file in turn it runs the program itself, as veltcfg-sim
@@ -9,7 +10,7 @@
 // The card's FPGA is the device --idcode or --part names; without them, the
 // device the .BIT header's part names, when the device table knows it (its
 // family group then, as no IDCODE is there to compare); else the stream
-// tells the group.
+// tells the group. --list-devices prints the table of devices instead.
 //
 // Exit status: 0 when a card would configure from every file, 1 when not
 // from one or more, 2 for wrong arguments or a file that cannot be read
@@ -43,7 +44,8 @@ using State = sim::Fpga::State;
 enum ExitStatus { CONFIGURES = 0, DOES_NOT_CONFIGURE = 1, CANNOT_CHECK = 2 };
 
 const char* const USAGE =
-    "usage: veltcfg-check [--idcode ID | --part NAME] [--json | --quiet] [--] FILE...\n";
+    "usage: veltcfg-check [--idcode ID | --part NAME] [--json | --quiet] [--] FILE...\n"
+    "       veltcfg-check --list-devices [--json]\n";
 
 void print_help()
 {
@@ -52,12 +54,13 @@ void print_help()
         "Says whether a card would configure from each FILE (a .BIT file or a PROM\n"
         "image), and why not, by running veltcfg on a simulated card.\n"
         "\n"
-        "  --idcode ID   the card's FPGA is the device with this IDCODE (decimal or 0x-hex)\n"
-        "  --part NAME   the card's FPGA is this device (xc7a35t, XC7A35T-1CPG236C, 7a35tcpg236)\n"
-        "  --json        one JSON document for the run, instead of the reports\n"
-        "  --quiet       only each file's verdict line\n"
-        "  --help        this text\n"
-        "  --version     the version\n"
+        "  --idcode ID       the card's FPGA is the device with this IDCODE (decimal or 0x-hex)\n"
+        "  --part NAME       the card's FPGA is this device (xc7a35t, XC7A35T-1CPG236C, 7a35tcpg236)\n"
+        "  --json            one JSON document for the run, instead of the reports\n"
+        "  --quiet           only each file's verdict line\n"
+        "  --list-devices    the devices --part and --idcode know, one a line (or JSON)\n"
+        "  --help            this text\n"
+        "  --version         the version\n"
         "\n"
         "Exit status: 0 when a card would configure from every file, 1 when not from\n"
         "one or more, 2 for wrong arguments or a file that cannot be read.\n"
@@ -69,6 +72,7 @@ struct Options {
     std::optional<uint32_t> idcode;  // given, or the IDCODE of --part's device
     bool json = false;
     bool quiet = false;
+    bool list_devices = false;
     std::vector<const char*> files;
 };
 
@@ -140,6 +144,8 @@ Options read_options(int argc, char** argv)
             options.json = true;
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg == "--list-devices") {
+            options.list_devices = true;
         } else if (arg == "--help") {
             print_help();
             std::exit(CONFIGURES);
@@ -154,7 +160,10 @@ Options read_options(int argc, char** argv)
             std::exit(CANNOT_CHECK);
         }
     }
-    if (options.files.empty()) {
+    if (options.list_devices && (device_given || options.quiet || !options.files.empty())) {
+        wrong_arguments("--list-devices takes --json alone, and no file");
+    }
+    if (options.files.empty() && !options.list_devices) {
         wrong_arguments("no file to check");
     }
     if (options.json && options.quiet) {
@@ -448,7 +457,10 @@ int main(int argc, char** argv)
                                                                                 : CANNOT_CHECK;
         status = std::max(status, file_status);
     }
-    if (options.json) {
+    if (options.list_devices) {
+        options.json ? check::print_devices_json() : check::print_devices();
+        note_output();
+    } else if (options.json) {
         check::print_json(verdicts);
         note_output();
     }
