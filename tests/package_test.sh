@@ -233,7 +233,7 @@ run_programs() {
     fail "$bindir/veltcfg-sim loading a sample did not end with 'Function complete.'"
   status=0
   PATH="$bindir:$PATH" veltcfg-list --simulated >"$tmp/list.out" 2>&1 || status=$?
-  ((status == 0)) && grep -q '^1     0000:05:02\.0  RV80-C ' "$tmp/list.out" ||
+  ((status == 0)) && grep -q '^0000:05:02\.0  1     RV80-C ' "$tmp/list.out" ||
     { cat "$tmp/list.out" >&2; fail "$bindir/veltcfg-list --simulated exited $status"; }
   status=0
   PATH="$bindir:$PATH" veltcfg-check >/dev/null 2>&1 || status=$?

@@ -40,6 +40,8 @@ check missing file         |                          | check nosuch.bit
 card number too high       |                          | sim demo.bit 16
 card number not a number   |                          | sim demo.bit x
 card not found             |                          | sim demo.bit 2
+card by address            |                          | sim demo.bit 05:02.0
+card number with more      |                          | sim demo.bit 1x
 no arguments               |                          | sim
 three arguments            |                          | sim demo.bit 0 1
 check without file         |                          | check

@@ -36,7 +36,8 @@ const struct {
     const char* name;
     CardFault fault;
 } FAULTS[] = {{"none", CardFault::None}, {"open", CardFault::Open},     {"map", CardFault::Map},
-              {"busy", CardFault::Busy}, {"no-done", CardFault::NoDone}, {"gone", CardFault::Gone}};
+              {"busy", CardFault::Busy}, {"no-done", CardFault::NoDone}, {"gone", CardFault::Gone},
+              {"in-use", CardFault::InUse}, {"not-answering", CardFault::NotAnswering}};
 
 // Whether the FPGA reads DONE at power-up: bit 1 of the control/status
 // register the card starts with.
@@ -63,7 +64,8 @@ std::string take_item(const std::string& item, CardSettings* card)
         const auto known = std::find_if(std::begin(FAULTS), std::end(FAULTS),
                                         [&value](const auto& f) { return value == f.name; });
         if (known == std::end(FAULTS)) {
-            return "\"" + item + "\": unknown fault (none, open, map, busy, no-done, gone)";
+            return "\"" + item +
+                   "\": unknown fault (none, open, map, busy, no-done, gone, in-use, not-answering)";
         }
         card->fault = known->fault;
         return "";

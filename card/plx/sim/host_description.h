@@ -8,7 +8,9 @@
 // takes any stream); configured (yes, the default: the FPGA reads DONE at
 // power-up, as one that has loaded its configuration from its own PROM; no:
 // DONE low until a configuration is loaded); fault (none, the default, open,
-// map, busy, no-done or gone). Numbers are decimal or 0x-hex.
+// map, busy, no-done, gone, in-use: held by another process, or
+// not-answering: its control/status register reads all ones). Numbers are
+// decimal or 0x-hex.
 #pragma once
 
 #include <cstdint>

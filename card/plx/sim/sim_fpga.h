@@ -23,6 +23,8 @@ enum class CardFault {
     Busy,    // DONE reads busy right after the program line goes low
     NoDone,  // the FPGA never reports DONE
     Gone,    // the card stops answering during the first block of a load
+    InUse,   // another process holds the card, so it cannot be opened
+    NotAnswering,  // its control/status register reads all ones from the start
 };
 
 // How the FPGA behind a card behaves.
