@@ -23,11 +23,12 @@
 #include "app/upload_state.h"
 #include "card/card.h"
 #include "common/terminal_text.h"
+#include "configfile/file_signatures.h"
 
 namespace {
 
-constexpr size_t PROBE_SIZE = 14;
-constexpr int32_t FIRST_FIELD_OFFSET = 14;
+constexpr size_t PROBE_SIZE = SIGNATURE_SIZE;
+constexpr int32_t FIRST_FIELD_OFFSET = BIT_FIRST_FIELD_OFFSET;
 
 const char* const FIELD_LABELS[4] = {
     "\n  Design name:          ",
@@ -39,18 +40,6 @@ const char* const FIELD_LABELS[4] = {
 [[noreturn]] void unexpected_end_of_file()
 {
     fatal_exit(103, "File I/O error.  Unexpected end of file?");
-}
-
-bool is_bit_file(const uint8_t* probe)
-{
-    return probe[0] == 0x00 && probe[1] == 0x09 && probe[11] == 0x00 && probe[12] == 0x01 &&
-           probe[13] == 0x61;
-}
-
-bool is_prom_file(const uint8_t* probe)
-{
-    return probe[0] == 0xFF && probe[4] == 0x55 && probe[5] == 0x99 && probe[6] == 0xAA &&
-           probe[7] == 0x66;
 }
 
 // Seeks to `offset` and reads up to `count` bytes; 0 when the seek fails.

@@ -84,22 +84,6 @@ std::string hex32(uint32_t value)
     return text;
 }
 
-std::string read_file(const std::string& path)
-{
-    std::string bytes;
-    FILE* in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr) {
-        return bytes;
-    }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-        bytes.append(buffer, n);
-    }
-    std::fclose(in);
-    return bytes;
-}
-
 // Another device of the file's group (Virtex, Spartan-II: of another group).
 uint32_t another_device(const CorpusFile& c)
 {

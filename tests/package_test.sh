@@ -28,16 +28,18 @@ note() {
 
 # What the package installs, and the programs among it. A new installed
 # program goes into both lists (and gets a manual page, or lintian warns).
-programs=(veltcfg veltcfg-sim veltcfg-check veltcfg-list veltcfg-sample)
+programs=(veltcfg veltcfg-sim veltcfg-check veltcfg-convert veltcfg-list veltcfg-sample)
 expected_files=(
   ./usr/bin/veltcfg
   ./usr/bin/veltcfg-check
+  ./usr/bin/veltcfg-convert
   ./usr/bin/veltcfg-list
   ./usr/bin/veltcfg-sample
   ./usr/bin/veltcfg-sim
   ./usr/lib/udev/rules.d/60-veltcfg.rules
   ./usr/share/bash-completion/completions/veltcfg
   ./usr/share/bash-completion/completions/veltcfg-check
+  ./usr/share/bash-completion/completions/veltcfg-convert
   ./usr/share/bash-completion/completions/veltcfg-list
   ./usr/share/bash-completion/completions/veltcfg-sample
   ./usr/share/bash-completion/completions/veltcfg-sim
@@ -45,6 +47,7 @@ expected_files=(
   ./usr/share/doc/veltcfg/copyright
   ./usr/share/lintian/overrides/veltcfg
   ./usr/share/man/man1/veltcfg-check.1.gz
+  ./usr/share/man/man1/veltcfg-convert.1.gz
   ./usr/share/man/man1/veltcfg-list.1.gz
   ./usr/share/man/man1/veltcfg-sample.1.gz
   ./usr/share/man/man1/veltcfg-sim.1.gz
@@ -206,15 +209,16 @@ note "udev rule: packaged, doc/hardware.md and manual page agree"
 # Runs the programs by name, with BINDIR first on PATH: without arguments
 # veltcfg and veltcfg-sim print their usage text and exit 100 before touching
 # any card, veltcfg-check exits 2; the manual page's examples: veltcfg-sample
-# writes a sample, veltcfg-sim loads it into its card 0, veltcfg-check finds
-# that a card would configure from it.
+# writes a sample, veltcfg-sim loads it into its card 0, and the .BIT file
+# veltcfg-convert makes of its PROM image too; veltcfg-check finds that a
+# card would configure from the sample.
 run_programs() {
   local bindir=$1 program status
   for program in "${programs[@]}"; do
     [[ $(PATH="$bindir:$PATH" command -v "$program") == "$bindir/$program" ]] ||
       fail "$program on PATH is not $bindir/$program"
-    [[ $program != veltcfg-check && $program != veltcfg-list && $program != veltcfg-sample ]] ||
-      continue
+    [[ $program != veltcfg-check && $program != veltcfg-convert && $program != veltcfg-list &&
+      $program != veltcfg-sample ]] || continue
     status=0
     PATH="$bindir:$PATH" "$program" >"$tmp/usage.out" 2>&1 || status=$?
     ((status == 100)) || fail "$bindir/$program without arguments exited $status, expected 100"
@@ -226,6 +230,10 @@ run_programs() {
   status=0
   PATH="$bindir:$PATH" veltcfg-sim "$tmp/demo.prom" 0 >"$tmp/load.out" 2>&1 || status=$?
   ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-sim loading demo.prom exited $status"; }
+  status=0
+  PATH="$bindir:$PATH" veltcfg-convert "$tmp/demo.prom" "$tmp/converted.bit" >/dev/null &&
+    PATH="$bindir:$PATH" veltcfg-sim "$tmp/converted.bit" 0 >"$tmp/load.out" 2>&1 || status=$?
+  ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-convert of demo.prom did not load: $status"; }
   status=0
   PATH="$bindir:$PATH" veltcfg-sim "$tmp/sample.bit" 0 >"$tmp/load.out" 2>&1 || status=$?
   ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-sim loading a sample exited $status"; }
@@ -255,6 +263,8 @@ check_manual_page() {
   grep -q 'veltcfg-sim FILE CARD' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sim"
   grep -q 'veltcfg-check \[--idcode ID | --part NAME\] \[--json | --quiet\]' "$1" ||
     fail "rendered SYNOPSIS lacks veltcfg-check"
+  grep -q 'veltcfg-convert \[--image N\] \[--part NAME\] \[--\] IN OUT' "$1" ||
+    fail "rendered SYNOPSIS lacks veltcfg-convert"
   grep -q 'veltcfg-sample \[--size BYTES\]' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sample"
   grep -q 'veltcfg-list \[--simulated\] \[--json\]' "$1" || fail "rendered SYNOPSIS lacks veltcfg-list"
 }
@@ -272,7 +282,7 @@ man -M "$root/usr/share/man" veltcfg-sim >"$tmp/sim.out" 2>"$tmp/sim.err" || {
   fail "man veltcfg-sim does not render from the package's manual pages"
 }
 cmp -s "$tmp/man.out" "$tmp/sim.out" || fail "man veltcfg-sim does not show the veltcfg page"
-for program in veltcfg-check veltcfg-list veltcfg-sample; do
+for program in veltcfg-check veltcfg-convert veltcfg-list veltcfg-sample; do
   man -M "$root/usr/share/man" "$program" 2>/dev/null | cmp -s "$tmp/man.out" - ||
     fail "man $program does not show the veltcfg page"
 done

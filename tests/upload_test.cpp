@@ -682,6 +682,7 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
     const std::string missing = dir.path() + "/missing.bit";
     const std::string ok = ": a card would configure\n";
     const std::string check = VELTCFG_CHECK_PATH, sample_writer = VELTCFG_SAMPLE_PATH;
+    const std::string convert = VELTCFG_CONVERT_PATH;
     const struct {
         std::string program;
         std::vector<std::string> args;
@@ -693,6 +694,10 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
         {check, {"--version"}, 0, "veltcfg-check 1.0\n", "", true},
         {sample_writer, {"--help"}, 0, "usage: veltcfg-sample [--size BYTES]", ""},
         {sample_writer, {"--version"}, 0, "veltcfg-sample 1.0\n", "", true},
+        {convert, {"--help"}, 0, "usage: veltcfg-convert [--image N] [--part NAME] [--] IN OUT", ""},
+        {convert, {"--version"}, 0, "veltcfg-convert 1.0\n", "", true},
+        {convert, {good, "--part"}, 2, "", "--part needs a value"},
+        {convert, {"--", "--image", good}, 2, "", "cannot open --image"},
         {check, {"--bogus", good}, 2, "", "unknown option --bogus"},
         {check, {"--quiet"}, 2, "", "no file to check"},
         {check, {"--idcode", "1", "--part", "xc7a35t", good}, 2, "", "once"},

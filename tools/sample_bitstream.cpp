@@ -5,6 +5,7 @@
 #include "bitstream/crc.h"
 #include "bitstream/packet_format.h"
 #include "common/bit_reverse.h"
+#include "tools/file_kind.h"
 
 namespace sample {
 
@@ -297,19 +298,7 @@ std::vector<uint8_t> ConfigStream::bytes() const
 
 std::vector<uint8_t> bit_header(const Design& design, uint32_t config_length)
 {
-    std::vector<uint8_t> out = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
-                                0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01, 'a'};
-    const std::string* fields[4] = {&design.name, &design.part, &design.date, &design.time};
-    const char keys[4] = {'b', 'c', 'd', 'e'};
-    for (int i = 0; i < 4; ++i) {
-        const size_t length = fields[i]->size() + 1;  // with its NUL
-        put(out, static_cast<uint32_t>(length), 2);
-        out.insert(out.end(), fields[i]->begin(), fields[i]->end());
-        out.push_back(0);
-        out.push_back(static_cast<uint8_t>(keys[i]));
-    }
-    put(out, config_length, 4);
-    return out;
+    return filekind::bit_header({design.name, design.part, design.date, design.time}, config_length);
 }
 
 std::vector<uint8_t> bit_file(const Design& design)
