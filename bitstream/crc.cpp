@@ -11,4 +11,36 @@ const bool HAS_CRC_INSTRUCTION = [] {
 const bool HAS_CRC_INSTRUCTION = false;
 #endif
 
+namespace {
+
+template <unsigned word_bytes, uint32_t (*feed)(uint32_t, uint32_t, uint32_t)>
+uint32_t feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address)
+{
+    for (const uint8_t* word = bytes; word != bytes + words * word_bytes; word += word_bytes) {
+        uint32_t value = 0;
+        for (unsigned i = 0; i < word_bytes; ++i) {
+            value = value << 8 | word[i];
+        }
+        crc = feed(crc, value, address);
+    }
+    return crc;
+}
+
+}  // namespace
+
+uint32_t crc_feed_words(const FamilyRules& rules, uint32_t crc, const uint8_t* bytes, size_t words,
+                        uint32_t address)
+{
+    switch (rules.crc) {
+    case CrcKind::Crc32c:
+        return feed_words<4, crc32c_feed>(crc, bytes, words, address);
+    case CrcKind::Crc16:
+        return rules.address_bits == 5 ? feed_words<4, crc16_feed<5>>(crc, bytes, words, address)
+                                       : feed_words<4, crc16_feed<4>>(crc, bytes, words, address);
+    case CrcKind::Crc22:
+        break;
+    }
+    return feed_words<2, crc22_feed>(crc, bytes, words, address);
+}
+
 }  // namespace bitstream

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "bitstream/family_rules.h"
@@ -101,6 +102,26 @@ inline uint32_t crc_feed(const FamilyRules& rules, uint32_t crc, uint32_t word, 
         break;
     }
     return crc22_feed(crc, word, address);
+}
+
+// Whole words of frame data written to `address` (big-endian, of the
+// group's word size), through the group's CRC.
+uint32_t crc_feed_words(const FamilyRules& rules, uint32_t crc, const uint8_t* bytes, size_t words,
+                        uint32_t address);
+
+// How a group's CRC takes a word written to register `reg`: fed in with the
+// register's address, but for RCRC, which resets it, and the registers it
+// leaves out: the CRC register itself (a write there is a check) and the
+// daisy-chain ones (LOUT, CSBO).
+inline uint32_t crc_after_write(const FamilyRules& rules, uint32_t crc, uint32_t reg, uint32_t word)
+{
+    if (reg == rules.cmd && (word & COMMAND_FIELD) == RCRC_COMMAND) {
+        return 0;
+    }
+    if (reg == CRC_REGISTER || reg == rules.lout || reg == rules.csbo) {
+        return crc;
+    }
+    return crc_feed(rules, crc, word, reg);
 }
 
 }  // namespace bitstream

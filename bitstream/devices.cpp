@@ -7,40 +7,24 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <iterator>
 
 namespace bitstream {
 
 namespace {
 
-constexpr FpgaFamily SPARTAN_II = {"Spartan-II", FamilyGroup::Virtex};
-constexpr FpgaFamily SPARTAN_IIE = {"Spartan-IIE", FamilyGroup::Virtex};
-constexpr FpgaFamily VIRTEX = {"Virtex", FamilyGroup::Virtex};
-constexpr FpgaFamily VIRTEX_E = {"Virtex-E", FamilyGroup::Virtex};
-constexpr FpgaFamily VIRTEX_II = {"Virtex-II", FamilyGroup::VirtexII};
-constexpr FpgaFamily VIRTEX_II_PRO = {"Virtex-II Pro", FamilyGroup::VirtexII};
-constexpr FpgaFamily SPARTAN_3 = {"Spartan-3", FamilyGroup::VirtexII};
-constexpr FpgaFamily SPARTAN_3E = {"Spartan-3E", FamilyGroup::VirtexII};
-constexpr FpgaFamily SPARTAN_3A = {"Spartan-3A", FamilyGroup::Spartan3A};
-constexpr FpgaFamily SPARTAN_3AN = {"Spartan-3AN", FamilyGroup::Spartan3A};
-constexpr FpgaFamily SPARTAN_3A_DSP = {"Spartan-3A DSP", FamilyGroup::Spartan3A};
-constexpr FpgaFamily VIRTEX_4_LX = {"Virtex-4 LX", FamilyGroup::Virtex4On};
-constexpr FpgaFamily VIRTEX_4_SX = {"Virtex-4 SX", FamilyGroup::Virtex4On};
-constexpr FpgaFamily VIRTEX_4_FX = {"Virtex-4 FX", FamilyGroup::Virtex4On};
-constexpr FpgaFamily VIRTEX_5 = {"Virtex-5", FamilyGroup::Virtex4On};
-constexpr FpgaFamily SPARTAN_6 = {"Spartan-6", FamilyGroup::Spartan6};
-constexpr FpgaFamily VIRTEX_6 = {"Virtex-6", FamilyGroup::Virtex4On};
-constexpr FpgaFamily SPARTAN_7 = {"Spartan-7", FamilyGroup::Virtex4On};
-constexpr FpgaFamily ARTIX_7 = {"Artix-7", FamilyGroup::Virtex4On};
-constexpr FpgaFamily KINTEX_7 = {"Kintex-7", FamilyGroup::Virtex4On};
-constexpr FpgaFamily VIRTEX_7 = {"Virtex-7", FamilyGroup::Virtex4On};
-constexpr FpgaFamily ZYNQ_7000 = {"Zynq-7000", FamilyGroup::Virtex4On};
-constexpr FpgaFamily KINTEX_ULTRASCALE = {"Kintex UltraScale", FamilyGroup::Virtex4On};
-constexpr FpgaFamily VIRTEX_ULTRASCALE = {"Virtex UltraScale", FamilyGroup::Virtex4On};
-constexpr FpgaFamily KINTEX_ULTRASCALE_PLUS = {"Kintex UltraScale+", FamilyGroup::Virtex4On};
-constexpr FpgaFamily VIRTEX_ULTRASCALE_PLUS = {"Virtex UltraScale+", FamilyGroup::Virtex4On};
-constexpr FpgaFamily ARTIX_ULTRASCALE_PLUS = {"Artix UltraScale+", FamilyGroup::Virtex4On};
-constexpr FpgaFamily ZYNQ_ULTRASCALE_PLUS = {"Zynq UltraScale+", FamilyGroup::Virtex4On};
+// The CRC bypass of each generation that has one: COR bit 29 and 0xDEFC
+// (Virtex-II, Spartan-3), COR bit 28 and 0x0000DEFC (Virtex-4, Virtex-5),
+// COR1 bit 4 and 0x9876DEFC (Spartan-3A, Spartan-6). Virtex-6 and later
+// have none: COR0 bit 28 is reserved there, and the tools write RCRC where
+// the CRC checks would be. Virtex-5 and later devices take the sync word on
+// the parallel port only after the bus width detection pattern.
+constexpr CrcBypass VIRTEX_II_BYPASS = {9, 1u << 29, 0x0000DEFC};
+constexpr CrcBypass VIRTEX_4_BYPASS = {9, 1u << 28, 0x0000DEFC};
+constexpr CrcBypass SPARTAN_3A_BYPASS = {10, 1u << 4, 0x9876DEFC};
+
+#include "bitstream/family_table.inc"
 
 // The words of the rows.
 constexpr uint64_t NONE = 0;
@@ -167,6 +151,16 @@ DeviceRange all_devices()
     return {std::begin(DEVICES), std::end(DEVICES)};
 }
 
+const CrcBypass* group_crc_bypass(FamilyGroup group)
+{
+    for (const FpgaDevice& device : DEVICES) {
+        if (device.family->group == group && device.family->bypass != nullptr) {
+            return device.family->bypass;
+        }
+    }
+    return nullptr;
+}
+
 const FpgaDevice* device_of_idcode(uint32_t idcode)
 {
     const auto row = std::find_if(std::begin(DEVICES), std::end(DEVICES),
@@ -197,6 +191,14 @@ std::string devices_text(uint32_t idcode)
         }
     }
     return text;
+}
+
+std::string idcode_text(uint32_t idcode)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", idcode);
+    const std::string devices = devices_text(idcode);
+    return hex + (devices.empty() ? std::string(" (a device not in the table)") : " (" + devices + ")");
 }
 
 const FpgaDevice* device_of_part(const char* part)

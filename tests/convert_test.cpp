@@ -126,7 +126,7 @@ std::string header_field(const std::string& path, int index)
     return read ? text : "(unreadable)";
 }
 
-sample::Design spartan3a = sample::design_for(G::Spartan3A);
+sample::Design spartan3a = sample::design_for(G::Spartan3A), spartan6 = sample::design_for(G::Spartan6);
 sample::Design second = [] {
     sample::Design design;
     design.seed = 2;
@@ -160,8 +160,8 @@ TEST(Convert, EachKindBecomesABitFileThatConfigures)
          {"top.ncd", "7a35tcpg236", "2017/12/03", "02:23:37"}, design.idcode},
         {"bit", to_string(sample::bit_file(design)), {}, to_string(sample::ConfigStream(design).bytes()),
          {design.name, design.part, design.date, design.time}, design.idcode},
-        {"prom", to_string(sample::prom_image(second)), {}, reversed_bits(to_string(sample::prom_image(second))),
-         {"", "xc7a35t"}, second.idcode},
+        {"prom", to_string(sample::prom_image(spartan6)), {},
+         reversed_bits(to_string(sample::prom_image(spartan6))), {"", "xc6slx9"}, spartan6.idcode},
         {"null", std::string(3000, '\0') + "\n00110011\n\xAA\x99\x55", {}, "", {}, 0},
     };
     TempDir temp;

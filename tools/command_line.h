@@ -3,6 +3,8 @@
 // as the next argument or after "=" (--part xc7a35t, --part=xc7a35t).
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,21 @@ std::vector<Argument> split_arguments(int argc, char** argv, TakesValue takes_va
         }
     }
     return arguments;
+}
+
+// Answers --help (with `help`) and --version as every tool does, on
+// standard output, and ends the program with status 0; returns for any other
+// argument. `program` names the tool in the version line.
+inline void answer_help_or_version(const Argument& arg, const char* program, void (*help)())
+{
+    if (arg.option == "--help") {
+        help();
+        std::exit(0);
+    }
+    if (arg.option == "--version") {
+        std::printf("%s %s\n", program, VELTCFG_VERSION);
+        std::exit(0);
+    }
 }
 
 }  // namespace tools

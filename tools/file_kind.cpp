@@ -352,7 +352,7 @@ uint32_t stream_idcode(const std::vector<uint8_t>& stream)
         word_bytes = detector.take(stream[at]);
     }
     const auto idcode = [&](auto& reader) -> uint32_t {
-        reader.restart(nullptr, bitstream::groups_with_words(word_bytes), detector.bus_width_detected());
+        reader.restart(bitstream::groups_with_words(word_bytes), nullptr, detector.bus_width_detected());
         bitstream::ReaderEvent event = bitstream::ReaderEvent::None;
         for (size_t at = 0; at < stream.size() && event != bitstream::ReaderEvent::Idcode;) {
             at += reader.consume(&stream[at], stream.size() - at, at, &event);

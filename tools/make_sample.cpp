@@ -119,17 +119,12 @@ int main(int argc, char** argv)
         return name == "--size" || name == "--family" || name == "--seed";
     };
     for (const tools::Argument& arg : tools::split_arguments(argc, argv, takes_value)) {
+        tools::answer_help_or_version(arg, "veltcfg-sample", print_help);
         if (arg.option.empty()) {
             if (output_count == 2) {
                 return usage();
             }
             request.outputs[output_count++] = arg.value;
-        } else if (arg.option == "--help") {
-            print_help();
-            return 0;
-        } else if (arg.option == "--version") {
-            std::printf("veltcfg-sample %s\n", VELTCFG_VERSION);
-            return 0;
         } else if (!takes_value(arg.option) || arg.value_missing || !take_option(arg.option, arg.value, &request)) {
             return usage();
         }

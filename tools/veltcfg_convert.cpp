@@ -109,6 +109,7 @@ Options read_options(int argc, char** argv)
     Options options;
     const auto takes_value = [](const std::string& name) { return name == "--image" || name == "--part"; };
     for (const tools::Argument& arg : tools::split_arguments(argc, argv, takes_value)) {
+        tools::answer_help_or_version(arg, "veltcfg-convert", print_help);
         if (arg.option.empty()) {
             options.files.push_back(arg.value);
         } else if (arg.value_missing) {
@@ -120,12 +121,6 @@ Options read_options(int argc, char** argv)
                 wrong_arguments("--image takes a number from 1: " + std::string(arg.value));
             }
             options.image_given = true;
-        } else if (arg.option == "--help") {
-            print_help();
-            std::exit(WRITTEN);
-        } else if (arg.option == "--version") {
-            std::printf("veltcfg-convert %s\n", VELTCFG_VERSION);
-            std::exit(WRITTEN);
         } else {
             wrong_arguments("unknown option " + arg.option);
         }

@@ -30,6 +30,7 @@ const NumberKey NUMBER_KEYS[] = {
      [](CardSettings* card, uint32_t n) { card->subsystem_device_id = static_cast<uint16_t>(n); }},
     {"io", 0xFFFC, [](CardSettings* card, uint32_t n) { card->io_register = n | 1; }},  // I/O BAR
     {"idcode", 0xFFFFFFFF, [](CardSettings* card, uint32_t n) { card->fpga.idcode = n; }},
+    {"done-holds", 0xFFFFFFFF, [](CardSettings* card, uint32_t n) { card->fpga.done_holds = n; }},
 };
 
 const struct {
@@ -78,7 +79,8 @@ std::string take_item(const std::string& item, CardSettings* card)
                                      [&key](const NumberKey& n) { return key == n.key; });
     if (number == std::end(NUMBER_KEYS)) {
         return "\"" + item +
-               "\": unknown key (bus, slot, function, subsystem, io, idcode, configured, fault)";
+               "\": unknown key (bus, slot, function, subsystem, io, idcode, done-holds, configured, "
+               "fault)";
     }
     uint32_t n = 0;
     if (!read_number(value, number->highest, &n) || (key == "io" && n % 4 != 0)) {

@@ -68,7 +68,6 @@ public:
     // card has stopped answering.
     uint32_t read_control();
     void write_control(uint32_t value);
-    uint32_t control_bits() const { return control_; }
 
     volatile uint8_t* data_port() { return window_->bytes; }
     // A byte stored at the data port; the card's wiring reverses its bit
