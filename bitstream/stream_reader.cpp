@@ -168,7 +168,7 @@ ReaderEvent ReaderState::note_write(uint32_t reg, uint32_t word)
 
 ReaderEvent ReaderState::idcode_written(uint32_t value)
 {
-    if (group() == FamilyGroup::Unknown) {
+    if (rules_of(group()) == nullptr) {  // the group is not known yet
         if ((value & IDCODE_MAKER_MASK) != IDCODE_MAKER) {
             return ReaderEvent::None;  // another register of a group that may be this one
         }
@@ -241,8 +241,7 @@ ReaderEvent ReaderState::check(CrcCheck check, uint32_t written)
                ((written ^ crc_[static_cast<size_t>(r.group)]) & r.compared_bits) == 0;
     });
     const GroupSet shown = passed != 0 ? passed : groups_;
-    const FamilyRules& r = *rules_of(only_group(shown) != FamilyGroup::Unknown ? only_group(shown)
-                                                                                 : first_group(shown));
+    const FamilyRules& r = *rules_of(first_group(shown));
     record_.checks.push_back({r.group, check, written & r.compared_bits,
                               crc_[static_cast<size_t>(r.group)] & r.compared_bits, bypassed(r),
                               passed != 0, end_});
