@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 constexpr std::array<uint8_t, 256> make_bit_reverse_table()
 {
@@ -23,6 +24,24 @@ constexpr std::array<uint8_t, 256> make_bit_reverse_table()
 }
 
 inline constexpr std::array<uint8_t, 256> bit_reverse_table = make_bit_reverse_table();
+
+// Reverses the bit order of each of `count` bytes in place, eight at a
+// time.
+inline void bit_reverse_bytes(uint8_t* bytes, size_t count)
+{
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        uint64_t x;
+        std::memcpy(&x, bytes + i, 8);
+        x = (x >> 4 & 0x0F0F0F0F0F0F0F0F) | (x & 0x0F0F0F0F0F0F0F0F) << 4;
+        x = (x >> 2 & 0x3333333333333333) | (x & 0x3333333333333333) << 2;
+        x = (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
+        std::memcpy(bytes + i, &x, 8);
+    }
+    for (; i < count; ++i) {
+        bytes[i] = bit_reverse_table[bytes[i]];
+    }
+}
 
 static_assert(bit_reverse_table[0x01] == 0x80 && bit_reverse_table[0x03] == 0xC0 &&
               bit_reverse_table[0x0F] == 0xF0 && bit_reverse_table[0x55] == 0xAA &&

@@ -13,6 +13,49 @@
 
 namespace sim {
 
+// ---------------------------------------------------------------- bytes waiting
+
+namespace {
+
+Card* waiting_card = nullptr;  // whose window holds the bytes waiting
+
+// A card that is going away takes nothing more.
+void forget_waiting(const Card* card)
+{
+    if (waiting_card == card) {
+        waiting_card = nullptr;
+        waiting_count = 0;
+        waiting_limit = 0;
+    }
+}
+
+}  // namespace
+
+void pass_on_waiting()
+{
+    if (waiting_count != 0 && waiting_card != nullptr) {
+        waiting_card->pass_on(waiting_count);
+    }
+    waiting_count = 0;
+    waiting_limit = 0;  // the next store finds out how many may wait
+}
+
+size_t data_stored(volatile uint8_t* port)
+{
+    Card* card = DataWindow::of(port)->card;
+    if (card->mappings == 0) {
+        store_outside_mapped_bar(port);
+    }
+    waiting_card = card;
+    card->pass_on(waiting_count);
+    waiting_count = 0;
+    int mapped = 0;
+    for (size_t i = 0; i < host().card_count(); ++i) {
+        mapped += host().card(i).mappings;
+    }
+    return mapped == 1 && card->fpga().reading_stream() ? DataWindow::PENDING_SIZE : 1;
+}
+
 // ---------------------------------------------------------------- Card
 
 Card::Card(const CardSettings& settings)
@@ -20,18 +63,35 @@ Card::Card(const CardSettings& settings)
       key_{0, settings.bus, settings.slot, settings.function, settings.vendor_id,
            settings.device_id, settings.subsystem_vendor_id, settings.subsystem_device_id},
       control_(settings.control & ~DONE_STATUS_BIT),
-      window_(new DataWindow{this, {}}),
+      window_(new DataWindow{{}, this, {}}),
       fpga_((settings.control & DONE_STATUS_BIT) != 0, settings.fault, settings.fpga)
 {
 }
 
+Card::~Card()
+{
+    forget_waiting(this);
+}
+
 bool Card::answering()
 {
+    pass_on_waiting();
     if (settings_.fault == CardFault::Gone) {
-        deliver_batch();
         return data_taken_ == 0;
     }
     return true;
+}
+
+void Card::pass_on(size_t count)
+{
+    bit_reverse_bytes(window_->pending, count);  // the card's wiring
+    take(window_->pending, count);
+}
+
+Fpga& Card::fpga()
+{
+    pass_on_waiting();
+    return fpga_;
 }
 
 uint32_t Card::config_read(uint16_t offset) const
@@ -230,6 +290,7 @@ PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile ui
     if (card->fault() == CardFault::Map) {
         return PLX_STATUS_FAILED;
     }
+    pass_on_waiting();
     *va = card->data_port();
     ++card->mappings;
     return PLX_STATUS_SUCCESS;
@@ -247,6 +308,7 @@ PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
     if (card->mappings == 0 || *va != card->data_port()) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
+    pass_on_waiting();
     --card->mappings;
     *va = nullptr;
     return PLX_STATUS_SUCCESS;

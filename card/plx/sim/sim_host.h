@@ -8,7 +8,6 @@
 // VELTCFG_SIM_HOST describes cards in text (host_description.h).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,10 +37,14 @@ struct CardSettings {
 class Card;
 
 // A card's BAR 3. The card it belongs to is kept just before the data port,
-// so that a store to the port reaches its card without a search.
+// so that a store to the port reaches its card without a search; and
+// before that, the bytes stored at the port that the card has yet to pass
+// on to its FPGA (see data_port_write).
 struct DataWindow {
     static constexpr size_t SIZE = 4096;
+    static constexpr size_t PENDING_SIZE = 4096;
 
+    uint8_t pending[PENDING_SIZE];
     Card* card;
     alignas(64) uint8_t bytes[SIZE];
 
@@ -55,6 +58,7 @@ struct DataWindow {
 class Card {
 public:
     explicit Card(const CardSettings& settings);
+    ~Card();
 
     const CardSettings& settings() const { return settings_; }
     // The card as a search finds it: its location (in domain 0) and IDs.
@@ -71,30 +75,11 @@ public:
     uint32_t control_bits() const { return control_; }
 
     volatile uint8_t* data_port() { return window_->bytes; }
-    // A byte stored at the data port; the card's wiring reverses its bit
-    // order on the way to the FPGA. While the FPGA reads a configuration
-    // stream the bytes reach it in batches, in order, so that it can read
-    // whole words at a time; whatever looks at it or changes its program
-    // line delivers the bytes waiting first.
-    void write_data(uint8_t byte)
-    {
-        window_->bytes[0] = byte;
-        const uint8_t wired = bit_reverse_table[byte];  // the card's wiring
-        if (!fpga_.reading_stream()) {
-            take(&wired, 1);
-            return;
-        }
-        batch_[batch_count_] = wired;
-        if (++batch_count_ == batch_.size()) {
-            deliver_batch();
-        }
-    }
+    // Passes the first `count` bytes waiting in its window on to the FPGA,
+    // in order, through the card's wiring, which reverses their bit order.
+    void pass_on(size_t count);
 
-    Fpga& fpga()
-    {
-        deliver_batch();
-        return fpga_;
-    }
+    Fpga& fpga();
 
     bool open = false;
     int mappings = 0;
@@ -106,11 +91,6 @@ private:
     // read all ones, and what is written to it is lost.
     static constexpr uint64_t GONE_AFTER_BYTES = 16384;
     bool answering();
-    void deliver_batch()
-    {
-        take(batch_.data(), batch_count_);
-        batch_count_ = 0;
-    }
     // Bytes on their way to the FPGA, unless the card has gone.
     void take(const uint8_t* bytes, size_t count)
     {
@@ -130,8 +110,6 @@ private:
 
     std::unique_ptr<DataWindow> window_;
     Fpga fpga_;
-    std::array<uint8_t, 4096> batch_;
-    size_t batch_count_ = 0;
 };
 
 class Host {
@@ -160,13 +138,33 @@ Host& host();
 // A store to the data port at `port`, which must be a mapped card's.
 [[noreturn]] void store_outside_mapped_bar(volatile uint8_t* port);
 
+// The bytes stored at a data port wait in its window until the card passes
+// them on to its FPGA: `waiting_count` of them, up to `waiting_limit`. The
+// store that reaches the limit passes them on (data_stored); whatever looks
+// at an FPGA, accesses a control/status register, or maps or unmaps a BAR
+// passes on what waits first (pass_on_waiting), so that the FPGA has taken
+// every byte stored before it. Two variables of their own, whose address is
+// never taken: a byte store cannot change them, and the program's per-byte
+// loop keeps them in registers.
+inline size_t waiting_count = 0;
+inline size_t waiting_limit = 0;
+
+// Passes on the bytes waiting at `port`, the last one just stored, and
+// returns how many may wait from now: a block while the port's card is the
+// only one mapped and its FPGA reads a stream; else 1, each passed on at
+// once (an FPGA clearing its memory takes a byte or not by the clock). A
+// store to a port that is not mapped ends the process.
+size_t data_stored(volatile uint8_t* port);
+void pass_on_waiting();
+
+// One byte into the bytes waiting at the port.
 [[gnu::always_inline]] inline void data_port_write(volatile uint8_t* port, uint8_t value)
 {
-    Card* card = DataWindow::of(port)->card;
-    if (card->mappings == 0) {
-        store_outside_mapped_bar(port);
+    DataWindow::of(port)->pending[waiting_count] = value;
+    if (++waiting_count >= waiting_limit) {
+        waiting_limit = data_stored(port);
+        waiting_count = 0;
     }
-    card->write_data(value);
 }
 
 }  // namespace sim
