@@ -1,6 +1,7 @@
 #include "bitstream/stream_reader.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "bitstream/crc.h"
 
@@ -14,25 +15,6 @@ namespace {
 constexpr uint32_t IDCODE_MAKER_MASK = 0xFFF;
 constexpr uint32_t IDCODE_MAKER = 0x093;
 constexpr uint32_t SPARTAN6_FAMILY = 0x20;
-
-uint32_t big_endian(const uint8_t* bytes, unsigned count)
-{
-    uint32_t word = 0;
-    for (unsigned i = 0; i < count; ++i) {
-        word = word << 8 | bytes[i];
-    }
-    return word;
-}
-
-// Frame data through one group's CRC.
-template <unsigned word_bytes, uint32_t (*feed)(uint32_t, uint32_t, uint32_t)>
-uint32_t feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address)
-{
-    for (const uint8_t* word = bytes; word != bytes + words * word_bytes; word += word_bytes) {
-        crc = feed(crc, big_endian(word, word_bytes), address);
-    }
-    return crc;
-}
 
 // Calls f(rules) for each group in `groups`.
 template <typename F>
@@ -472,18 +454,9 @@ void StreamReader<format>::feed_frames(const uint8_t* bytes, size_t words)
 {
     const uint32_t reg = register_;
     for_each_group(groups_, [this, bytes, words, reg](const FamilyRules& r) {
-        uint32_t& crc = crc_[static_cast<unsigned>(r.group)];
-        if (!fed(r, reg)) {
-            return;
-        }
-        if constexpr (format.word_bytes == 2) {
-            crc = feed_words<2, crc22_feed>(crc, bytes, words, reg);
-        } else if (r.crc == CrcKind::Crc32c) {
-            crc = feed_words<4, crc32c_feed>(crc, bytes, words, reg);
-        } else if (r.address_bits == 5) {
-            crc = feed_words<4, crc16_feed<5>>(crc, bytes, words, reg);
-        } else {
-            crc = feed_words<4, crc16_feed<4>>(crc, bytes, words, reg);
+        if (fed(r, reg)) {
+            uint32_t& crc = crc_[static_cast<unsigned>(r.group)];
+            crc = crc_feed_block(r, crc, bytes, words * format.word_bytes, reg);
         }
     });
 }

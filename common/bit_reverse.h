@@ -25,18 +25,21 @@ constexpr std::array<uint8_t, 256> make_bit_reverse_table()
 
 inline constexpr std::array<uint8_t, 256> bit_reverse_table = make_bit_reverse_table();
 
-// Reverses the bit order of each of `count` bytes in place, eight at a
-// time.
+// Reverses the bit order of each of `count` bytes in place, sixteen at a
+// time: the nibbles of each byte swapped, then the bit pairs, then the bits.
 inline void bit_reverse_bytes(uint8_t* bytes, size_t count)
 {
+    using Lanes = uint64_t __attribute__((vector_size(16)));
+    constexpr uint64_t NIBBLES = 0x0F0F0F0F0F0F0F0F, PAIRS = 0x3333333333333333,
+                       BITS = 0x5555555555555555;
     size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        uint64_t x;
-        std::memcpy(&x, bytes + i, 8);
-        x = (x >> 4 & 0x0F0F0F0F0F0F0F0F) | (x & 0x0F0F0F0F0F0F0F0F) << 4;
-        x = (x >> 2 & 0x3333333333333333) | (x & 0x3333333333333333) << 2;
-        x = (x >> 1 & 0x5555555555555555) | (x & 0x5555555555555555) << 1;
-        std::memcpy(bytes + i, &x, 8);
+    for (; i + sizeof(Lanes) <= count; i += sizeof(Lanes)) {
+        Lanes x;
+        std::memcpy(&x, bytes + i, sizeof x);
+        x = (x >> 4 & NIBBLES) | (x & NIBBLES) << 4;
+        x = (x >> 2 & PAIRS) | (x & PAIRS) << 2;
+        x = (x >> 1 & BITS) | (x & BITS) << 1;
+        std::memcpy(bytes + i, &x, sizeof x);
     }
     for (; i < count; ++i) {
         bytes[i] = bit_reverse_table[bytes[i]];
