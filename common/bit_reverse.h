@@ -8,7 +8,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 constexpr std::array<uint8_t, 256> make_bit_reverse_table()
 {
@@ -24,27 +23,6 @@ constexpr std::array<uint8_t, 256> make_bit_reverse_table()
 }
 
 inline constexpr std::array<uint8_t, 256> bit_reverse_table = make_bit_reverse_table();
-
-// Reverses the bit order of each of `count` bytes in place, sixteen at a
-// time: the nibbles of each byte swapped, then the bit pairs, then the bits.
-inline void bit_reverse_bytes(uint8_t* bytes, size_t count)
-{
-    using Lanes = uint64_t __attribute__((vector_size(16)));
-    constexpr uint64_t NIBBLES = 0x0F0F0F0F0F0F0F0F, PAIRS = 0x3333333333333333,
-                       BITS = 0x5555555555555555;
-    size_t i = 0;
-    for (; i + sizeof(Lanes) <= count; i += sizeof(Lanes)) {
-        Lanes x;
-        std::memcpy(&x, bytes + i, sizeof x);
-        x = (x >> 4 & NIBBLES) | (x & NIBBLES) << 4;
-        x = (x >> 2 & PAIRS) | (x & PAIRS) << 2;
-        x = (x >> 1 & BITS) | (x & BITS) << 1;
-        std::memcpy(bytes + i, &x, sizeof x);
-    }
-    for (; i < count; ++i) {
-        bytes[i] = bit_reverse_table[bytes[i]];
-    }
-}
 
 static_assert(bit_reverse_table[0x01] == 0x80 && bit_reverse_table[0x03] == 0xC0 &&
               bit_reverse_table[0x0F] == 0xF0 && bit_reverse_table[0x55] == 0xAA &&

@@ -11,11 +11,53 @@
 
 #include <unistd.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace sim {
 
 // ---------------------------------------------------------------- bytes waiting
 
 namespace {
+
+#if defined(__x86_64__)
+// 32 bytes at a time, while 32 are left: each byte's two nibbles swap
+// places, each reversed through a table of sixteen. How many it wired.
+[[gnu::target("avx2")]] size_t wire_by_avx2(uint8_t* bytes, size_t count)
+{
+    const __m256i reversed_low = _mm256_setr_epi8(
+        0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,  //
+        0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF);
+    const __m256i reversed_high = _mm256_slli_epi16(reversed_low, 4);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    size_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        __m256i* at = reinterpret_cast<__m256i*>(bytes + i);
+        const __m256i x = _mm256_loadu_si256(at);
+        const __m256i low = _mm256_and_si256(x, nibble);
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+        _mm256_storeu_si256(at, _mm256_or_si256(_mm256_shuffle_epi8(reversed_high, low),
+                                                _mm256_shuffle_epi8(reversed_low, high)));
+    }
+    return i;
+}
+#endif
+
+// The card's wiring: the bit order of each byte reversed, on its way to the
+// FPGA.
+void wire(uint8_t* bytes, size_t count)
+{
+    size_t i = 0;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) {
+        i = wire_by_avx2(bytes, count);
+    }
+#endif
+    for (; i < count; ++i) {
+        bytes[i] = bit_reverse_table[bytes[i]];
+    }
+}
 
 Card* waiting_card = nullptr;  // whose window holds the bytes waiting
 
@@ -84,7 +126,7 @@ bool Card::answering()
 
 void Card::pass_on(size_t count)
 {
-    bit_reverse_bytes(window_->pending, count);  // the card's wiring
+    wire(window_->pending, count);
     take(window_->pending, count);
 }
 
