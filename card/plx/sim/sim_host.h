@@ -8,6 +8,7 @@
 // VELTCFG_SIM_HOST describes cards in text (host_description.h).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -91,14 +92,15 @@ private:
     // read all ones, and what is written to it is lost.
     static constexpr uint64_t GONE_AFTER_BYTES = 16384;
     bool answering();
-    // Bytes on their way to the FPGA, unless the card has gone.
+    // Bytes on their way to the FPGA, but those after its first block when
+    // the card goes: however they come, it takes that block and loses the
+    // rest.
     void take(const uint8_t* bytes, size_t count)
     {
         if (settings_.fault == CardFault::Gone) {
+            const uint64_t room = GONE_AFTER_BYTES - std::min(data_taken_, GONE_AFTER_BYTES);
             data_taken_ += count;
-            if (data_taken_ > GONE_AFTER_BYTES) {
-                return;  // lost
-            }
+            count = static_cast<size_t>(std::min<uint64_t>(count, room));
         }
         fpga_.receive(bytes, count);
     }
