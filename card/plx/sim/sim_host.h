@@ -145,9 +145,10 @@ Host& host();
 // store that reaches the limit passes them on (data_stored); whatever looks
 // at an FPGA, accesses a control/status register, or maps or unmaps a BAR
 // passes on what waits first (pass_on_waiting), so that the FPGA has taken
-// every byte stored before it. Two variables of their own, whose address is
-// never taken: a byte store cannot change them, and the program's per-byte
-// loop keeps them in registers.
+// every byte stored before it, and sets the limit to 0, so that the next
+// store goes to data_stored too. Two variables of their own, whose address
+// is never taken: a byte store cannot change them, and the program's
+// per-byte loop keeps them in registers.
 inline size_t waiting_count = 0;
 inline size_t waiting_limit = 0;
 
@@ -155,7 +156,7 @@ inline size_t waiting_limit = 0;
 // returns how many may wait from now: a block while the port's card is the
 // only one mapped and its FPGA reads a stream; else 1, each passed on at
 // once (an FPGA clearing its memory takes a byte or not by the clock). A
-// store to a port that is not mapped ends the process.
+// store that comes here to a port that is not mapped ends the process.
 size_t data_stored(volatile uint8_t* port);
 void pass_on_waiting();
 
