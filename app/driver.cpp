@@ -17,10 +17,19 @@ void (*on_failed_run)(int exit_code) = nullptr;
 
 namespace {
 
+// Whether nothing but white space is left from p on.
+bool only_space_follows(const unsigned char* p)
+{
+    while (std::isspace(*p)) {
+        ++p;
+    }
+    return *p == '\0';
+}
+
 // The card number as "%u" reads it: leading white space, an optional sign,
-// then digits up to the first character that is not one. Unlike "%u", a value
-// that does not fit in 32 bits, or a minus sign before anything but zero, is
-// refused instead of wrapping round into a small card number.
+// then digits. Unlike "%u", anything but white space after the digits, a
+// value that does not fit in 32 bits, or a minus sign before anything but
+// zero, is refused instead of naming another card than the one meant.
 bool parse_card_number(const char* text, uint32_t* number)
 {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
@@ -42,11 +51,69 @@ bool parse_card_number(const char* text, uint32_t* number)
             return false;
         }
     }
-    if (negative && value != 0) {
+    if ((negative && value != 0) || !only_space_follows(p)) {
         return false;
     }
     *number = static_cast<uint32_t>(value);
     return true;
+}
+
+// Whether `text` has the shape of `pattern`, with white space after it: each
+// 'h' of the pattern stands for a hexadecimal digit, and each other
+// character for itself, which ends a field. The fields' values go to
+// `fields`, in order.
+bool match_hex_fields(const unsigned char* text, const char* pattern, uint32_t* fields)
+{
+    *fields = 0;
+    for (; *pattern != '\0'; ++pattern, ++text) {
+        if (*pattern != 'h') {
+            if (*text != *pattern) {
+                return false;
+            }
+            *++fields = 0;
+        } else if (std::isxdigit(*text)) {
+            const int digit = std::isdigit(*text) ? *text - '0' : std::tolower(*text) - 'a' + 10;
+            *fields = *fields * 16 + static_cast<uint32_t>(digit);
+        } else {
+            return false;
+        }
+    }
+    return only_space_follows(text);
+}
+
+// A PCI address as lspci writes it, DDDD:BB:SS.F or, in domain 0, BB:SS.F,
+// with white space around it.
+bool parse_card_address(const char* text, CardAddress* address)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    while (std::isspace(*p)) {
+        ++p;
+    }
+    uint32_t fields[4] = {0, 0, 0, 0};  // domain, bus, slot, function
+    if (!match_hex_fields(p, "hhhh:hh:hh.h", fields)) {
+        fields[0] = 0;
+        if (!match_hex_fields(p, "hh:hh.h", fields + 1)) {
+            return false;
+        }
+    }
+    address->domain = static_cast<uint16_t>(fields[0]);
+    address->bus = static_cast<uint8_t>(fields[1]);
+    address->slot = static_cast<uint8_t>(fields[2]);
+    address->function = static_cast<uint8_t>(fields[3]);
+    return true;
+}
+
+// The card argument: a card number from 0 to 15, or the PCI address of the
+// card, which stands for the number the card search gives the card there.
+// Only an address needs the search, so a number is checked before any PCI
+// access, and an address before the card is opened.
+bool parse_card_argument(const char* text, uint32_t* card_number)
+{
+    CardAddress address;
+    if (parse_card_number(text, card_number)) {
+        return *card_number <= HIGHEST_CARD_NUMBER;
+    }
+    return parse_card_address(text, &address) && card_number_at(address, card_number);
 }
 
 // Once the card is open, a request to stop (see catch_interrupts) is noted
@@ -138,7 +205,7 @@ void parse_arguments(int argc, char** argv)
     std::setvbuf(upload_state.config_file, nullptr, _IONBF, 0);
 
     uint32_t card_number = 0;
-    if (!parse_card_number(argv[2], &card_number) || card_number > HIGHEST_CARD_NUMBER) {
+    if (!parse_card_argument(argv[2], &card_number)) {
         fatal_exit_showing(101, "Invalid card number: ", argv[2]);
     }
 

@@ -202,10 +202,9 @@ uint32_t feed_runs(uint32_t crc, const uint8_t*& bytes, size_t& words, const Ste
 // 32-bit words through a reflected CRC's step.
 template <unsigned address_bits, typename Step>
 uint32_t feed_words(const ReflectedTables<address_bits>& tables, const Step& step, uint32_t crc,
-                    const uint8_t* bytes, size_t size, uint32_t address)
+                    const uint8_t* bytes, size_t words, uint32_t address)
 {
     address &= (1u << address_bits) - 1;
-    size_t words = size / 4;
     crc = feed_runs<LONG_RUN_DOUBLINGS>(crc, bytes, words, step, tables.long_run, address);
     crc = feed_runs<SHORT_RUN_DOUBLINGS>(crc, bytes, words, step, tables.short_run, address);
     for (; words != 0; --words, bytes += 4) {
@@ -247,38 +246,37 @@ uint32_t crc_feed(const FamilyRules& rules, uint32_t crc, uint32_t word, uint32_
     return crc22_feed(crc, word, address);
 }
 
-uint32_t crc32c_block_by_instruction(uint32_t crc, const uint8_t* bytes, size_t size,
+uint32_t crc32c_words_by_instruction(uint32_t crc, const uint8_t* bytes, size_t words,
                                      uint32_t address)
 {
-    return feed_words(CRC32C, crc32c_step_by_instruction, crc, bytes, size, address);
+    return feed_words(CRC32C, crc32c_step_by_instruction, crc, bytes, words, address);
 }
 
-uint32_t crc32c_block_by_table(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address)
+uint32_t crc32c_words_by_table(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address)
 {
-    return feed_words(CRC32C, CRC32C.step, crc, bytes, size, address);
+    return feed_words(CRC32C, CRC32C.step, crc, bytes, words, address);
 }
 
-uint32_t crc32c_feed_block(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address)
+uint32_t crc32c_feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address)
 {
-    return HAS_CRC_INSTRUCTION ? crc32c_block_by_instruction(crc, bytes, size, address)
-                               : crc32c_block_by_table(crc, bytes, size, address);
+    return HAS_CRC_INSTRUCTION ? crc32c_words_by_instruction(crc, bytes, words, address)
+                               : crc32c_words_by_table(crc, bytes, words, address);
 }
 
-uint32_t crc16_feed_block(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address,
+uint32_t crc16_feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address,
                           unsigned address_bits)
 {
-    return address_bits == 4 ? feed_words(CRC16_4, CRC16_4.step, crc, bytes, size, address)
-                             : feed_words(CRC16_5, CRC16_5.step, crc, bytes, size, address);
+    return address_bits == 4 ? feed_words(CRC16_4, CRC16_4.step, crc, bytes, words, address)
+                             : feed_words(CRC16_5, CRC16_5.step, crc, bytes, words, address);
 }
 
-uint32_t crc22_feed_block(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address)
+uint32_t crc22_feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address)
 {
     const uint32_t address_part = (address & 0x3F) << 16;
     uint32_t address_parts = 0;  // the address's part of each of eight words
     for (unsigned i = 0; i < 8; ++i) {
         address_parts ^= address_part << i;
     }
-    size_t words = size / 2;
     for (; words >= 8; words -= 8, bytes += 16) {
         uint32_t x = crc << 8 ^ address_parts;
         for (unsigned i = 0; i < 8; ++i) {
@@ -292,18 +290,18 @@ uint32_t crc22_feed_block(uint32_t crc, const uint8_t* bytes, size_t size, uint3
     return crc;
 }
 
-uint32_t crc_feed_block(const FamilyRules& rules, uint32_t crc, const uint8_t* bytes, size_t size,
+uint32_t crc_feed_words(const FamilyRules& rules, uint32_t crc, const uint8_t* bytes, size_t words,
                         uint32_t address)
 {
     switch (rules.crc) {
     case CrcKind::Crc32c:
-        return crc32c_feed_block(crc, bytes, size, address);
+        return crc32c_feed_words(crc, bytes, words, address);
     case CrcKind::Crc16:
-        return crc16_feed_block(crc, bytes, size, address, rules.address_bits);
+        return crc16_feed_words(crc, bytes, words, address, rules.address_bits);
     case CrcKind::Crc22:
         break;
     }
-    return crc22_feed_block(crc, bytes, size, address);
+    return crc22_feed_words(crc, bytes, words, address);
 }
 
 }  // namespace bitstream

@@ -39,22 +39,38 @@ uint32_t crc22_feed(uint32_t crc, uint32_t word, uint32_t address);
 // The same, through the CRC the group of `rules` computes.
 uint32_t crc_feed(const FamilyRules& rules, uint32_t crc, uint32_t word, uint32_t address);
 
-// Frame data: `size` bytes of big-endian words (of 32 bits; of 16 for the
-// 22-bit CRC), every one written to `address`; what feeding them one at a
-// time gives.
-uint32_t crc32c_feed_block(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address);
-uint32_t crc16_feed_block(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address,
+// Frame data: `words` big-endian words at `bytes` (of 32 bits; of 16 for
+// the 22-bit CRC), every one written to `address`; what feeding them one at
+// a time gives.
+uint32_t crc32c_feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address);
+uint32_t crc16_feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address,
                           unsigned address_bits);
-uint32_t crc22_feed_block(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address);
+uint32_t crc22_feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint32_t address);
 // The same, through the CRC the group of `rules` computes.
-uint32_t crc_feed_block(const FamilyRules& rules, uint32_t crc, const uint8_t* bytes, size_t size,
+uint32_t crc_feed_words(const FamilyRules& rules, uint32_t crc, const uint8_t* bytes, size_t words,
                         uint32_t address);
 
 // CRC-32C's two ways with frame data: by the CRC32 instruction (only where
-// HAS_CRC_INSTRUCTION), and by tables. crc32c_feed_block takes the first
+// HAS_CRC_INSTRUCTION), and by tables. crc32c_feed_words takes the first
 // where it can.
-uint32_t crc32c_block_by_instruction(uint32_t crc, const uint8_t* bytes, size_t size,
+uint32_t crc32c_words_by_instruction(uint32_t crc, const uint8_t* bytes, size_t words,
                                      uint32_t address);
-uint32_t crc32c_block_by_table(uint32_t crc, const uint8_t* bytes, size_t size, uint32_t address);
+uint32_t crc32c_words_by_table(uint32_t crc, const uint8_t* bytes, size_t words,
+                               uint32_t address);
+
+// How a group's CRC takes a word written to register `reg`: fed in with the
+// register's address, but for RCRC, which resets it, and the registers it
+// leaves out: the CRC register itself (a write there is a check) and the
+// daisy-chain ones (LOUT, CSBO).
+inline uint32_t crc_after_write(const FamilyRules& rules, uint32_t crc, uint32_t reg, uint32_t word)
+{
+    if (reg == rules.cmd && (word & COMMAND_FIELD) == RCRC_COMMAND) {
+        return 0;
+    }
+    if (reg == CRC_REGISTER || reg == rules.lout || reg == rules.csbo) {
+        return crc;
+    }
+    return crc_feed(rules, crc, word, reg);
+}
 
 }  // namespace bitstream

@@ -1,110 +1,128 @@
 // The FPGA devices the bitstream checker and the simulated card know, by
 // IDCODE (bits 27:0; bits 31:28 are the silicon revision, which a device
 // ignores when it checks the IDCODE a stream writes), with their families.
-// The IDCODEs were seen written by real .BIT files whose header names the
-// part, or come from a public list of JTAG IDCODEs.
+// The rows and their sources are in device_table.inc; the table's rules are
+// checked below when this file compiles.
 #include "bitstream/devices.h"
 
 #include <algorithm>
 #include <cctype>
-#include <string>
+#include <cstdio>
+#include <iterator>
 
 namespace bitstream {
 
 namespace {
 
-const FpgaFamily VIRTEX_II_PRO = {"Virtex-II Pro", FamilyGroup::VirtexII};
-const FpgaFamily SPARTAN_3 = {"Spartan-3", FamilyGroup::VirtexII};
-const FpgaFamily SPARTAN_3E = {"Spartan-3E", FamilyGroup::VirtexII};
-const FpgaFamily VIRTEX_4_FX = {"Virtex-4 FX", FamilyGroup::Virtex4On};
-const FpgaFamily SPARTAN_3A = {"Spartan-3A", FamilyGroup::Spartan3A};
-const FpgaFamily SPARTAN_3AN = {"Spartan-3AN", FamilyGroup::Spartan3A};
-const FpgaFamily VIRTEX_5 = {"Virtex-5", FamilyGroup::Virtex4On};
-const FpgaFamily SPARTAN_3A_DSP = {"Spartan-3A DSP", FamilyGroup::Spartan3A};
-const FpgaFamily SPARTAN_6 = {"Spartan-6", FamilyGroup::Spartan6};
-const FpgaFamily VIRTEX_6 = {"Virtex-6", FamilyGroup::Virtex4On};
-const FpgaFamily ARTIX_7 = {"Artix-7", FamilyGroup::Virtex4On};
-const FpgaFamily KINTEX_7 = {"Kintex-7", FamilyGroup::Virtex4On};
-const FpgaFamily ZYNQ_7000 = {"Zynq-7000", FamilyGroup::Virtex4On};
-const FpgaFamily KINTEX_ULTRASCALE = {"Kintex UltraScale", FamilyGroup::Virtex4On};
-const FpgaFamily ARTIX_ULTRASCALE_PLUS = {"Artix UltraScale+", FamilyGroup::Virtex4On};
-const FpgaFamily SPARTAN_7 = {"Spartan-7", FamilyGroup::Virtex4On};
-const FpgaFamily VIRTEX_7 = {"Virtex-7", FamilyGroup::Virtex4On};
-const FpgaFamily VIRTEX_ULTRASCALE = {"Virtex UltraScale", FamilyGroup::Virtex4On};
-const FpgaFamily KINTEX_ULTRASCALE_PLUS = {"Kintex UltraScale+", FamilyGroup::Virtex4On};
+// The CRC bypass of each generation that has one: COR bit 29 and 0xDEFC
+// (Virtex-II, Spartan-3), COR bit 28 and 0x0000DEFC (Virtex-4, Virtex-5),
+// COR1 bit 4 and 0x9876DEFC (Spartan-3A, Spartan-6). Virtex-6 and later
+// have none: COR0 bit 28 is reserved there, and the tools write RCRC where
+// the CRC checks would be. Virtex-5 and later devices take the sync word on
+// the parallel port only after the bus width detection pattern.
+constexpr CrcBypass VIRTEX_II_BYPASS = {9, 1u << 29, 0x0000DEFC};
+constexpr CrcBypass VIRTEX_4_BYPASS = {9, 1u << 28, 0x0000DEFC};
+constexpr CrcBypass SPARTAN_3A_BYPASS = {10, 1u << 4, 0x9876DEFC};
 
-const FpgaDevice DEVICES[] = {
-    {0x0127E093, "xc2vp30", &VIRTEX_II_PRO},
-    {0x0129E093, "xc2vp50", &VIRTEX_II_PRO},
-    {0x01414093, "xc3s200", &SPARTAN_3},
-    {0x01C1A093, "xc3s250e", &SPARTAN_3E},
-    {0x01C22093, "xc3s500e", &SPARTAN_3E},
-    {0x01C2E093, "xc3s1200e", &SPARTAN_3E},
-    {0x01E64093, "xc4vfx20", &VIRTEX_4_FX},
-    {0x02210093, "xc3s50a", &SPARTAN_3A},
-    {0x02218093, "xc3s200a", &SPARTAN_3A},
-    {0x02610093, "xc3s50an", &SPARTAN_3AN},
-    {0x02618093, "xc3s200an", &SPARTAN_3AN},
-    {0x02620093, "xc3s400an", &SPARTAN_3AN},
-    {0x02628093, "xc3s700an", &SPARTAN_3AN},
-    {0x02630093, "xc3s1400an", &SPARTAN_3AN},
-    {0x02AD6093, "xc5vlx110t", &VIRTEX_5},
-    {0x03840093, "xc3sd1800a", &SPARTAN_3A_DSP},
-    {0x04001093, "xc6slx9", &SPARTAN_6},
-    {0x04002093, "xc6slx16", &SPARTAN_6},
-    {0x04008093, "xc6slx45", &SPARTAN_6},
-    {0x0402E093, "xc6slx75t", &SPARTAN_6},
-    {0x0424A093, "xc6vlx130t", &VIRTEX_6},
-    {0x0362D093, "xc7a35t", &ARTIX_7},
-    {0x03631093, "xc7a100t", &ARTIX_7},
-    {0x03647093, "xc7k70t", &KINTEX_7},
-    {0x03727093, "xc7z020", &ZYNQ_7000},
-    {0x03822093, "xcku040", &KINTEX_ULTRASCALE},
-    {0x04AC4093, "xcau10p", &ARTIX_ULTRASCALE_PLUS},
-    {0x04004093, "xc6slx25", &SPARTAN_6},
-    {0x04024093, "xc6slx25t", &SPARTAN_6},
-    {0x04028093, "xc6slx45t", &SPARTAN_6},
-    {0x04011093, "xc6slx100", &SPARTAN_6},
-    {0x0403D093, "xc6slx150t", &SPARTAN_6},
-    {0x03622093, "xc7s6", &SPARTAN_7},
-    {0x03620093, "xc7s15", &SPARTAN_7},
-    {0x037C4093, "xc7s25", &SPARTAN_7},
-    {0x0362F093, "xc7s50", &SPARTAN_7},
-    {0x037C8093, "xc7s75", &SPARTAN_7},
-    {0x037C7093, "xc7s100", &SPARTAN_7},
-    {0x037C3093, "xc7a12t", &ARTIX_7},
-    {0x0362E093, "xc7a15t", &ARTIX_7},
-    {0x037C2093, "xc7a25t", &ARTIX_7},
-    {0x0362C093, "xc7a50t", &ARTIX_7},
-    {0x03632093, "xc7a75t", &ARTIX_7},
-    {0x03636093, "xc7a200t", &ARTIX_7},
-    {0x0364C093, "xc7k160t", &KINTEX_7},
-    {0x03651093, "xc7k325t", &KINTEX_7},
-    {0x03747093, "xc7k355t", &KINTEX_7},
-    {0x03656093, "xc7k410t", &KINTEX_7},
-    {0x03752093, "xc7k420t", &KINTEX_7},
-    {0x03751093, "xc7k480t", &KINTEX_7},
-    {0x03671093, "xc7v585t", &VIRTEX_7},
-    {0x03667093, "xc7vx330t", &VIRTEX_7},
-    {0x03682093, "xc7vx415t", &VIRTEX_7},
-    {0x03687093, "xc7vx485t", &VIRTEX_7},
-    {0x03692093, "xc7vx550t", &VIRTEX_7},
-    {0x03691093, "xc7vx690t", &VIRTEX_7},
-    {0x03696093, "xc7vx980t", &VIRTEX_7},
-    {0x03722093, "xc7z010", &ZYNQ_7000},
-    {0x0372C093, "xc7z030", &ZYNQ_7000},
-    {0x03731093, "xc7z045", &ZYNQ_7000},
-    {0x03736093, "xc7z100", &ZYNQ_7000},
-    {0x03823093, "xcku035", &KINTEX_ULTRASCALE},
-    {0x03919093, "xcku060", &KINTEX_ULTRASCALE},
-    {0x0390D093, "xcku115", &KINTEX_ULTRASCALE},
-    {0x03842093, "xcvu095", &VIRTEX_ULTRASCALE},
-    {0x04AC2093, "xcau15p", &ARTIX_ULTRASCALE_PLUS},
-    {0x04A65093, "xcau20p", &ARTIX_ULTRASCALE_PLUS},
-    {0x04A64093, "xcau25p", &ARTIX_ULTRASCALE_PLUS},
-    {0x04A63093, "xcku3p", &KINTEX_ULTRASCALE_PLUS},
-    {0x04A62093, "xcku5p", &KINTEX_ULTRASCALE_PLUS},
+#include "bitstream/family_table.inc"
+
+// The words of the rows.
+constexpr uint64_t NONE = 0;
+constexpr IdcodeUse OWN = IdcodeUse::Own;
+constexpr IdcodeUse SHARED = IdcodeUse::Shared;
+
+constexpr FpgaDevice DEVICES[] = {
+#include "bitstream/device_table.inc"
 };
+constexpr size_t ROWS = std::size(DEVICES);
+
+// The table's rules. Each check gives the first row that breaks its rule,
+// or ROWS when none does.
+
+constexpr bool same_text(const char* a, const char* b)
+{
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
+
+// A name is the maker's "xc" and lower-case letters and digits, which the
+// lookup by part name relies on.
+constexpr bool well_formed_name(const char* name)
+{
+    if (name[0] != 'x' || name[1] != 'c' || name[2] == '\0') {
+        return false;
+    }
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (!((*c >= 'a' && *c <= 'z') || (*c >= '0' && *c <= '9'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr size_t first_ill_formed_name()
+{
+    for (size_t i = 0; i < ROWS; ++i) {
+        if (!well_formed_name(DEVICES[i].name)) {
+            return i;
+        }
+    }
+    return ROWS;
+}
+
+constexpr size_t first_repeated_name()
+{
+    for (size_t i = 0; i < ROWS; ++i) {
+        for (size_t j = i + 1; j < ROWS; ++j) {
+            if (same_text(DEVICES[i].name, DEVICES[j].name)) {
+                return j;
+            }
+        }
+    }
+    return ROWS;
+}
+
+// IEEE 1149.1 IDCODEs with Xilinx's manufacturer code (0x049) in bits 11:1,
+// bit 0 set, and the revision bits 0.
+constexpr size_t first_foreign_idcode()
+{
+    for (size_t i = 0; i < ROWS; ++i) {
+        if ((DEVICES[i].idcode & ~IDCODE_COMPARED_BITS) != 0 || (DEVICES[i].idcode & 0xFFF) != 0x093) {
+            return i;
+        }
+    }
+    return ROWS;
+}
+
+// Rows with one IDCODE are all marked SHARED and of one family group (the
+// group a card with that IDCODE reads streams in); a SHARED row has another.
+constexpr size_t first_wrong_sharing()
+{
+    for (size_t i = 0; i < ROWS; ++i) {
+        bool shared = false;
+        for (size_t j = 0; j < ROWS; ++j) {
+            if (j == i || !idcode_matches(DEVICES[i], DEVICES[j].idcode)) {
+                continue;
+            }
+            shared = true;
+            if (DEVICES[i].family->group != DEVICES[j].family->group) {
+                return i;
+            }
+        }
+        if (shared != (DEVICES[i].idcode_use == IdcodeUse::Shared)) {
+            return i;
+        }
+    }
+    return ROWS;
+}
+
+static_assert(first_ill_formed_name() == ROWS, "a device name is not \"xc\" and lower-case letters and digits");
+static_assert(first_repeated_name() == ROWS, "a device name is in the table twice");
+static_assert(first_foreign_idcode() == ROWS, "an IDCODE is not a Xilinx one with revision 0");
+static_assert(first_wrong_sharing() == ROWS, "rows with one IDCODE are not all SHARED, or not of one group");
 
 // A part name in lower case, without the maker's "xc" if it has one.
 std::string bare_name(const char* name)
@@ -128,14 +146,59 @@ size_t shared_start(const std::string& a, const std::string& b)
 
 }  // namespace
 
-const FpgaDevice* device_of_idcode(uint32_t idcode)
+DeviceRange all_devices()
+{
+    return {std::begin(DEVICES), std::end(DEVICES)};
+}
+
+const CrcBypass* group_crc_bypass(FamilyGroup group)
 {
     for (const FpgaDevice& device : DEVICES) {
-        if (((device.idcode ^ idcode) & IDCODE_COMPARED_BITS) == 0) {
-            return &device;
+        if (device.family->group == group && device.family->bypass != nullptr) {
+            return device.family->bypass;
         }
     }
     return nullptr;
+}
+
+const FpgaDevice* device_of_idcode(uint32_t idcode)
+{
+    const auto row = std::find_if(std::begin(DEVICES), std::end(DEVICES),
+                                  [idcode](const FpgaDevice& device) { return idcode_matches(device, idcode); });
+    return row == std::end(DEVICES) ? nullptr : row;
+}
+
+std::vector<const FpgaDevice*> devices_of_idcode(uint32_t idcode)
+{
+    std::vector<const FpgaDevice*> devices;
+    for (const FpgaDevice& device : DEVICES) {
+        if (idcode_matches(device, idcode)) {
+            devices.push_back(&device);
+        }
+    }
+    return devices;
+}
+
+std::string devices_text(uint32_t idcode)
+{
+    const std::vector<const FpgaDevice*> devices = devices_of_idcode(idcode);
+    std::string text;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        text += (i == 0 ? "" : " or ") + std::string(devices[i]->name);
+        // Devices of one family in a row name it once, after the last.
+        if (i + 1 == devices.size() || devices[i + 1]->family != devices[i]->family) {
+            text += std::string(", ") + devices[i]->family->name;
+        }
+    }
+    return text;
+}
+
+std::string idcode_text(uint32_t idcode)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", idcode);
+    const std::string devices = devices_text(idcode);
+    return hex + (devices.empty() ? std::string(" (a device not in the table)") : " (" + devices + ")");
 }
 
 const FpgaDevice* device_of_part(const char* part)

@@ -1,7 +1,6 @@
 #include "bitstream/stream_reader.h"
 
 #include <algorithm>
-#include <iterator>
 
 #include "bitstream/crc.h"
 
@@ -10,39 +9,23 @@ namespace bitstream {
 namespace {
 
 // The low 12 bits of the families' IDCODEs: the maker's JEDEC code above the
-// 1 that JTAG puts at bit 0. Bits 27:21 of a 16-bit stream's IDCODE tell
-// Spartan-6 from Spartan-3A.
+// 1 that JTAG puts at bit 0.
 constexpr uint32_t IDCODE_MAKER_MASK = 0xFFF;
 constexpr uint32_t IDCODE_MAKER = 0x093;
-constexpr uint32_t SPARTAN6_FAMILY = 0x20;
+// How often a stream must write LOUT, or check its CRC, between frame
+// writes to be a debug or per-frame CRC stream: more than once, as a stream
+// split into a few frame writes may well check its CRC at one of the seams.
+constexpr unsigned BETWEEN_FRAMES_SIGN = 2;
 
 // Calls f(rules) for each group in `groups`.
 template <typename F>
 void for_each_group(GroupSet groups, F f)
 {
-    for (unsigned group = 1; group < 8; ++group) {
+    for (size_t group = 1; group < GROUP_COUNT; ++group) {
         if ((groups >> group & 1) != 0) {
             f(*rules_of(static_cast<FamilyGroup>(group)));
         }
     }
-}
-
-// The groups in `groups` whose rules `test` holds for.
-template <typename Test>
-GroupSet groups_where(GroupSet groups, Test test)
-{
-    GroupSet matching = 0;
-    for_each_group(groups, [&](const FamilyRules& rules) {
-        if (test(rules)) {
-            matching |= group_bit(rules.group);
-        }
-    });
-    return matching;
-}
-
-bool fed(const FamilyRules& rules, uint32_t reg)
-{
-    return reg != rules.not_fed[0] && reg != rules.not_fed[1];
 }
 
 }  // namespace
@@ -60,8 +43,9 @@ unsigned FormatDetector::take(uint8_t byte)
         return 0;
     }
     ++after_sync_;
-    if (after_sync_ == 4 && (window_ & 0xFFFF) != (SYNC_WORD & 0xFFFF)) {
-        return 2;
+    if (after_sync_ == 4) {
+        whole_sync_ = (window_ & 0xFFFF) == (SYNC_WORD & 0xFFFF);
+        return whole_sync_ ? 0 : 2;
     }
     if (after_sync_ == 8) {
         return starts_32_bit_packets(static_cast<uint32_t>(window_)) ? 4 : 2;
@@ -77,16 +61,218 @@ size_t FormatDetector::replay(uint8_t* bytes) const
     return after_sync_;
 }
 
+// ---------------------------------------------------------------- ReaderState
+
+const FamilyRules& ReaderState::rules() const
+{
+    return *rules_of(first_group(groups_));
+}
+
+// Only `groups` are possible from here on. A 16-bit device that needs the
+// whole sync word, found to be one only now, had not synced on AA 99 alone.
+void ReaderState::narrow(GroupSet groups)
+{
+    if (groups == groups_ || groups == 0) {
+        return;
+    }
+    groups_ = groups;
+    const bool needs_whole =
+        groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
+    if (synced_ && needs_whole && !whole_sync_) {
+        lose_sync();
+        record_.half_sync_refused = true;
+        record_.sync_bytes = 0;
+    }
+}
+
+void ReaderState::lose_sync()
+{
+    synced_ = false;
+    whole_sync_ = false;
+    sync_tail_due_ = false;
+    window_ = 0;
+    word_bytes_ = 0;
+    payload_words_ = 0;
+    count_words_due_ = 0;
+    autocrc_words_due_ = 0;
+    autocrc_may_follow_ = false;
+}
+
+void ReaderState::restart_configuration()
+{
+    lose_sync();
+    bus_width_detected_ = false;
+    std::fill(std::begin(crc_), std::end(crc_), 0);
+    written_ = 0;
+    idcode_seen_ = false;
+    lout_since_frames_ = check_since_frames_ = shut_down_ = false;
+}
+
+void ReaderState::feed(uint32_t word)
+{
+    const uint32_t reg = register_;
+    for_each_group(groups_, [this, word, reg](const FamilyRules& r) {
+        uint32_t& crc = crc_[static_cast<size_t>(r.group)];
+        crc = crc_after_write(r, crc, reg, word);
+    });
+}
+
+// The frame data of one FDRI write starts: what it shows of the stream's
+// kind, and of its group when no IDCODE came before it.
+void ReaderState::start_frames(uint32_t count)
+{
+    if (!idcode_seen_) {
+        narrow(groups_where(groups_, [](const FamilyRules& r) { return r.idcode == NO_REGISTER; }));
+    }
+    if (record_.frame_words != 0) {
+        lout_between_frames_ += lout_since_frames_ ? 1 : 0;
+        checks_between_frames_ += check_since_frames_ ? 1 : 0;
+    }
+    record_.features |= (lout_between_frames_ >= BETWEEN_FRAMES_SIGN ? DEBUG : 0) |
+                        (checks_between_frames_ >= BETWEEN_FRAMES_SIGN ? PER_FRAME_CRC : 0) |
+                        (shut_down_ ? PARTIAL : 0);
+    lout_since_frames_ = check_since_frames_ = false;
+    record_.frame_words += count;
+}
+
+// A register write, for what it shows of the stream's kind: by a register
+// that every group the stream may be for names alike. Enabling a decryptor
+// shows the group too: only the groups that have one there.
+ReaderEvent ReaderState::note_write(uint32_t reg, uint32_t word)
+{
+    if (reg < 64) {
+        registers_[reg] = word;
+        written_ |= uint64_t{1} << reg;
+    }
+    const GroupSet groups = groups_;
+    auto all = [groups](auto test) { return groups_where(groups, test) == groups; };
+    if (all([reg](const FamilyRules& r) { return r.mfwr == reg; })) {
+        record_.features |= COMPRESSED;
+    }
+    if (record_.frame_words != 0 && all([reg](const FamilyRules& r) { return r.lout == reg; })) {
+        lout_since_frames_ = true;
+    }
+    if (all([reg](const FamilyRules& r) { return r.iv_register == reg; })) {
+        record_.features |= ENCRYPTED;
+    }
+    const GroupSet decrypting = groups_where(groups, [reg, word](const FamilyRules& r) {
+        return r.decrypt_register == reg && (word & r.decrypt_bit) != 0;
+    });
+    if (decrypting == 0) {
+        return ReaderEvent::None;
+    }
+    narrow(decrypting);
+    record_.features |= ENCRYPTED;
+    return ReaderEvent::Decrypt;
+}
+
+ReaderEvent ReaderState::idcode_written(uint32_t value)
+{
+    if (group() == FamilyGroup::Unknown) {
+        if ((value & IDCODE_MAKER_MASK) != IDCODE_MAKER) {
+            return ReaderEvent::None;  // another register of a group that may be this one
+        }
+        const uint32_t reg = register_;
+        GroupSet named = groups_where(groups_, [reg](const FamilyRules& r) { return r.idcode == reg; });
+        if (const FpgaDevice* device = device_of_idcode(value)) {
+            named &= group_bit(device->family->group);
+        }
+        if (named == 0) {
+            return ReaderEvent::None;
+        }
+        narrow(named);
+        if (!synced_) {
+            return ReaderEvent::None;
+        }
+    }
+    idcode_seen_ = true;
+    idcode_ = value;
+    record_.idcodes.push_back({value, end_});
+    return ReaderEvent::Idcode;
+}
+
+// The command is CMD[4:0]; the word feeds the CRC as the group takes it.
+// DESYNC leaves a device that ends its configuration with it looking for
+// the sync word again.
+ReaderEvent ReaderState::command_written(uint32_t value)
+{
+    command_ = value & COMMAND_FIELD;
+    feed(value);
+    const uint32_t code = command_;
+    if (groups_where(groups_, [code](const FamilyRules& r) { return r.iprog_command == code; }) != 0) {
+        record_.features |= MULTIBOOT;
+    }
+    if (code == SHUTDOWN_COMMAND && record_.frame_words == 0) {
+        shut_down_ = true;
+    }
+    if (code == DESYNC_COMMAND &&
+        groups_where(groups_, [](const FamilyRules& r) { return r.end == EndCommand::Desync; }) != 0) {
+        lose_sync();
+    }
+    return ReaderEvent::Command;
+}
+
+// A device of a known family bypasses its CRC check as the family does;
+// otherwise as the group's families can.
+const CrcBypass* ReaderState::bypass(const FamilyRules& rules) const
+{
+    const FpgaFamily* family = family_;
+    if (family == nullptr && idcode_seen_) {
+        const FpgaDevice* device = device_of_idcode(idcode_);
+        family = device == nullptr ? nullptr : device->family;
+    }
+    return family != nullptr && family->group == rules.group ? family->bypass
+                                                             : group_crc_bypass(rules.group);
+}
+
+// Compares what was written with the CRC of each group the stream may be
+// for; a CRC check bypassed as the device allows passes. The groups whose
+// check fails are ruled out; when none is left the check has failed.
+ReaderEvent ReaderState::check(CrcCheck check, uint32_t written)
+{
+    auto bypassed = [this, written](const FamilyRules& r) {
+        const CrcBypass* b = bypass(r);
+        const uint32_t* options = b == nullptr ? nullptr : register_value(b->option_register);
+        return options != nullptr && (*options & b->bit) != 0 &&
+               ((written ^ b->crc) & r.compared_bits) == 0;
+    };
+    const GroupSet passed = groups_where(groups_, [&](const FamilyRules& r) {
+        return bypassed(r) ||
+               ((written ^ crc_[static_cast<size_t>(r.group)]) & r.compared_bits) == 0;
+    });
+    const GroupSet shown = passed != 0 ? passed : groups_;
+    const FamilyRules& r = *rules_of(only_group(shown) != FamilyGroup::Unknown ? only_group(shown)
+                                                                                 : first_group(shown));
+    record_.checks.push_back({r.group, check, written & r.compared_bits,
+                              crc_[static_cast<size_t>(r.group)] & r.compared_bits, bypassed(r),
+                              passed != 0, end_});
+    if (check == CrcCheck::Write && record_.frame_words != 0) {
+        check_since_frames_ = true;
+    }
+    for_each_group(groups_, [this](const FamilyRules& g) {
+        if (g.reset_after_check) {
+            crc_[static_cast<size_t>(g.group)] = 0;
+        }
+    });
+    if (passed == 0) {
+        return ReaderEvent::CrcError;
+    }
+    narrow(passed);
+    return ReaderEvent::CrcPassed;
+}
+
 // ---------------------------------------------------------------- StreamReader
 
 template <const PacketFormat& format>
-void StreamReader<format>::restart(StreamListener* listener, GroupSet groups,
+void StreamReader<format>::restart(GroupSet groups, const FpgaFamily* family,
                                    bool bus_width_detected)
 {
-    *this = StreamReader();
-    listener_ = listener;
+    static_cast<ReaderState&>(*this) = ReaderState();
     groups_ = groups;
+    family_ = family;
+    needs_bus_width_ = family != nullptr && family->needs_bus_width;
     bus_width_detected_ = bus_width_detected;
+    record_.word_bytes = format.word_bytes;
     fdri_ = rules().fdri;
     cmd_ = rules().cmd;
 }
@@ -127,13 +313,6 @@ size_t StreamReader<format>::consume(const uint8_t* bytes, size_t count, uint64_
 }
 
 template <const PacketFormat& format>
-const FamilyRules& StreamReader<format>::rules() const
-{
-    const GroupSet groups = groups_ != 0 ? groups_ : groups_with_words(format.word_bytes);
-    return *rules_of(static_cast<FamilyGroup>(__builtin_ctz(groups)));
-}
-
-template <const PacketFormat& format>
 ReaderEvent StreamReader<format>::take(uint8_t byte)
 {
     if (!synced_) {
@@ -148,13 +327,14 @@ ReaderEvent StreamReader<format>::take(uint8_t byte)
 }
 
 // A device whose group syncs on AA 99 alone takes that; one that needs the
-// whole sync word waits for AA 99 55 66.
+// whole sync word waits for AA 99 55 66, and one that needs its bus width
+// detected first takes none before the detection pattern.
 template <const PacketFormat& format>
 ReaderEvent StreamReader<format>::sync_byte(uint8_t byte)
 {
     window_ = window_ << 8 | byte;
     if (window_ == BUS_WIDTH_DETECTION) {
-        bus_width_detected_ = true;
+        bus_width_detected_ = record_.bus_width_detected = true;
     }
     const bool needs_whole =
         groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
@@ -162,14 +342,19 @@ ReaderEvent StreamReader<format>::sync_byte(uint8_t byte)
                     : (window_ & 0xFFFF) != SYNC_HALF) {
         return ReaderEvent::None;
     }
+    if (needs_bus_width_ && !bus_width_detected_) {
+        record_.bus_width_refused = true;
+        return ReaderEvent::None;
+    }
     synced_ = true;
     whole_sync_ = needs_whole;
     sync_tail_due_ = !needs_whole;
-    if (listener_ != nullptr) {
-        listener_->synced(format.word_bytes, needs_whole ? 4 : 2, end_);
+    if (record_.sync_bytes == 0) {
+        record_.sync_bytes = needs_whole ? 4 : 2;
+        record_.sync_end = end_;
     }
-    if (bus_width_detected_ && (groups_ & group_bit(FamilyGroup::Virtex4On)) != 0) {
-        narrow(group_bit(FamilyGroup::Virtex4On));
+    if (bus_width_detected_) {
+        narrow(groups_where(groups_, [](const FamilyRules& r) { return r.bus_width_detection; }));
     }
     return ReaderEvent::None;
 }
@@ -187,7 +372,9 @@ ReaderEvent StreamReader<format>::handle_word(uint32_t word)
     if (autocrc_may_follow_) {
         autocrc_may_follow_ = false;
         if (format.type_of(word) == 0) {  // no packet header: an AutoCRC
-            narrow(group_bit(FamilyGroup::Spartan6));
+            narrow(groups_where(groups_, [](const FamilyRules& r) {
+                return r.autocrc == AutoCrc::AfterType2FdriWrite;
+            }));
             if (!synced_) {
                 return ReaderEvent::None;
             }
@@ -245,9 +432,8 @@ ReaderEvent StreamReader<format>::start_payload(uint32_t count, bool type2)
     payload_words_ = count;
     payload_type2_ = type2;
     value_ = 0;
-    if (register_ == fdri_ && !idcode_seen_ &&
-        (groups_ & group_bit(FamilyGroup::Virtex)) != 0) {
-        narrow(group_bit(FamilyGroup::Virtex));  // frame data, and no IDCODE written before it
+    if (register_ == fdri_) {
+        start_frames(count);
     }
     return ReaderEvent::None;
 }
@@ -272,10 +458,7 @@ ReaderEvent StreamReader<format>::payload_word(uint32_t word)
         event = command_written(word);
     } else {
         feed(word);
-        if (reg < 64) {
-            registers_[reg] = word;
-            written_ |= uint64_t{1} << reg;
-        }
+        event = note_write(reg, word);
         if (idcode_register) {
             if (format.word_bytes == 4) {
                 event = idcode_written(word);
@@ -318,146 +501,12 @@ ReaderEvent StreamReader<format>::end_payload()
 }
 
 template <const PacketFormat& format>
-ReaderEvent StreamReader<format>::idcode_written(uint32_t value)
-{
-    if (group() == FamilyGroup::Unknown) {
-        if ((value & IDCODE_MAKER_MASK) != IDCODE_MAKER) {
-            return ReaderEvent::None;  // another register of a group that may be this one
-        }
-        const uint32_t reg = register_;
-        GroupSet named =
-            format.word_bytes == 2
-                ? group_bit(((value >> 21) & 0x7F) == SPARTAN6_FAMILY ? FamilyGroup::Spartan6
-                                                                      : FamilyGroup::Spartan3A)
-                : groups_where(groups_, [reg](const FamilyRules& r) { return r.idcode == reg; });
-        named &= groups_;
-        if (named == 0) {
-            return ReaderEvent::None;
-        }
-        narrow(named);
-        if (!synced_) {
-            return ReaderEvent::None;
-        }
-    }
-    idcode_seen_ = true;
-    idcode_ = value;
-    if (listener_ != nullptr) {
-        listener_->idcode_written(value, end_);
-    }
-    return ReaderEvent::Idcode;
-}
-
-// The command is CMD[4:0]; the whole word is fed, but for RCRC, which resets
-// the CRC instead. DESYNC leaves the device looking for the sync word again.
-template <const PacketFormat& format>
-ReaderEvent StreamReader<format>::command_written(uint32_t value)
-{
-    command_ = value & COMMAND_FIELD;
-    if (command_ == RCRC_COMMAND) {
-        std::fill(std::begin(crc_), std::end(crc_), 0);
-    } else {
-        feed(value);
-    }
-    if (listener_ != nullptr) {
-        listener_->command(command_, end_);
-    }
-    if (command_ == DESYNC_COMMAND &&
-        groups_where(groups_, [](const FamilyRules& r) { return r.end == EndCommand::Desync; }) !=
-            0) {
-        lose_sync();
-    }
-    return ReaderEvent::Command;
-}
-
-// Compares what was written with the CRC of each group the stream may be
-// for; a CRC check bypassed as the group allows passes. The groups whose
-// check fails are ruled out; when none is left the check has failed.
-template <const PacketFormat& format>
-ReaderEvent StreamReader<format>::check(CrcCheck check, uint32_t written)
-{
-    auto bypassed = [this, written](const FamilyRules& r) {
-        const uint32_t* options = register_value(r.bypass_register);
-        return options != nullptr && (*options & r.bypass_bit) != 0 &&
-               ((written ^ r.bypass_crc) & r.compared_bits) == 0;
-    };
-    const GroupSet passed = groups_where(groups_, [&](const FamilyRules& r) {
-        return bypassed(r) || ((written ^ crc_[static_cast<unsigned>(r.group)]) & r.compared_bits) == 0;
-    });
-    if (listener_ != nullptr) {
-        const GroupSet shown = passed != 0 ? passed : groups_;
-        const FamilyRules& r = *rules_of(only_group(shown) != FamilyGroup::Unknown
-                                             ? only_group(shown)
-                                             : static_cast<FamilyGroup>(__builtin_ctz(shown)));
-        listener_->crc_checked(r.group, check, written & r.compared_bits,
-                               crc_[static_cast<unsigned>(r.group)] & r.compared_bits, bypassed(r),
-                               passed != 0, end_);
-    }
-    for_each_group(groups_, [this](const FamilyRules& r) {
-        if (r.reset_after_check) {
-            crc_[static_cast<unsigned>(r.group)] = 0;
-        }
-    });
-    if (passed == 0) {
-        return ReaderEvent::CrcError;
-    }
-    narrow(passed);
-    return ReaderEvent::CrcPassed;
-}
-
-// Only `groups` are possible from here on. A 16-bit device that needs the
-// whole sync word, found to be one only now, had not synced on AA 99 alone.
-template <const PacketFormat& format>
-void StreamReader<format>::narrow(GroupSet groups)
-{
-    if (groups == groups_) {
-        return;
-    }
-    groups_ = groups;
-    const bool needs_whole =
-        groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
-    if (synced_ && needs_whole && !whole_sync_) {
-        lose_sync();
-        if (listener_ != nullptr) {
-            listener_->sync_refused(end_);
-        }
-    }
-}
-
-template <const PacketFormat& format>
-void StreamReader<format>::lose_sync()
-{
-    synced_ = false;
-    whole_sync_ = false;
-    sync_tail_due_ = false;
-    window_ = 0;
-    word_bytes_ = 0;
-    payload_words_ = 0;
-    count_words_due_ = 0;
-    autocrc_words_due_ = 0;
-    autocrc_may_follow_ = false;
-}
-
-template <const PacketFormat& format>
-void StreamReader<format>::feed(uint32_t word)
-{
-    const uint32_t reg = register_;
-    for_each_group(groups_, [this, word, reg](const FamilyRules& r) {
-        if (fed(r, reg)) {
-            uint32_t& crc = crc_[static_cast<unsigned>(r.group)];
-            crc = crc_feed(r, crc, word, reg);
-        }
-    });
-}
-
-template <const PacketFormat& format>
 void StreamReader<format>::feed_frames(const uint8_t* bytes, size_t words)
 {
     const uint32_t reg = register_;
     for_each_group(groups_, [this, bytes, words, reg](const FamilyRules& r) {
-        if (fed(r, reg)) {
-            uint32_t& crc = crc_[static_cast<unsigned>(r.group)];
-            crc = crc_feed_block(r, crc, bytes, words * format.word_bytes, reg);
-        }
+        uint32_t& crc = crc_[static_cast<size_t>(r.group)];
+        crc = crc_feed_words(r, crc, bytes, words, reg);
     });
 }
 

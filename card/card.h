@@ -12,6 +12,17 @@
 void open_card(uint32_t card_number);
 void release_card();
 
+// A PCI location.
+struct CardAddress {
+    uint16_t domain;
+    uint8_t bus, slot, function;
+};
+
+// The number of the card at `address`, as open_card numbers the cards;
+// false when no card is there, or none that has a number from 0 to
+// HIGHEST_CARD_NUMBER. Only searches: nothing is opened.
+bool card_number_at(const CardAddress& address, uint32_t* card_number);
+
 // Control/status register: each line operation is one read-modify-write.
 void enable_control_lines();
 void program_line_high();
@@ -38,7 +49,7 @@ enum class CardState : uint8_t {
 
 struct CardListing {
     PLX_DEVICE_KEY key;       // location and identity, as the search filled them in
-    const char* model;        // "RV80-A", or null for a model not known
+    const char* model;        // "RV80-A", or null for a card of no model (by both subsystem IDs)
     bool io_base_read;        // whether the next two were read
     uint32_t io_base;
     uint32_t control_port;

@@ -133,6 +133,19 @@ void release_card()
     }
 }
 
+bool card_number_at(const CardAddress& address, uint32_t* card_number)
+{
+    PLX_DEVICE_KEY key;
+    for (uint32_t n = 0; n <= HIGHEST_CARD_NUMBER && find_card(n, &key); ++n) {
+        if (key.domain == address.domain && key.bus == address.bus && key.slot == address.slot &&
+            key.function == address.function) {
+            *card_number = n;
+            return true;
+        }
+    }
+    return false;
+}
+
 bool list_card(uint32_t card_number, CardListing* listing)
 {
     *listing = CardListing{};
@@ -140,7 +153,7 @@ bool list_card(uint32_t card_number, CardListing* listing)
     if (!find_card(card_number, &key)) {
         return false;
     }
-    listing->model = card_model_name(key.subsystem_device_id);
+    listing->model = card_model_name(key.subsystem_device_id, key.subsystem_vendor_id);
     uint32_t io_register = 0;
     listing->io_base_read = read_config(key, IO_BASE_REGISTER, &io_register);
     listing->io_base = io_register & 0xFFFFFFFCu;

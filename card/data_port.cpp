@@ -20,7 +20,7 @@ namespace {
 // A byte store may change any object whose address is known outside this
 // file, upload_state included, so a pointer read from there is read again
 // before every byte; this copy's address is never taken, so the compiler
-// holds it in a register through the loop (README, Performance, has the
+// holds it in a register through the loop (doc/performance.md has the
 // figures).
 volatile uint8_t* mapped_port;
 

@@ -2,7 +2,8 @@
 #
 #   (cd BUILD && cpack -G ZIP)   veltcfg-<version>-win64.zip, one folder with
 #                                veltcfg-sim.exe, veltcfg-check.exe,
-#                                veltcfg-sample.exe and veltcfg.txt
+#                                veltcfg-convert.exe, veltcfg-sample.exe and
+#                                veltcfg.txt
 #
 # veltcfg.txt is the manual page as plain text, rendered from doc/veltcfg.1
 # with man-db's "man -l" at build time (so it is never out of step with the
@@ -19,7 +20,7 @@ add_custom_command(OUTPUT ${VELTCFG_MANUAL_TEXT}
   VERBATIM)
 add_custom_target(veltcfg_manual_text ALL DEPENDS ${VELTCFG_MANUAL_TEXT})
 
-install(TARGETS veltcfg-sim veltcfg-check veltcfg-sample RUNTIME DESTINATION .)
+install(TARGETS veltcfg-sim veltcfg-check veltcfg-convert veltcfg-sample RUNTIME DESTINATION .)
 install(FILES ${VELTCFG_MANUAL_TEXT} DESTINATION .)
 
 set(CPACK_PACKAGE_NAME "veltcfg")

@@ -1,8 +1,8 @@
 # Install rules for the manual page and the udev rule, and the Debian package.
 #
 #   cmake --install BUILD [--prefix DIR]   bin/veltcfg, bin/veltcfg-sim,
-#                                          bin/veltcfg-check, bin/veltcfg-list,
-#                                          bin/veltcfg-sample,
+#                                          bin/veltcfg-check, bin/veltcfg-convert,
+#                                          bin/veltcfg-list, bin/veltcfg-sample,
 #                                          share/man/man1/veltcfg.1.gz (and a
 #                                          link to it for each other program),
 #                                          share/bash-completion/completions/
@@ -20,7 +20,7 @@
 # to the build folder when configuring.
 include(GNUInstallDirs)
 
-set(VELTCFG_PROGRAMS veltcfg veltcfg-sim veltcfg-check veltcfg-list veltcfg-sample)
+set(VELTCFG_PROGRAMS veltcfg veltcfg-sim veltcfg-check veltcfg-convert veltcfg-list veltcfg-sample)
 install(TARGETS ${VELTCFG_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 set(VELTCFG_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
@@ -105,7 +105,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 built on a PLX PCI9056 bridge (the Orlenta RV80 family), reaching the
 card through sysfs, or VFIO, without a vendor driver. veltcfg-sim is the same
 program on a simulated PCI host with two cards, for demonstrations and
-for checking a bitstream before it goes to the lab. veltcfg-list lists
+for checking a bitstream before it goes to the lab. veltcfg-convert makes
+a .BIT file of a flash image, an .mcs or an .rbt. veltcfg-list lists
 the cards, whether each is configured, and what keeps veltcfg from one.")
 set(CPACK_GENERATOR "DEB")
 set(CPACK_STRIP_FILES ON)

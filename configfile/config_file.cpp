@@ -23,11 +23,12 @@
 #include "app/upload_state.h"
 #include "card/card.h"
 #include "common/terminal_text.h"
+#include "configfile/file_signatures.h"
 
 namespace {
 
-constexpr size_t PROBE_SIZE = 14;
-constexpr int32_t FIRST_FIELD_OFFSET = 14;
+constexpr size_t PROBE_SIZE = SIGNATURE_SIZE;
+constexpr int32_t FIRST_FIELD_OFFSET = BIT_FIRST_FIELD_OFFSET;
 
 const char* const FIELD_LABELS[4] = {
     "\n  Design name:          ",
@@ -39,18 +40,6 @@ const char* const FIELD_LABELS[4] = {
 [[noreturn]] void unexpected_end_of_file()
 {
     fatal_exit(103, "File I/O error.  Unexpected end of file?");
-}
-
-bool is_bit_file(const uint8_t* probe)
-{
-    return probe[0] == 0x00 && probe[1] == 0x09 && probe[11] == 0x00 && probe[12] == 0x01 &&
-           probe[13] == 0x61;
-}
-
-bool is_prom_file(const uint8_t* probe)
-{
-    return probe[0] == 0xFF && probe[4] == 0x55 && probe[5] == 0x99 && probe[6] == 0xAA &&
-           probe[7] == 0x66;
 }
 
 // Seeks to `offset` and reads up to `count` bytes; 0 when the seek fails.
@@ -144,19 +133,35 @@ int32_t file_length(FILE* stream)
 
 }  // namespace
 
-bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
+namespace {
+
+// Walks the first `fields` header fields of a .BIT file, leaving *offset
+// past the last and *length and *text at its text; false when the stream is
+// not a .BIT file or its header is cut short.
+bool walk_bit_header(FILE* stream, int fields, int32_t* offset, uint32_t* length, int32_t* text)
 {
     uint8_t probe[PROBE_SIZE];
     if (read_at(stream, 0, PROBE_SIZE, probe) != PROBE_SIZE || !is_bit_file(probe)) {
         return false;
     }
-    int32_t offset = FIRST_FIELD_OFFSET;
-    uint32_t length = 0;
-    int32_t field_text = 0;
-    for (int field = 0; field <= index; ++field) {
-        if (!walk_header_field(stream, &offset, &length, &field_text)) {
+    *offset = FIRST_FIELD_OFFSET;
+    for (int field = 0; field < fields; ++field) {
+        if (!walk_header_field(stream, offset, length, text)) {
             return false;
         }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
+{
+    int32_t offset = 0;
+    uint32_t length = 0;
+    int32_t field_text = 0;
+    if (!walk_bit_header(stream, index + 1, &offset, &length, &field_text)) {
+        return false;
     }
     const size_t count = length < size ? length : size - 1;
     if (read_at(stream, field_text, count, reinterpret_cast<uint8_t*>(text)) != count) {
@@ -166,6 +171,13 @@ bool read_bit_header_field(FILE* stream, int index, char* text, size_t size)
     return true;
 }
 
+int64_t bit_data_offset(FILE* stream)
+{
+    int32_t offset = 0;
+    uint32_t length = 0;
+    int32_t text = 0;
+    return walk_bit_header(stream, 4, &offset, &length, &text) ? int64_t{offset} + 4 : -1;
+}
 
 void identify_config_file()
 {

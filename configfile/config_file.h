@@ -13,3 +13,7 @@ void identify_config_file();
 // 2 date, 3 time) as stored, in at most `size` - 1 bytes and a NUL; false
 // when the stream is not a .BIT file or its header is cut short.
 bool read_bit_header_field(FILE* stream, int index, char* text, size_t size);
+
+// Where a .BIT file's configuration data starts, past its length field; -1
+// when the stream is not a .BIT file or its header is cut short.
+int64_t bit_data_offset(FILE* stream);

@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
 #include <iterator>
 #include <string>
 
@@ -14,6 +16,10 @@
 #include "tests/support/bitstream.h"
 #include "tests/support/program_run.h"
 #include "tests/support/run_checks.h"
+
+#ifdef VELTCFG_WITH_JSON
+#include <nlohmann/json.hpp>
+#endif
 
 using namespace std::string_literals;
 
@@ -84,35 +90,16 @@ std::string hex32(uint32_t value)
     return text;
 }
 
-std::string read_file(const std::string& path)
-{
-    std::string bytes;
-    FILE* in = std::fopen(path.c_str(), "rb");
-    if (in == nullptr) {
-        return bytes;
-    }
-    char buffer[65536];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-        bytes.append(buffer, n);
-    }
-    std::fclose(in);
-    return bytes;
-}
-
-// Another device of the file's group (Virtex, Spartan-II: of another group).
+// Another device of the file's family (Virtex, Spartan-II: of another group).
 uint32_t another_device(const CorpusFile& c)
 {
-    switch (c.group) {
-    case G::VirtexII:
-        return c.idcode == 0x01414093 ? 0x0127E093 : 0x01414093;  // xc2vp30, xc3s200
-    case G::Spartan3A:
-        return 0x02218093;  // xc3s200a
-    case G::Spartan6:
-        return 0x04002093;  // xc6slx16
-    default:
-        return c.idcode == 0x0362D093 ? 0x03631093 : 0x0362D093;  // xc7a100t, xc7a35t
+    const bitstream::FpgaDevice* own = bitstream::device_of_idcode(c.idcode);
+    for (const bitstream::FpgaDevice& device : bitstream::all_devices()) {
+        if (own != nullptr && device.family == own->family && !idcode_matches(device, c.idcode)) {
+            return device.idcode;
+        }
     }
+    return 0x0362D093;  // a Virtex stream writes none: a device of another group
 }
 
 class CorpusTest : public ::testing::TestWithParam<CorpusFile> {};
@@ -146,10 +133,9 @@ TEST_P(CorpusTest, BehavesAsOnACard)
         ++compares;
     }
     EXPECT_EQ(compares, static_cast<size_t>(c.crc_checks)) << check.out;
-    // Its group from the header's part, but for a PROM image and a part the
-    // device table does not know (Spartan-II): inferred from the stream.
-    EXPECT_EQ(check.out.find("(inferred from the stream") != std::string::npos,
-              kind == "prom" || c.group == G::Virtex);
+    // Its group from the header's part, but for a PROM image: inferred from
+    // the stream.
+    EXPECT_EQ(check.out.find("(inferred from the stream") != std::string::npos, kind == "prom");
     if (kind == "other") {
         EXPECT_EQ(run.exit_status, 103);
         EXPECT_EQ(run.err, error_report(UNKNOWN_TYPE));
@@ -253,57 +239,138 @@ INSTANTIATE_TEST_SUITE_P(RealFiles, CorpusTest, ::testing::ValuesIn(CORPUS),
                              return std::string(info.param.file).substr(0, 2);
                          });
 
-// Single edits of real files, each judged on a card of the file's own
-// device as that device judges it: commands are CMD[4:0]; start-up begins
-// at START and then DESYNC, and needs clocks after it; Spartan-6 needs the
-// whole sync word; a CRC is checked before the group is known; a stream that
-// shuts the device down again after start-up leaves it unconfigured.
+// Edits of real files, each judged on a card of the file's own device as
+// that device judges it: commands are CMD[4:0]; start-up begins at START
+// and then DESYNC, and needs clocks after it; Spartan-6 needs the whole sync
+// word; a CRC is checked before the group is known; a stream that shuts the
+// device down again after start-up leaves it unconfigured; Virtex-5 and
+// later need the bus width detected; a CRC check is bypassed as the family
+// does; with no device known, both packet formats are read until one is
+// ruled out; IPROG clears the device for as many bytes every time.
 TEST(CorpusEdits, EachIsJudgedAsTheDeviceJudgesIt)
 {
     if (corpus_dir().empty()) {
         GTEST_SKIP() << "no corpus folder at " << VELTCFG_CORPUS_DIR;
     }
+    const std::string resync = "\xAA\x99\x55\x66\x30\x00\x80\x01"s;
     const std::string shutdown =
-        "\xAA\x99\x55\x66\x30\x00\x80\x01\x00\x00\x00\x0B\x30\x00\x80\x01\x00\x00\x00\x07"s +
-        std::string(16, '\0');
+        resync + "\x00\x00\x00\x0B\x30\x00\x80\x01\x00\x00\x00\x07"s + std::string(16, '\0');
+    const std::string desync = "\x30\x00\x80\x01\x00\x00\x00\x0D"s, start = "\x30\x00\x80\x01\x00\x00\x00\x05"s;
+    struct Change {
+        size_t at;
+        uint8_t value;  // set to this, or (xor) with its bits flipped
+        bool xor_bits = false;
+    };
     const struct {
         const char* file;  // its number
-        size_t at;         // a byte to change (npos: none)
-        uint8_t value;     // set to this, or (xor) with its bits flipped
-        bool xor_bits;
-        int cut_after_desync;  // bytes left after DESYNC, or -1: not cut
+        std::vector<Change> changes;
+        std::string cut_after;  // the last of these bytes, then `left` bytes
+        size_t left;
         std::string appended;
         int status;
     } edits[] = {
-        {"08", 258, 0x0D, false, -1, "", 102},    // SWITCH becomes DESYNC, before START
-        {"01", 54700, 0x0D, false, -1, "", 102},  // START becomes DESYNC
-        {"02", 101, 0x80, true, -1, "", 102},     // a CRC write of 7 before the IDCODE
-        {"01", 147, 0x01, true, -1, "", 102},     // the IDCODE damaged
-        {"08", 209, 0x01, true, -1, "", 0},       // RCRC written 00000107
-        {"04", 106, 0x10, true, -1, "", 102},     // Spartan-6 sync word AA 99 45 66
-        {"17", std::string::npos, 0, false, 0, "", 102},
-        {"17", std::string::npos, 0, false, 13, "", 0},
-        {"08", std::string::npos, 0, false, -1, shutdown, 102},
+        {"08", {{258, 0x0D}}, "", 0, "", 102},          // SWITCH becomes DESYNC, before START
+        {"01", {{54700, 0x0D}}, "", 0, "", 102},        // START becomes DESYNC
+        {"02", {{101, 0x80, true}}, "", 0, "", 102},    // a CRC write of 7 before the IDCODE
+        {"01", {{147, 0x01, true}}, "", 0, "", 102},    // the IDCODE damaged
+        {"08", {{209, 0x01, true}}, "", 0, "", 0},      // RCRC written 00000107
+        {"04", {{106, 0x10, true}}, "", 0, "", 102},    // Spartan-6 sync word AA 99 45 66
+        {"17", {}, desync, 0, "", 102},
+        {"17", {}, desync, 13, "", 0},
+        {"01", {}, "\x30\xA1\x00\x0D"s, 13, "", 0},   // Spartan-3A's DONE phase is COR2's field
+        {"19", {}, start, 4, "", 102},                  // 4 clocks after START, of 5
+        {"08", {}, "", 0, shutdown, 102},
+        {"08", {{134, 0xBA}}, "", 0, "", 102},          // the bus width pattern damaged
+        {"19", {{104, 0x04, true}}, "", 0, "", 0},      // a reserved bit of the first header
+        // COR bit 28 and the CRC words 0x0000DEFC (Virtex-5), 0x9876DEFC (Artix-7)
+        {"06", {{223, 0x10}, {3889119, 0}, {3889120, 0}, {3889121, 0xDE}, {3889122, 0xFC},
+                {3889711, 0}, {3889712, 0}, {3889713, 0xDE}, {3889714, 0xFC}}, "", 0, "", 0},
+        {"08", {{231, 0x12}, {2190039, 0x98}, {2190040, 0x76}, {2190041, 0xDE}, {2190042, 0xFC},
+                {2190511, 0x98}, {2190512, 0x76}, {2190513, 0xDE}, {2190514, 0xFC}}, "", 0, "", 102},
+        {"08", {{231, 0x12}, {2190039, 0}, {2190040, 0}, {2190041, 0xDE}, {2190042, 0xFC},
+                {2190511, 0}, {2190512, 0}, {2190513, 0xDE}, {2190514, 0xFC}}, "", 0, "", 102},
     };
     TempDir temp;
     for (const auto& e : edits) {
         const CorpusFile& c = *std::find_if(std::begin(CORPUS), std::end(CORPUS), [&e](const CorpusFile& f) {
             return std::string(f.file).compare(0, 2, e.file) == 0;
         });
-        SCOPED_TRACE(std::string(c.file) + " at " + std::to_string(e.at));
+        SCOPED_TRACE(std::string(c.file) + " at " + (e.changes.empty() ? "" : std::to_string(e.changes[0].at)));
         std::string file = read_file(corpus_dir() + "/" + c.file);
         ASSERT_FALSE(file.empty());
-        if (e.at != std::string::npos) {
-            file[e.at] = static_cast<char>(e.xor_bits ? file[e.at] ^ e.value : e.value);
+        for (const Change& change : e.changes) {
+            file.at(change.at) = static_cast<char>(change.xor_bits ? file[change.at] ^ change.value : change.value);
         }
-        if (e.cut_after_desync >= 0) {
-            file.resize(file.rfind("\x30\x00\x80\x01\x00\x00\x00\x0D"s) + 8 + e.cut_after_desync);
+        if (!e.cut_after.empty()) {
+            file.resize(file.rfind(e.cut_after) + e.cut_after.size() + e.left);
         }
         const ProgramRun run = run_executable(
             "/usr/bin/env", {"VELTCFG_SIM_HOST=bus=4 slot=0 idcode=" + hex32(c.idcode),
                              VELTCFG_SIM_PATH, temp.write("edited", file + e.appended), "0"});
         EXPECT_EQ(run.exit_status, e.status) << run.err;
     }
+    // A configuration, IPROG, padding and the configuration again: the same
+    // status in every run, whatever the speed of the run.
+    const std::string file = read_file(corpus_dir() + "/08_a7_xc7a35t_arty_top.bit");
+    const std::string again = temp.write(
+        "again", file + resync + "\x00\x00\x00\x0F"s + std::string(28672, '\xFF') + file.substr(99));
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(run_executable(VELTCFG_SIM_PATH, {again, "0"}).exit_status, 0);
+    }
 }
+
+#ifdef VELTCFG_WITH_JSON
+// What veltcfg-check names every file of the corpus, and how it judges the
+// files veltcfg does not take as veltcfg-convert would make them: the kind,
+// veltcfg's status, the kinds of stream, and the status after conversion
+// (-1: none) with its kinds of stream.
+TEST(CorpusKinds, EachFileIsNamedAndTheOthersJudgedAsConverted)
+{
+    if (corpus_dir().empty()) {
+        GTEST_SKIP() << "no corpus folder at " << VELTCFG_CORPUS_DIR;
+    }
+    const std::map<std::string, std::string> expected = {
+        {"05", "stream_bit_reversed 103 [] 0 []"},
+        {"09", "stream 103 [] 0 []"},
+        {"12", "stream_byte_swapped 103 [] 0 []"},
+        {"14", "bit 0 [compressed] -1"},
+        {"15", "bit 0 [compressed] -1"},
+        {"20", "stream 103 [] 102 [encrypted]"},
+        {"21", "bit 0 [partial] -1"},
+        {"22", "bit 102 [debug] -1"},
+        {"23", "bit 0 [per_frame_crc] -1"},
+        {"24", "bit 102 [compressed multiboot] -1"},
+        {"25", "stream 103 [] 0 [compressed]"},
+        {"26", "intel_hex 103 [] 0 []"},
+    };
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(corpus_dir())) {
+        if (entry.path().extension() != ".md") {
+            files.push_back(entry.path().string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    files.insert(files.begin(), "--json");
+    const nlohmann::json document = nlohmann::json::parse(run_executable(VELTCFG_CHECK_PATH, files).out);
+    auto codes = [](const nlohmann::json& list) {
+        std::string text;
+        for (const auto& code : list) {
+            text += (text.empty() ? "" : " ") + code.get<std::string>();
+        }
+        return "[" + text + "]";
+    };
+    for (const auto& file : document.at("files")) {
+        const std::string number = std::filesystem::path(file.at("name").get<std::string>()).filename().string().substr(0, 2);
+        const auto& converted = file.at("after_conversion");
+        std::string seen = file.at("kind").get<std::string>() + " " + std::to_string(file.at("status").get<int>()) +
+                           " " + codes(file.at("features")) + " " +
+                           (converted.is_null() ? "-1" : std::to_string(converted.at("status").get<int>()) + " " +
+                                                             codes(converted.at("features")));
+        const auto row = expected.find(number);
+        const bool plain = number == "03" ? seen == "prom 0 [] -1" : seen == "bit 0 [] -1";
+        EXPECT_TRUE(row != expected.end() ? seen == row->second : plain) << number << ": " << seen;
+    }
+}
+#endif
 
 }  // namespace

@@ -2,13 +2,20 @@
 // report and every failure on the way to an open, mapped card.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #ifdef VELTCFG_WITH_JSON
 #include <nlohmann/json.hpp>
 #endif
 
+#include "card/plx/card_registers.h"
 #include "tests/support/bitstream.h"
 #include "tests/support/program_run.h"
 
@@ -80,15 +87,21 @@ TEST_F(DriverTest, MissingFileIsReportedBeforeTheCardNumberIsLookedAt)
 TEST_F(DriverTest, InvalidCardNumbersAreRefusedAsTyped)
 {
     // Including the two that a plain "%u" conversion would wrap into a valid
-    // card: 2^32 into 0 and -(2^32 - 1) into 1.
+    // card, 2^32 into 0 and -(2^32 - 1) into 1, those it would cut short
+    // after the digits, and addresses where no card is.
     for (const std::string card : {"16", "abc", "", "-1", "4294967296", "-4294967295",
-                                   "99999999999999999999", "+", " ", "x7"}) {
+                                   "99999999999999999999", "+", " ", "x7", "7x", "1.5", "0x1",
+                                   "1e3", "0000:09:00.0", "0001:05:02.0", "05:02.1", "05:2.0",
+                                   "05:02.0x"}) {
         SCOPED_TRACE("card '" + card + "'");
         const ProgramRun run = run_executable(VELTCFG_SIM_PATH, {bit_path, card});
         EXPECT_EQ(run.exit_status, 101);
         EXPECT_EQ(run.out, banner());
         EXPECT_EQ(run.err, error_report("Invalid card number: " + card));
-        EXPECT_TRUE(run_program({bit_path, card}).calls().empty());
+        // Only an address is searched for; a number is checked first.
+        const std::vector<Op> calls = run_program({bit_path, card}).call_ops();
+        EXPECT_EQ(calls, std::vector<Op>(card.find(':') == std::string::npos ? 0 : calls.size(),
+                                         Op::DeviceFind));
     }
 }
 
@@ -97,22 +110,16 @@ TEST_F(DriverTest, AcceptedCardNumbersSearchForThatCard)
     const struct {
         std::string typed;
         unsigned number;
-    } cases[] = {{"0", 0}, {"15", 15}, {"7x", 7}, {"-0", 0}, {" 3", 3}, {"+1", 1},
-                 {"\t2", 2}, {"0010", 10}, {"4294967295x", 0}};
+    } cases[] = {{"0", 0}, {"15", 15}, {"7 ", 7}, {"-0", 0}, {" 3", 3}, {"+7", 7}, {"\t2", 2},
+                 {"0010", 10}, {"0000:05:02.0", 1}, {"05:02.0", 1}, {" 0000:04:00.0 ", 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE("card '" + c.typed + "'");
         const ProgramRun run = run_program({bit_path, c.typed});
-        if (c.typed == "4294967295x") {
-            // Fits in 32 bits but is out of range: refused, not wrapped.
-            EXPECT_EQ(run.exit_status, 101);
-            EXPECT_EQ(run.err, error_report("Invalid card number: 4294967295x"));
-            continue;
+        std::string search;  // the card's: after an address's, the last
+        for (const recording::Event& call : run.calls()) {
+            search = call.op == Op::DeviceFind ? call.text : search;
         }
-        const auto calls = run.calls();
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ(calls[0].op, Op::DeviceFind);
-        EXPECT_NE(calls[0].text.find(" number=" + std::to_string(c.number)), std::string::npos)
-            << calls[0].text;
+        EXPECT_NE(search.find(" number=" + std::to_string(c.number)), std::string::npos) << search;
         if (c.number <= 1) {
             EXPECT_EQ(run.exit_status, 0) << run.err;
         } else {
@@ -169,6 +176,9 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
     } cases[] = {
         {"", 0, card_report(0), ""},
         {"bus=4 slot=0 fault=open", 105, "", error_report("Can't gain access to 9056 card number 0.\n")},
+        {"bus=4 slot=0 fault=in-use", 105, "", error_report("Can't gain access to 9056 card number 0.\n")},
+        {"bus=4 slot=0 fault=not-answering", 105, card_report(0),
+         error_report("Can't access 9056 card control register.\n")},
         {"bus=4 slot=0 fault=map", 105, "\nUsing PCI device at bus 4/device 0.",
          error_report("Can't map 9056 card number 0 base registers.\n")},
         {"bus=4 slot=0 fault=busy", 102, card_report(0),
@@ -237,12 +247,12 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         std::string err;  // at its start
     } cases[] = {
         {host, {"--simulated"}, 0,
-         "CARD  ADDRESS       MODEL    SUBSYSTEM  I/O     CONTROL  MEMORY      PATH      STATE\n"
-         "0     0000:04:01.0  unknown  10b5:0007  0x1000  0x106C   0xF7D00000  simulated "
-         "configured\n"
-         "1     0000:04:03.0  RV80-B   10b5:3428  0xE000  0xE06C   0xF7D00000  simulated "
+         "ADDRESS       CARD  MODEL    SUBSYSTEM  I/O     CONTROL  MEMORY      PATH      STATE\n"
+         "0000:04:01.0  0     unknown  10b5:0007  0x1000  0x106C   0xF7D00000  simulated "
+         "configured; unknown model: not an RV80 card, but numbered all the same\n"
+         "0000:04:03.0  1     RV80-B   10b5:3428  0xE000  0xE06C   0xF7D00000  simulated "
          "configured; not permitted: set up with fault=open: the card cannot be opened\n"
-         "2     0000:05:00.0  RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  simulated "
+         "0000:05:00.0  2     RV80-A   10b5:3427  0xE000  0xE06C   0xF7D00000  simulated "
          "not configured\n",
          ""},
         {"A=", {"--help"}, 0, "usage: veltcfg-list [--simulated] [--json]\nLists", ""},
@@ -265,9 +275,14 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
         seventeen += "bus=" + std::to_string(bus) + " slot=0;";
     }
     const std::string listed = run_executable("/usr/bin/env", {seventeen, VELTCFG_LIST_PATH, "--simulated"}).out;
-    EXPECT_EQ(listed.substr(listed.rfind("\n15 ")), "\n15    0000:10:00.0  RV80-A   10b5:3427  0xE000  "
-              "0xE06C   0xF7D00000  simulated configured\nMore cards follow card 15; veltcfg "
-              "takes card numbers 0 to 15.\n");
+    EXPECT_EQ(listed.substr(listed.rfind("\n0000:10")), "\n0000:10:00.0  15    RV80-A   10b5:3427  "
+              "0xE000  0xE06C   0xF7D00000  simulated configured\nMore cards follow card 15; "
+              "veltcfg takes card numbers 0 to 15.\n");
+    // veltcfg-sim takes the address of each card it numbers, no other.
+    for (const std::string address : {"0a:00.0", "0000:10:00.0", "0000:11:00.0"}) {
+        const ProgramRun run = run_executable("/usr/bin/env", {seventeen, VELTCFG_SIM_PATH, bit_path, address});
+        EXPECT_EQ(run.exit_status, address == "0000:11:00.0" ? 101 : 0) << address << run.err;
+    }
     const ProgramRun full = run_executable(
         "/bin/sh", {"-c", "exec \"$@\" >/dev/full", "sh", VELTCFG_LIST_PATH, "--simulated"});
     EXPECT_EQ(full.exit_status, 1);
@@ -275,8 +290,10 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
 #ifdef VELTCFG_WITH_JSON
     const auto json = nlohmann::ordered_json::parse(
         run_executable("/usr/bin/env", {host, VELTCFG_LIST_PATH, "--json", "--simulated"}).out);
-    EXPECT_EQ(json["schema"].dump() + json["host"].dump() + json["cards"][1].dump(),
-              "1\"simulated\"{\"card\":1,\"address\":\"0000:04:03.0\",\"model\":\"RV80-B\","
+    char host_name[256] = "";
+    EXPECT_EQ(gethostname(host_name, sizeof host_name - 1) == 0 ? host_name : "", json["host"]);
+    EXPECT_EQ(json["schema"].dump() + json["version"].dump() + json["cards"][1].dump(),
+              "2\"1.0\"{\"card\":1,\"address\":\"0000:04:03.0\",\"model\":\"RV80-B\","
               "\"subsystem_vendor\":\"0x10b5\",\"subsystem_device\":\"0x3428\",\"io_base\":"
               "\"0xE000\",\"control_port\":\"0xE06C\",\"memory_bar\":\"0xF7D00000\",\"path\":"
               "\"simulated\",\"state\":\"configured\",\"reachable\":false,\"holder_pid\":null,"
@@ -310,6 +327,38 @@ TEST_F(DriverTest, ModelFollowsTheSubsystemId)
         EXPECT_NE(run.out.find("\nUsing PCI device at bus 9/device 3." + c.line + "\n\nPLX"),
                   std::string::npos)
             << run.out;
+    }
+}
+
+// Each udev rule (the group's and the VFIO ones) takes the bridges of the
+// card models' subsystem IDs, and no other: by ATTR matches, or by the IDs a
+// shell's case takes, vendor:device:subsystem vendor:subsystem device.
+TEST(UdevRules, TakeTheCardModelsOnly)
+{
+    auto id = [](uint16_t value) {
+        char text[8];
+        std::snprintf(text, sizeof text, "0x%04x", value);
+        return std::string(text);
+    };
+    std::string vendor, devices, ids;  // as the rules write them
+    for (const CardModel& model : CARD_MODELS) {
+        vendor = "ATTR{subsystem_vendor}==\"" + id(model.subsystem_vendor_id) + "\"";  // the models'
+        devices += (devices.empty() ? "" : "|") + id(model.subsystem_device_id);
+        ids += (ids.empty() ? "" : "|") + id(PLX_VENDOR_ID) + ":" + id(PCI9056_DEVICE_ID) + ":" +
+               id(model.subsystem_vendor_id) + ":" + id(model.subsystem_device_id);
+    }
+    for (const char* name : {"60-veltcfg.rules", "61-veltcfg-vfio.rules"}) {
+        std::stringstream file;
+        file << std::ifstream(std::string(VELTCFG_SOURCE_DIR) + "/packaging/" + name).rdbuf();
+        std::istringstream rules(std::regex_replace(file.str(), std::regex("\\\\\n|#.*\n"), ""));
+        int count = 0;
+        for (std::string rule; std::getline(rules, rule); ++count) {
+            EXPECT_TRUE((rule.find(vendor) != std::string::npos &&
+                         rule.find("ATTR{subsystem_device}==\"" + devices + "\"") != std::string::npos) ||
+                        rule.find(" in " + ids + ")") != std::string::npos)
+                << name << ": " << rule;
+        }
+        EXPECT_GT(count, 0) << name;
     }
 }
 

@@ -139,6 +139,7 @@ TEST_P(LinuxProgramLoad, ProgramsTheCardThroughSysfs)
     cards[0].bus = 4;
     cards[1].bus = 6;
     cards[1].slot = 3;
+    cards[0].subsystem_vendor_id = 0x1234;  // no model's: listed as unknown, loaded all the same
     cards[1].subsystem_device_id = 0x3429;
     FakeDevice& target = cards[c.card_number];
     FakeDevice& bystander = cards[1 - c.card_number];
@@ -186,7 +187,8 @@ TEST_P(LinuxProgramLoad, ProgramsTheCardThroughSysfs)
 
     // The listing numbers the cards as veltcfg does.
     const ProgramRun list = run_list_over_tree(tree);
-    EXPECT_NE(list.out.find("\n" + std::to_string(c.card_number) + "     " + target.name()),
+    EXPECT_NE(list.out.find("\n" + target.name() + "  " + std::to_string(c.card_number) + "     " +
+                            (c.card_number == 0 ? "unknown  1234:3427" : "RV80-C   10b5:3429")),
               std::string::npos)
         << list.out;
 }

@@ -3,10 +3,10 @@
 #
 # Builds the Debian package from BUILD_DIR (already built) into a temporary
 # directory and checks it: the files it holds, its control fields, lintian's
-# verdict, that the udev rule shown in README and the manual page is the one
-# packaged, that the packaged programs run from PATH and that the packaged
-# manual page renders. Then checks that "cmake --install BUILD_DIR --prefix
-# DIR" lays out the same files, less the Debian ones.
+# verdict, that the udev rule shown in doc/hardware.md and the manual page is
+# the one packaged, that the packaged programs run from PATH and that the
+# packaged manual page renders. Then checks that "cmake --install BUILD_DIR
+# --prefix DIR" lays out the same files, less the Debian ones.
 #
 # With VELTCFG_PACKAGE_INSTALL=1 (as root; .ci/run sets it) it also installs
 # the package with dpkg, runs the installed programs, installs it again and
@@ -28,16 +28,18 @@ note() {
 
 # What the package installs, and the programs among it. A new installed
 # program goes into both lists (and gets a manual page, or lintian warns).
-programs=(veltcfg veltcfg-sim veltcfg-check veltcfg-list veltcfg-sample)
+programs=(veltcfg veltcfg-sim veltcfg-check veltcfg-convert veltcfg-list veltcfg-sample)
 expected_files=(
   ./usr/bin/veltcfg
   ./usr/bin/veltcfg-check
+  ./usr/bin/veltcfg-convert
   ./usr/bin/veltcfg-list
   ./usr/bin/veltcfg-sample
   ./usr/bin/veltcfg-sim
   ./usr/lib/udev/rules.d/60-veltcfg.rules
   ./usr/share/bash-completion/completions/veltcfg
   ./usr/share/bash-completion/completions/veltcfg-check
+  ./usr/share/bash-completion/completions/veltcfg-convert
   ./usr/share/bash-completion/completions/veltcfg-list
   ./usr/share/bash-completion/completions/veltcfg-sample
   ./usr/share/bash-completion/completions/veltcfg-sim
@@ -45,6 +47,7 @@ expected_files=(
   ./usr/share/doc/veltcfg/copyright
   ./usr/share/lintian/overrides/veltcfg
   ./usr/share/man/man1/veltcfg-check.1.gz
+  ./usr/share/man/man1/veltcfg-convert.1.gz
   ./usr/share/man/man1/veltcfg-list.1.gz
   ./usr/share/man/man1/veltcfg-sample.1.gz
   ./usr/share/man/man1/veltcfg-sim.1.gz
@@ -172,19 +175,20 @@ fi
 
 # ---------------------------------------------------------------- the udev rule
 
-# The packaged rule is the source's, and README and the manual page show it
-# whole: README as the fenced block that holds the rule's match, the manual
-# page (rendered) as lines that equal the rule's once their indent is gone.
+# The packaged rule is the source's, and doc/hardware.md and the manual page
+# show it whole: the guide as the fenced block that holds the rule's match,
+# the manual page (rendered) as lines that equal the rule's once their indent
+# is gone.
 cmp -s "$root/usr/lib/udev/rules.d/60-veltcfg.rules" "$rule_file" ||
   fail "packaged udev rule differs from packaging/60-veltcfg.rules"
 awk '/^```/ { if (inside) { if (block ~ /ATTR\{vendor\}=="0x10b5"/) { printf "%s", block; exit }
                             inside = 0; block = "" }
               else inside = 1
               next }
-     inside { block = block $0 "\n" }' "$source_dir/README.md" >"$tmp/readme.rules"
-[[ -s $tmp/readme.rules ]] || fail "README.md shows no udev rule (a fenced block matching 0x10b5)"
-diff -u "$rule_file" "$tmp/readme.rules" >&2 ||
-  fail "README's udev rule differs from packaging/60-veltcfg.rules (- packaged, + README)"
+     inside { block = block $0 "\n" }' "$source_dir/doc/hardware.md" >"$tmp/guide.rules"
+[[ -s $tmp/guide.rules ]] || fail "doc/hardware.md shows no udev rule (a fenced block matching 0x10b5)"
+diff -u "$rule_file" "$tmp/guide.rules" >&2 ||
+  fail "doc/hardware.md's udev rule differs from packaging/60-veltcfg.rules (- packaged, + guide)"
 
 man -l "$root/usr/share/man/man1/veltcfg.1.gz" >"$tmp/man-rule.out" 2>/dev/null ||
   fail "man -l could not render the packaged manual page"
@@ -196,7 +200,7 @@ sed -n "${start},$((start + $(wc -l <"$rule_file") - 1))p" "$tmp/man-rule.out" |
   cut -c $((indent + 1))- >"$tmp/man.rules"
 diff -u "$rule_file" "$tmp/man.rules" >&2 ||
   fail "the manual page's udev rule differs from packaging/60-veltcfg.rules (- packaged, + man)"
-note "udev rule: packaged, README and manual page agree"
+note "udev rule: packaged, doc/hardware.md and manual page agree"
 
 # ---------------------------------------------------------------- programs, manual page
 
@@ -205,15 +209,16 @@ note "udev rule: packaged, README and manual page agree"
 # Runs the programs by name, with BINDIR first on PATH: without arguments
 # veltcfg and veltcfg-sim print their usage text and exit 100 before touching
 # any card, veltcfg-check exits 2; the manual page's examples: veltcfg-sample
-# writes a sample, veltcfg-sim loads it into its card 0, veltcfg-check finds
-# that a card would configure from it.
+# writes a sample, veltcfg-sim loads it into its card 0, and the .BIT file
+# veltcfg-convert makes of its PROM image too; veltcfg-check finds that a
+# card would configure from the sample.
 run_programs() {
   local bindir=$1 program status
   for program in "${programs[@]}"; do
     [[ $(PATH="$bindir:$PATH" command -v "$program") == "$bindir/$program" ]] ||
       fail "$program on PATH is not $bindir/$program"
-    [[ $program != veltcfg-check && $program != veltcfg-list && $program != veltcfg-sample ]] ||
-      continue
+    [[ $program != veltcfg-check && $program != veltcfg-convert && $program != veltcfg-list &&
+      $program != veltcfg-sample ]] || continue
     status=0
     PATH="$bindir:$PATH" "$program" >"$tmp/usage.out" 2>&1 || status=$?
     ((status == 100)) || fail "$bindir/$program without arguments exited $status, expected 100"
@@ -226,13 +231,17 @@ run_programs() {
   PATH="$bindir:$PATH" veltcfg-sim "$tmp/demo.prom" 0 >"$tmp/load.out" 2>&1 || status=$?
   ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-sim loading demo.prom exited $status"; }
   status=0
+  PATH="$bindir:$PATH" veltcfg-convert "$tmp/demo.prom" "$tmp/converted.bit" >/dev/null &&
+    PATH="$bindir:$PATH" veltcfg-sim "$tmp/converted.bit" 0 >"$tmp/load.out" 2>&1 || status=$?
+  ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-convert of demo.prom did not load: $status"; }
+  status=0
   PATH="$bindir:$PATH" veltcfg-sim "$tmp/sample.bit" 0 >"$tmp/load.out" 2>&1 || status=$?
   ((status == 0)) || { cat "$tmp/load.out" >&2; fail "$bindir/veltcfg-sim loading a sample exited $status"; }
   grep -q '^Function complete\.$' "$tmp/load.out" ||
     fail "$bindir/veltcfg-sim loading a sample did not end with 'Function complete.'"
   status=0
   PATH="$bindir:$PATH" veltcfg-list --simulated >"$tmp/list.out" 2>&1 || status=$?
-  ((status == 0)) && grep -q '^1     0000:05:02\.0  RV80-C ' "$tmp/list.out" ||
+  ((status == 0)) && grep -q '^0000:05:02\.0  1     RV80-C ' "$tmp/list.out" ||
     { cat "$tmp/list.out" >&2; fail "$bindir/veltcfg-list --simulated exited $status"; }
   status=0
   PATH="$bindir:$PATH" veltcfg-check >/dev/null 2>&1 || status=$?
@@ -254,6 +263,8 @@ check_manual_page() {
   grep -q 'veltcfg-sim FILE CARD' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sim"
   grep -q 'veltcfg-check \[--idcode ID | --part NAME\] \[--json | --quiet\]' "$1" ||
     fail "rendered SYNOPSIS lacks veltcfg-check"
+  grep -q 'veltcfg-convert \[--image N\] \[--part NAME\] \[--\] IN OUT' "$1" ||
+    fail "rendered SYNOPSIS lacks veltcfg-convert"
   grep -q 'veltcfg-sample \[--size BYTES\]' "$1" || fail "rendered SYNOPSIS lacks veltcfg-sample"
   grep -q 'veltcfg-list \[--simulated\] \[--json\]' "$1" || fail "rendered SYNOPSIS lacks veltcfg-list"
 }
@@ -271,7 +282,7 @@ man -M "$root/usr/share/man" veltcfg-sim >"$tmp/sim.out" 2>"$tmp/sim.err" || {
   fail "man veltcfg-sim does not render from the package's manual pages"
 }
 cmp -s "$tmp/man.out" "$tmp/sim.out" || fail "man veltcfg-sim does not show the veltcfg page"
-for program in veltcfg-check veltcfg-list veltcfg-sample; do
+for program in veltcfg-check veltcfg-convert veltcfg-list veltcfg-sample; do
   man -M "$root/usr/share/man" "$program" 2>/dev/null | cmp -s "$tmp/man.out" - ||
     fail "man $program does not show the veltcfg page"
 done

@@ -112,6 +112,23 @@ TEST(RegisterTest, DoneStatusIsBitOneOnlyAndOnlyReads)
     }
 }
 
+// The card drives the FPGA's program line only with both enables set: an
+// unconfigured FPGA whose line is held low reads DONE (cleared), one whose
+// line is left released does not.
+TEST(RegisterTest, ProgramLineNeedsBothEnables)
+{
+    for (const auto& [control, done] : {std::make_pair(0x00040000u, 20), std::make_pair(0x00080000u, 20),
+                                        std::make_pair(0x000C0000u, 10)}) {
+        SCOPED_TRACE(control);
+        const ProgramRun run = run_in_child(one_card_with_control(control), [] {
+            open_card(0);
+            program_line_low();
+            return read_done_status() == 1 ? 10 : 20;
+        });
+        EXPECT_EQ(run.exit_status, done) << run.err;
+    }
+}
+
 TEST(DataPortTest, ReverseTableMatchesAnIndependentComputation)
 {
     for (unsigned i = 0; i < 256; ++i) {

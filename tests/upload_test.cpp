@@ -227,25 +227,24 @@ TEST(UploadTest, DoneMustHoldForAHundredAndOneReadings)
     // DONE falls after that many readings, or never rises.
     const struct {
         const char* name;
-        uint32_t done_falls_after;
-        sim::CardFault fault;
+        const char* card;  // as VELTCFG_SIM_HOST describes it
         int status;
         size_t reads;
     } cases[] = {
-        {"zero_on_the_101st", 100, sim::CardFault::None, 102, 101},
-        {"zero_on_the_first", 0, sim::CardFault::NoDone, 102, 1},
-        {"zero_in_the_middle", 50, sim::CardFault::None, 102, 51},
-        {"all_101_ones", 0, sim::CardFault::None, 0, 101},
+        {"zero_on_the_101st", "done-holds=100", 102, 101},
+        {"zero_on_the_first", "fault=no-done", 102, 1},
+        {"zero_in_the_middle", "done-holds=50", 102, 51},
+        {"all_101_ones", "done-holds=0", 0, 101},
     };
     TempDir dir;
     const std::string data = stream_bytes(1);
     const std::string path = dir.write("f.bit", standard_bit_file(120, data).file());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        sim::CardSettings card;
-        card.fault = c.fault;
-        card.fpga.done_falls_after = c.done_falls_after;
-        const ProgramRun run = run_program({path, "0"}, one_card(card));
+        const ProgramRun run = run_program({path, "0"}, [&c](sim::Host& host, recording::Recorder&) {
+            std::string error;
+            ASSERT_TRUE(sim::describe_host(std::string("bus=4 slot=0 ") + c.card, &host, &error));
+        });
         EXPECT_EQ(run.exit_status, c.status) << run.err;
         const Tail tail = tail_of(run, data.size());
         EXPECT_EQ(tail.status_reads, c.reads);
@@ -339,6 +338,7 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
         bool mid_stream;  // else while the opened card is being reported
         bool ignored = false;  // on entry, as nohup or `trap '' HUP` leave it
         bool before_open = false;  // ends the program at once, nothing to release
+        const char* after_output = nullptr;  // sent once this is written
     } cases[] = {
         {"term_mid_stream", SIGTERM, true},
         {"int_mid_stream", SIGINT, true},
@@ -346,15 +346,20 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
         {"term_before_streaming", SIGTERM, false},
         {"hup_ignored_on_entry", SIGHUP, true, true},
         {"int_before_open", SIGINT, false, false, true},
+        {"term_after_last_block", SIGTERM, false, false, false, "0     "},  // before the DONE check
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const ProgramRun run = run_program({path, "0"}, [&](sim::Host&, recording::Recorder& recorder) {
             static char buffer[BUFSIZ];
-            setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+            if (c.after_output == nullptr) {  // else written as it is printed
+                setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+            }
             signal(c.signal, c.ignored ? SIG_IGN : SIG_DFL);
             const auto send = [&c] { raise(c.signal); };
-            if (c.mid_stream) {
+            if (c.after_output != nullptr) {
+                recorder.after_output(c.after_output, send);
+            } else if (c.mid_stream) {
                 recorder.after_data_bytes(20000, send);  // inside the second block
             } else if (c.before_open) {
                 recorder.after_call(Op::DeviceFind, 1, send);
@@ -372,7 +377,11 @@ TEST(UploadTest, SignalStopsTheRunAndEndsByTheSignal)
             continue;
         }
         EXPECT_EQ(run.err, error_report("Programming interrupted."));
-        if (c.mid_stream) {
+        if (c.after_output != nullptr) {
+            // Every block sent, DONE not checked; the line is driven low again.
+            EXPECT_EQ(run.data_bytes().size(), 80140u);
+            EXPECT_EQ(run.register_writes().back() & 0x00010000u, 0u);
+        } else if (c.mid_stream) {
             // The second block is finished; the line is driven low again.
             EXPECT_EQ(after_report(run), "\nProgramming...\n80140 \r63756 \r");
             EXPECT_EQ(run.data_bytes().size(), 2u * 16384);
@@ -491,8 +500,10 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     // formats, with or without bus width detection before the sync word.
     std::string flipped = bit;
     flipped[data_at + 5000] ^= 0x10;
-    sample::Design undetected = design;
+    sample::Design undetected = design;  // for a Virtex-4, which needs no detection
     undetected.detect_bus_width = false;
+    undetected.part = "4vfx20ff672";
+    undetected.idcode = 0x01E64093;
     std::string flipped_undetected = to_string(sample::bit_file(undetected));
     flipped_undetected[data_at + 5000] ^= 0x10;
     std::string flipped16 = to_string(sample::bit_file(design16));
@@ -511,17 +522,30 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
     const std::string rcrc = "\x30\x00\x80\x01\x00\x00\x00\x07"s;  // CMD <- RCRC
     const std::string wcfg = "\x30\x00\x80\x01\x00\x00\x00\x01"s;  // CMD <- WCFG
     const std::string resync = "\xAA\x99\x55\x66\x20\x00\x00\x00\x30\x00\x80\x01"s;
+    auto insert = [](std::string file, const std::string& after, const std::string& bytes) {
+        return file.insert(file.rfind(after) + after.size(), bytes);
+    };
     sample::Design no_start = design, crc_disabled = design, crc_disabled16 = design16,
-                   no_idcode16 = design16, late_done = design,
-                   no_idcode_3a = sample::design_for(bitstream::FamilyGroup::Spartan3A);
+                   no_idcode16 = design16, late_done = design, crc_disabled7 = design,
+                   no_idcode_3a = sample::design_for(bitstream::FamilyGroup::Spartan3A),
+                   virtex = sample::design_for(bitstream::FamilyGroup::Virtex), no_bus_width = design,
+                   debug = design, per_frame_crc = design, compressed = design, multiboot = design;
     no_start.start = false;
-    crc_disabled.crc_disabled = crc_disabled16.crc_disabled = true;
+    crc_disabled.part = "5vlx110tff1136";  // a Virtex-5, whose CRC check a COR bit bypasses
+    crc_disabled.idcode = 0x02AD6093;
+    crc_disabled.crc_disabled = crc_disabled16.crc_disabled = crc_disabled7.crc_disabled = true;
+    no_bus_width.detect_bus_width = false;
+    debug.frame_writes = per_frame_crc.frame_writes = compressed.frame_writes = 4;
+    debug.debug = per_frame_crc.per_frame_crc = compressed.compressed = multiboot.multiboot = true;
     no_idcode16.idcode = no_idcode_3a.idcode = 0;
     late_done.done_phase = 6;
     sample::Design unnamed16 = design16, unnamed32 = design;  // headers naming no known part
     unnamed16.part = unnamed32.part = "unknown";
     const std::string late = to_string(sample::bit_file(late_done));
     const std::string disabled = to_string(sample::bit_file(crc_disabled));
+    const std::string s3a = to_string(sample::bit_file(no_idcode_3a)),
+                      v = to_string(sample::bit_file(virtex));
+    const std::string v_crc_damaged = edit(v, "\x30\x00\x00\x01"s, 7, v[v.rfind("\x30\x00\x00\x01"s) + 7] ^ 1, true);
 
     // What veltcfg-check says after the program's output, exactly, for one
     // file of each packet format (offsets in the file: the .BIT data starts
@@ -535,6 +559,10 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         "--idcode or --part)\n";
     const std::string crc32 = "CRC check:            CRC write at byte 12189: written 0x233DA545, "
                               "computed 0x233DA545, match\n";
+    const std::string partial =
+        "Features:             partial\n"
+        "                      partial: veltcfg's program pulse clears the whole FPGA first, so "
+        "only the region this partial configuration describes will hold a design\n";
     const std::string analysis16 =
         "\n\nPacket format:        16-bit words\n"
         "Family group:         Spartan-6 (of the device the header's part names: xc6slx9)\n"
@@ -545,8 +573,8 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         "CRC check:            CRC write at byte 6145: written 0x36B983, computed 0x36B983, match\n"
         "End of configuration: DESYNC at byte 6157; 16 bytes follow it, of which the start-up "
         "needs 13\n"
-        "Length:               6086 bytes announced, 6086 bytes present\n"
-        "\n{FILE}: a card would configure\n";
+        "Length:               6086 bytes announced, 6086 bytes present\n" +
+        partial + "\n{FILE}: a card would configure\n";
 
     using G = bitstream::FamilyGroup;
     const struct {
@@ -555,38 +583,42 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         int status;
         G group;
         const char* reason;  // what veltcfg-check names when a card would not configure
+        const char* features = "";  // the kinds of stream it names
         std::string analysis = "";
         std::string idcode = "";  // of the card's FPGA (none: it takes any stream)
     } cases[] = {
-        {"bit", bit, 0, G::Virtex4On, "",
+        {"bit", bit, 0, G::Virtex4On, "", "partial",
          analysis32 + crc32 +
              "End of configuration: DESYNC at byte 12209; 16 bytes follow it, of which the "
              "start-up needs 13\n" +
-             length + "\n{FILE}: a card would configure\n"},
-        {"bit_on_its_device", bit, 0, G::Virtex4On, "", "", "0x1362D093"},
-        {"bit_for_another_device", bit, 102, G::Virtex4On, "ID error",
+             length + partial + "\n{FILE}: a card would configure\n"},
+        {"bit_on_its_device", bit, 0, G::Virtex4On, "", "", "", "0x1362D093"},
+        {"bit_for_another_device", bit, 102, G::Virtex4On, "ID error", "",
          "\n\nPacket format:        32-bit words\n"
          "Family group:         Virtex-4 and later (of the card's device, named by --idcode or "
          "--part)\n"
          "Sync word:            at byte 105\n"
          "IDCODE:               0x0362D093 (xc7a35t, Artix-7) at byte 149\n" +
-             length +
+             length + partial +
              "\n{FILE}: a card would not configure: the stream is written for IDCODE 0x0362D093 (xc7a35t, "
              "Artix-7), and the card's FPGA has IDCODE 0x03631093 (xc7a100t, Artix-7); the FPGA "
              "would stop in its ID error (veltcfg ends with status 102)\n",
          "0x03631093"},
-        {"bit_for_another_group", bit, 102, G::Spartan6, "CRC", "", "0x04001093"},
+        {"bit_for_another_group", bit, 102, G::Spartan6, "written for Virtex-4 and later", "", "",
+         "0x04001093"},
         {"prom", to_string(sample::prom_image(design)), 0, G::Virtex4On, ""},
-        {"bit_16_bit_family", bit16, 0, G::Spartan6, "", analysis16},
+        {"bit_16_bit_family", bit16, 0, G::Spartan6, "", "partial", analysis16},
         {"prom_16_bit_family", to_string(sample::prom_image(design16)), 0, G::Spartan6, ""},
         {"broken_sync", broken_sync, 102, G::Unknown, "sync word"},
-        {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC",
-         analysis32 + crc32 + length +
+        {"no_desync", no_desync, 102, G::Virtex4On, "DESYNC", "",
+         analysis32 + crc32 + length + partial +
              "\n{FILE}: a card would not configure: the stream has no DESYNC command; the FPGA would not "
              "finish its configuration (veltcfg ends with status 102)\n"},
         {"sent_unreversed", unreversed, 102, G::Unknown, "sync word"},
         {"frame_bit_flipped", flipped, 102, G::Virtex4On, "CRC"},
         {"frame_bit_flipped_no_bus_width", flipped_undetected, 102, G::Virtex4On, "CRC"},
+        // Virtex-5 and later take no sync word before the bus width pattern.
+        {"no_bus_width", to_string(sample::bit_file(no_bus_width)), 102, G::Virtex4On, "bus width"},
         {"frame_bit_flipped_16_bit_family", flipped16, 102, G::Spartan6, "CRC"},
         // Start-up begins at START, then DESYNC, and needs 13 bytes after it.
         {"no_start", to_string(sample::bit_file(no_start)), 102, G::Virtex4On, "no START"},
@@ -596,7 +628,28 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         // After start-up the FPGA reads on: SHUTDOWN then RCRC, or IPROG,
         // leave it unconfigured.
         {"shutdown_after", bit + resync + "\x00\x00\x00\x0B"s + rcrc, 102, G::Virtex4On, "shuts"},
-        {"iprog_after", bit + resync + "\x00\x00\x00\x0F"s, 102, G::Unknown, "IPROG"},
+        {"iprog_after", bit + resync + "\x00\x00\x00\x0F"s, 102, G::Virtex4On, "IPROG", "multiboot"},
+        {"iprog_after_16_bit", bit16 + header_end_marker + "\x30\xA1\x00\x0E"s, 102, G::Spartan6, "IPROG"},
+        // IPROG before start-up clears the device, and nothing fetches an
+        // image on a parallel port; an encrypted stream needs a key.
+        {"multiboot", to_string(sample::bit_file(multiboot)), 102, G::Virtex4On,
+         "from address 0x00800000", "multiboot"},
+        {"encrypted", insert(bit, header_end_marker, "\x30\x00\xA0\x01\x00\x00\x00\x40"s), 102, G::Virtex4On,
+         "encrypted", "encrypted"},
+        // The kinds of stream, told by what comes between frame writes.
+        {"debug", to_string(sample::bit_file(debug)), 0, G::Virtex4On, "", "debug"},
+        {"per_frame_crc", to_string(sample::bit_file(per_frame_crc)), 0, G::Virtex4On, "",
+         "per_frame_crc"},
+        {"compressed", to_string(sample::bit_file(compressed)), 0, G::Virtex4On, "", "compressed"},
+        // Virtex and Spartan-II: START ends the configuration, DESYNC does
+        // not lose sync, and the CRC check after START counts.
+        {"virtex", v, 0, G::Virtex, ""},
+        {"virtex_desync_after_start", insert(v, "\x00\x00\x00\x05"s, "\x30\x00\x80\x01\x00\x00\x00\x0D"s),
+         102, G::Virtex, "CRC"},
+        {"virtex_crc_after_start_damaged", v_crc_damaged, 102, G::Virtex, "CRC"},
+        // Spartan-6 takes no AutoCRC after a type-1 FDRI write.
+        {"fdri_type1_16_bit", insert(bit16, header_end_marker + "\x20\x00"s, "\x30\x61\x00\x00"s), 0, G::Spartan6,
+         "", "", "", "0x04001093"},
         // Commands are CMD[4:0].
         {"rcrc_reserved_bits", edit(bit, rcrc, 6, 0x01), 0, G::Virtex4On, ""},
         {"desync_reserved_bits", edit(bit, "\x00\x00\x00\x0D"s, 2, 0x01, true), 0, G::Virtex4On, ""},
@@ -605,8 +658,9 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
         {"crc_write_before_idcode", edit(bit, rcrc, 2, 0x00), 102, G::Virtex4On, "CRC"},
         {"idcode_damaged_16_bit", edit(bit16, "\x04\x00\x10\x93"s, 3, '\x83'), 102, G::Spartan6, "CRC"},
         {"no_idcode_16_bit", to_string(sample::bit_file(no_idcode16)), 0, G::Spartan6, ""},
-        {"no_idcode_spartan3a", to_string(sample::bit_file(no_idcode_3a)), 0, G::Unknown, ""},
+        {"no_idcode_spartan3a", s3a, 0, G::Unknown, ""},
         {"crc_disabled", disabled, 0, G::Virtex4On, ""},
+        {"crc_disabled_7_series", to_string(sample::bit_file(crc_disabled7)), 0, G::Virtex4On, ""},
         {"crc_disabled_16_bit", to_string(sample::bit_file(crc_disabled16)), 0, G::Spartan6, ""},
         {"crc_disabled_without_bit", edit(disabled, "\x10\x00\x3F\xE5"s, 0, 0x00), 102,
          G::Virtex4On, "CRC"},
@@ -617,7 +671,7 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
          0, G::Virtex4On, ""},
         // Spartan-6 syncs on the whole of AA 99 55 66.
         {"half_sync_16_bit", edit(bit16, "\xAA\x99\x55\x66"s, 3, 0x67), 102, G::Spartan6,
-         "sync word", "", "0x04001093"},
+         "sync word", "", "", "0x04001093"},
         {"half_sync_told_by_idcode",
          edit(edit(to_string(sample::bit_file(unnamed16)), "\xAA\x99\x55\x66"s, 2, 0x20),
               "\xAA\x99\x20\x66"s, 3, 0x00),
@@ -654,6 +708,13 @@ TEST(UploadEndToEnd, GeneratedFilesReachDoneAndBrokenOnesDoNot)
             EXPECT_EQ(check.err, run.err);
         }
         EXPECT_EQ(check_status_without_reader(args), check.exit_status);
+        if (*c.features != '\0') {
+            const size_t line = check.out.find("\nFeatures:");
+            ASSERT_NE(line, std::string::npos) << check.out;
+            EXPECT_NE(check.out.substr(line, check.out.find('\n', line + 1) - line).find(c.features),
+                      std::string::npos)
+                << check.out;
+        }
         const size_t verdict = check.out.rfind("\n" + path + ": a card would");
         ASSERT_NE(verdict, std::string::npos) << check.out;
         EXPECT_NE(check.out.find(c.reason, verdict), std::string::npos) << check.out;
@@ -682,9 +743,19 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
     mislabelled.part = "7a35tcpg236";
     mislabelled.frame_words = 2000;
     const std::string other_family = dir.write("other.bit", to_string(sample::bit_file(mislabelled)));
+    sample::Design named_100t = sample::design_for(G::Virtex4On);  // an xc7a35t's stream
+    named_100t.part = "7a100tcsg324";
+    named_100t.frame_words = 2000;
+    const std::string header_100t = dir.write("100t.bit", to_string(sample::bit_file(named_100t)));
+    sample::Design zu5ev = sample::design_for(G::Virtex4On);  // an IDCODE the xczu5cg and 5eg share
+    zu5ev.part = "xczu5ev-sfvc784-1-e";
+    zu5ev.idcode = 0x04A46093;
+    zu5ev.frame_words = 2000;
+    const std::string shared_idcode = dir.write("zu5ev.bit", to_string(sample::bit_file(zu5ev)));
     const std::string missing = dir.path() + "/missing.bit";
     const std::string ok = ": a card would configure\n";
     const std::string check = VELTCFG_CHECK_PATH, sample_writer = VELTCFG_SAMPLE_PATH;
+    const std::string convert = VELTCFG_CONVERT_PATH;
     const struct {
         std::string program;
         std::vector<std::string> args;
@@ -696,16 +767,37 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
         {check, {"--version"}, 0, "veltcfg-check 1.0\n", "", true},
         {sample_writer, {"--help"}, 0, "usage: veltcfg-sample [--size BYTES]", ""},
         {sample_writer, {"--version"}, 0, "veltcfg-sample 1.0\n", "", true},
+        {convert, {"--help"}, 0, "usage: veltcfg-convert [--image N] [--part NAME] [--] IN OUT", ""},
+        {convert, {"--version"}, 0, "veltcfg-convert 1.0\n", "", true},
+        {convert, {good, "--part"}, 2, "", "--part needs a value"},
+        {convert, {"--", "--image", good}, 2, "", "cannot open --image"},
         {check, {"--bogus", good}, 2, "", "unknown option --bogus"},
         {check, {"--quiet"}, 2, "", "no file to check"},
         {check, {"--idcode", "1", "--part", "xc7a35t", good}, 2, "", "once"},
+        {check, {good, "--part"}, 2, "", "--part needs a value"},
         {check, {good, "--idcode", "0x0362D093", "--quiet"}, 0, good + ok, "", true},
         {check, {"--quiet", "--part", "XC7A35T-1CPG236C", good}, 0, good + ok, "", true},
         {check, {"--quiet", "--part=7a35tcpg236", "--", good}, 0, good + ok, "", true},
         {check, {"--quiet", "--part", "xc7a100t", good}, 1, "IDCODE 0x03631093 (xc7a100t, Artix-7)", ""},
         {check, {"--quiet", "--part", "xc6slx25tcsg324", s6}, 1, "IDCODE 0x04024093 (xc6slx25t,", ""},
+        // The stream's family is not the device's; a header that names
+        // another device than the IDCODE, noted on the verdict line.
+        {check, {"--quiet", "--part", "xc7a35t", s6}, 1,
+         "Artix-7) (Virtex-4 and later), but the stream is written for Spartan-6", ""},
+        {check, {"--quiet", "--part", "xc6slx9", good}, 1, "but the stream is written for Virtex-4", ""},
+        {check, {"--quiet", header_100t}, 0,
+         "configure; note: the header names the xc7a100t, the stream's IDCODE the xc7a35t", ""},
         {check, {"--part", "xc7a36t", good}, 2, "", "the nearest known: xc7a35t, "},
-        {check, {"--part", "xc3s2000fg676", good}, 2, "", "no device in the table is named"},
+        {check, {"--part", "xc2s1500fg456", good}, 2, "", "no device in the table is named"},
+        {check, {"--quiet", "--part", "xczu9eg", good}, 1,
+         "IDCODE 0x0484A093 (xcku9p, Kintex UltraScale+ or xczu9cg or xczu9eg, Zynq UltraScale+)", ""},
+        {check, {"--list-devices"}, 0,
+         "xcv200      0x0061C093  Virtex                      -  Virtex, Spartan-II\n"
+         "xcv300      0x00620093  Virtex                      -  Virtex, Spartan-II\n", ""},
+        {check, {"--list-devices", "--quiet"}, 2, "", "--list-devices takes --json alone, and no file"},
+        {check, {shared_idcode}, 0,
+         "IDCODE:               0x04A46093 (xczu5cg or xczu5eg or xczu5ev, Zynq UltraScale+) at byte "
+         "157; not compared (no --idcode or --part)\nCRC check:", ""},
         {check, {"--quiet", good, bad}, 1, good + ok + bad + ": a card would not configure: the CRC", ""},
         {check, {"--quiet", missing, good}, 2, good + ok, "cannot read " + missing},
         {check, {"--quiet", "--", "--quiet"}, 2, "", "cannot read --quiet"},
@@ -716,21 +808,33 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
          "the report could not be written: No space left on device"},
         {check, {"--quiet", empty}, 1,
          empty + ": a card would not configure: veltcfg does not take the file (veltcfg ends "
-                 "with status 103)\n",
+                 "with status 103); note: no configuration stream: not a .BIT file or a PROM image, "
+                 "and no sync word in any byte order\n",
          "", true},
 #ifdef VELTCFG_WITH_JSON
         {check, {"--json", empty}, 1,
-         "{\n  \"schema\": 1,\n  \"files\": [\n    {\n      \"name\": \"" + empty +
+         "{\n  \"schema\": 2,\n  \"files\": [\n    {\n      \"name\": \"" + empty +
              "\",\n      \"verdict\": \"does_not_configure\",\n      \"status\": 103,\n"
-             "      \"kind\": null,\n      \"header\": null,\n      \"header_device\": null,\n"
+             "      \"kind\": \"null\",\n      \"configurations\": [],\n      \"header\": null,\n      \"header_device\": null,\n"
              "      \"card_idcode\": null,\n      \"packet_format\": null,\n"
              "      \"family_group\": null,\n      \"family_group_from\": \"stream\",\n"
              "      \"sync_at\": null,\n      \"idcodes\": [],\n      \"crc_checks\": [],\n"
              "      \"end_of_configuration\": null,\n      \"length\": {\n"
              "        \"announced\": 0,\n        \"present\": 0\n      },\n"
+             "      \"features\": [],\n      \"notes\": [\n        {\n"
+             "          \"code\": \"not_a_configuration\",\n          \"text\": \"no configuration "
+             "stream: not a .BIT file or a PROM image, and no sync word in any byte order\"\n"
+             "        }\n      ],\n      \"after_conversion\": null,\n"
              "      \"reason\": {\n        \"code\": \"refused\",\n"
              "        \"text\": \"veltcfg does not take the file\"\n      }\n    }\n  ]\n}\n",
          "", true},
+        {check, {"--list-devices", "--json"}, 0,
+         "    {\n      \"name\": \"xc2s200\",\n      \"idcode\": \"0x0061C093\",\n"
+         "      \"family\": \"Spartan-II\",\n      \"family_group\": \"Virtex, Spartan-II\",\n"
+         "      \"config_bits\": 1335840\n    },\n    {\n      \"name\": \"xc2s50e\",\n"
+         "      \"idcode\": \"0x00A10093\",\n      \"family\": \"Spartan-IIE\",\n"
+         "      \"family_group\": \"Virtex, Spartan-II\",\n      \"config_bits\": null\n    },",
+         ""},
 #endif
     };
     for (const auto& c : cases) {
@@ -754,7 +858,7 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
     const ProgramRun json = run_executable(check, {"--json", good, v2, s6, bad, missing});
     EXPECT_EQ(json.exit_status, 2);
     const nlohmann::json document = nlohmann::json::parse(json.out);
-    EXPECT_EQ(document.at("schema"), 1);
+    EXPECT_EQ(document.at("schema"), 2);
     const auto& files = document.at("files");
     ASSERT_EQ(files.size(), 5u);
     const struct {
@@ -768,6 +872,7 @@ TEST(CheckCommandLine, OptionsFilesAndStatuses)
             EXPECT_EQ(crc.at("written").get<std::string>().size(), 2 + expected[i].digits) << i;
         }
     }
+    EXPECT_EQ(files[0].at("status"), 0);
     EXPECT_EQ(files[3].at("reason").at("code"), "crc_mismatch");
     EXPECT_EQ(files[4].at("error"), "No such file or directory");
 #endif

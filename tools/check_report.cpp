@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "card/plx/sim/fpga_verdict.h"
 #include "common/terminal_text.h"
 
 #ifdef VELTCFG_WITH_JSON
@@ -11,6 +12,9 @@
 namespace check {
 
 namespace {
+
+// CRC checks shown at each end of a long list.
+constexpr size_t SHOWN_CHECKS = 3;
 
 std::string hex(uint32_t value, int digits)
 {
@@ -35,15 +39,9 @@ const char* group_source_text(const FileVerdict& v)
 void print_idcodes(const FileVerdict& v)
 {
     for (const FileVerdict::Idcode& id : v.idcodes) {
-        std::printf("IDCODE:               %s at byte %llu%s\n", idcode_text(id.idcode).c_str(),
+        std::printf("IDCODE:               %s at byte %llu%s\n", bitstream::idcode_text(id.idcode).c_str(),
                     static_cast<unsigned long long>(id.at),
                     v.card_idcode ? "" : "; not compared (no --idcode or --part)");
-        const bitstream::FpgaDevice* named = bitstream::device_of_idcode(id.idcode);
-        if (v.header_device != nullptr && named != nullptr && named != v.header_device) {
-            std::printf("Note:                 the header names the %s; the card goes by the "
-                        "IDCODE\n",
-                        v.header_device->name);
-        }
     }
     if (v.idcodes.empty()) {
         std::printf("IDCODE:               none written%s\n",
@@ -61,7 +59,19 @@ void print_stream(const FileVerdict& v)
     }
     std::printf("\nSync word:            at byte %llu\n", static_cast<unsigned long long>(*v.sync_at));
     print_idcodes(v);
-    for (const FileVerdict::Check& c : v.checks) {
+    // The first and last few CRC checks, and every mismatch; of a stream
+    // that checks after each frame, not the thousands that match between.
+    size_t left_out = 0;
+    for (size_t i = 0; i < v.checks.size(); ++i) {
+        const FileVerdict::Check& c = v.checks[i];
+        if (c.passed && i >= SHOWN_CHECKS && i + SHOWN_CHECKS < v.checks.size()) {
+            ++left_out;
+            continue;
+        }
+        if (left_out != 0) {
+            std::printf("CRC check:            %zu more, each a match\n", left_out);
+            left_out = 0;
+        }
         std::printf("CRC check:            %s at byte %llu: written %s, ",
                     c.check == bitstream::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
                     static_cast<unsigned long long>(c.at), hex(c.written, c.digits).c_str());
@@ -73,7 +83,8 @@ void print_stream(const FileVerdict& v)
         }
     }
     if (v.end) {
-        std::printf("End of configuration: %s at byte %llu%s; %llu bytes follow it", v.end->command,
+        std::printf("End of configuration: %s at byte %llu%s; %llu bytes follow it",
+                    v.end->command.c_str(),
                     static_cast<unsigned long long>(v.end->at),
                     v.end->then_check ? ", then the CRC check after it" : "",
                     static_cast<unsigned long long>(v.end->bytes_after));
@@ -84,39 +95,30 @@ void print_stream(const FileVerdict& v)
     }
 }
 
-}  // namespace
-
-std::string idcode_text(uint32_t idcode)
+// The kinds of stream the FPGA met, and what each means on the card.
+void print_features(bitstream::Features features)
 {
-    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(idcode);
-    return hex(idcode, 8) + (device == nullptr ? " (a device not in the table)"
-                                               : std::string(" (") + device->name + ", " +
-                                                     device->family->name + ")");
-}
-
-void StreamFacts::synced(unsigned word_bytes, unsigned sync_bytes, uint64_t end)
-{
-    if (!sync) {
-        sync = Value{sync_bytes, end};
-        sync_word_bytes = word_bytes;
-    }
-}
-
-void StreamFacts::sync_refused(uint64_t)
-{
-    sync.reset();
-    half_sync_refused = true;
-}
-
-const StreamFacts::Value* StreamFacts::first_command(uint32_t code, uint64_t after) const
-{
-    for (const Value& c : commands) {
-        if (c.value == code && c.end > after) {
-            return &c;
+    size_t count = 0;
+    const sim::FeatureText* texts = sim::feature_texts(&count);
+    std::string codes;
+    for (size_t i = 0; i < count; ++i) {
+        if ((features & texts[i].feature) != 0) {
+            codes += (codes.empty() ? "" : ", ") + std::string(texts[i].code);
         }
     }
-    return nullptr;
+    if (codes.empty()) {
+        return;  // a plain full configuration
+    }
+    std::printf("Features:             %s\n", codes.c_str());
+    for (size_t i = 0; i < count; ++i) {
+        if ((features & texts[i].feature) != 0) {
+            std::printf("                      %s: %s\n", texts[i].code, texts[i].meaning);
+        }
+    }
 }
+
+}  // namespace
+
 
 namespace {
 
@@ -143,25 +145,46 @@ void print_verdict_line(const FileVerdict& v)
     std::printf(": %s\n", verdict_text(v).c_str());
 }
 
+void print_quiet_line(const FileVerdict& v)
+{
+    put_terminal_text(stdout, v.name.c_str());
+    std::string line = verdict_text(v);
+    for (const FileVerdict::Note& note : v.notes) {
+        line += "; note: " + note.text;
+    }
+    std::printf(": %s\n", line.c_str());
+}
+
 void print_report(const FileVerdict& v)
 {
     std::printf("\n\n");
-    if (!v.kind.empty()) {
+    if (v.taken()) {
         if (v.sync_at) {
             print_stream(v);
         } else {
             std::printf("Sync word:            none\n");
         }
-        std::printf("Length:               %llu bytes announced, %llu bytes present",
+        std::printf("Length:               %llu bytes announced, %llu bytes present\n",
                     static_cast<unsigned long long>(v.announced),
                     static_cast<unsigned long long>(v.present));
-        if (v.present < v.announced) {
-            std::printf("; the file ends %llu bytes before the length its header announces",
-                        static_cast<unsigned long long>(v.announced - v.present));
-        }
-        std::printf("\n\n");
+    }
+    print_features(v.after_conversion ? v.after_conversion->features : v.features);
+    for (const FileVerdict::Note& note : v.notes) {
+        std::printf("Note:                 %s\n", note.text.c_str());
+    }
+    if (v.taken() || !v.notes.empty()) {
+        std::printf("\n");
     }
     print_verdict_line(v);
+}
+
+void print_devices()
+{
+    for (const bitstream::FpgaDevice& d : bitstream::all_devices()) {
+        const std::string bits = d.config_bits == 0 ? "-" : std::to_string(d.config_bits);
+        std::printf("%-11s %s  %-19s %9s  %s\n", d.name, hex(d.idcode, 8).c_str(), d.family->name,
+                    bits.c_str(), bitstream::family_group_name(d.family->group));
+    }
 }
 
 #ifdef VELTCFG_WITH_JSON
@@ -176,9 +199,23 @@ json device_json(const bitstream::FpgaDevice* device)
                              : json{{"name", device->name}, {"family", device->family->name}};
 }
 
+const char* const OUTCOMES[] = {"configures", "does_not_configure", "cannot_check"};
+
+json features_json(bitstream::Features features)
+{
+    json codes = json::array();
+    size_t count = 0;
+    const sim::FeatureText* texts = sim::feature_texts(&count);
+    for (size_t i = 0; i < count; ++i) {
+        if ((features & texts[i].feature) != 0) {
+            codes.push_back(texts[i].code);
+        }
+    }
+    return codes;
+}
+
 json verdict_json(const FileVerdict& v)
 {
-    static const char* const OUTCOMES[] = {"configures", "does_not_configure", "cannot_check"};
     static const char* const SOURCES[] = {"device", "header", "stream"};
     json file = {{"name", v.name}, {"verdict", OUTCOMES[static_cast<int>(v.outcome)]}};
     file["status"] = v.status < 0 ? json(nullptr) : json(v.status);
@@ -187,6 +224,10 @@ json verdict_json(const FileVerdict& v)
         return file;
     }
     file["kind"] = v.kind.empty() ? json(nullptr) : json(v.kind);
+    file["configurations"] = json::array();
+    for (size_t i = 0; i < v.addresses.size(); ++i) {
+        file["configurations"].push_back({{"image", i + 1}, {"address", v.addresses[i]}});
+    }
     file["header"] = v.header.size() == 4 ? json{{"design", v.header[0]}, {"part", v.header[1]},
                                                  {"date", v.header[2]}, {"time", v.header[3]}}
                                           : json(nullptr);
@@ -222,6 +263,21 @@ json verdict_json(const FileVerdict& v)
                      {"startup_bytes", v.end->startup_bytes}}
               : json(nullptr);
     file["length"] = {{"announced", v.announced}, {"present", v.present}};
+    file["features"] = features_json(v.features);
+    file["notes"] = json::array();
+    for (const FileVerdict::Note& note : v.notes) {
+        file["notes"].push_back({{"code", note.code}, {"text", note.text}});
+    }
+    file["after_conversion"] =
+        v.after_conversion
+            ? json{{"verdict", OUTCOMES[static_cast<int>(v.after_conversion->outcome)]},
+                   {"status", v.after_conversion->status},
+                   {"reason", v.after_conversion->outcome == Outcome::Configures
+                                  ? json(nullptr)
+                                  : json{{"code", v.after_conversion->reason_code},
+                                         {"text", v.after_conversion->reason_text}}},
+                   {"features", features_json(v.after_conversion->features)}}
+            : json(nullptr);
     file["reason"] = v.outcome == Outcome::Configures
                          ? json(nullptr)
                          : json{{"code", v.reason_code}, {"text", v.reason_text}};
@@ -245,6 +301,20 @@ void print_json(const std::vector<FileVerdict>& verdicts)
     std::printf("%s\n", document.dump(2, ' ', false, json::error_handler_t::replace).c_str());
 }
 
+void print_devices_json()
+{
+    json document = {{"schema", JSON_SCHEMA}, {"devices", json::array()}};
+    for (const bitstream::FpgaDevice& d : bitstream::all_devices()) {
+        document["devices"].push_back(
+            {{"name", d.name},
+             {"idcode", hex(d.idcode, 8)},
+             {"family", d.family->name},
+             {"family_group", bitstream::family_group_name(d.family->group)},
+             {"config_bits", d.config_bits == 0 ? json(nullptr) : json(d.config_bits)}});
+    }
+    std::printf("%s\n", document.dump(2).c_str());
+}
+
 #else
 
 bool json_available()
@@ -253,6 +323,10 @@ bool json_available()
 }
 
 void print_json(const std::vector<FileVerdict>&)
+{
+}
+
+void print_devices_json()
 {
 }
 

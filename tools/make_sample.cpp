@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bitstream/family_rules.h"
+#include "tools/command_line.h"
 #include "tools/sample_bitstream.h"
 
 namespace {
@@ -68,17 +69,11 @@ struct Request {
     const char* outputs[2] = {nullptr, nullptr};
 };
 
-// Takes one option (at argv[*i]; its value the next argument or after "=");
-// false when it is not one of them or its value is wrong.
-bool take_option(int argc, char** argv, int* i, Request* request)
+// Takes one option with its value; false when the value is wrong.
+bool take_option(const std::string& name, const char* text, Request* request)
 {
-    const std::string arg = argv[*i];
-    const std::string name = arg.substr(0, arg.find('='));
-    const bool inline_value = name.size() != arg.size();
     unsigned long long value = 0;
-    if ((name != "--size" && name != "--family" && name != "--seed") ||
-        (!inline_value && *i + 1 == argc) ||
-        !parse_number(inline_value ? argv[*i] + name.size() + 1 : argv[++*i], &value)) {
+    if (!parse_number(text, &value)) {
         return false;
     }
     sample::Design& design = request->design;
@@ -120,24 +115,17 @@ int main(int argc, char** argv)
 {
     Request request;
     int output_count = 0;
-    // Options in any order, before the files or among them, until "--".
-    bool options_end = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (!options_end && arg == "--") {
-            options_end = true;
-        } else if (options_end || arg.size() < 2 || arg[0] != '-') {
+    const auto takes_value = [](const std::string& name) {
+        return name == "--size" || name == "--family" || name == "--seed";
+    };
+    for (const tools::Argument& arg : tools::split_arguments(argc, argv, takes_value)) {
+        tools::answer_help_or_version(arg, "veltcfg-sample", print_help);
+        if (arg.option.empty()) {
             if (output_count == 2) {
                 return usage();
             }
-            request.outputs[output_count++] = argv[i];
-        } else if (arg == "--help") {
-            print_help();
-            return 0;
-        } else if (arg == "--version") {
-            std::printf("veltcfg-sample %s\n", VELTCFG_VERSION);
-            return 0;
-        } else if (!take_option(argc, argv, &i, &request)) {
+            request.outputs[output_count++] = arg.value;
+        } else if (!takes_value(arg.option) || arg.value_missing || !take_option(arg.option, arg.value, &request)) {
             return usage();
         }
     }

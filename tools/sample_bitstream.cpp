@@ -1,10 +1,13 @@
 #include "tools/sample_bitstream.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "bitstream/crc.h"
+#include "bitstream/devices.h"
 #include "bitstream/packet_format.h"
 #include "common/bit_reverse.h"
+#include "tools/file_kind.h"
 
 namespace sample {
 
@@ -14,33 +17,12 @@ using bitstream::FamilyGroup;
 using bitstream::FamilyRules;
 
 constexpr uint32_t NONE = bitstream::NO_REGISTER;
-// What the samples write beyond what the family rules name: the frame
-// address (register 1, in 32-bit streams), WCFG, and COR1, which Virtex-4
-// and later streams write to register 14 (where Virtex-II streams write their
-// IDCODE).
-constexpr uint32_t FAR_32 = 1;
-constexpr uint32_t WCFG_COMMAND = 1;
-constexpr uint32_t COR1_VIRTEX4 = 14;
-// The option registers as the FPGA tools write them by default, by packet
-// format: the one with the CRC bypass bit, and the one with the DONE phase
-// (in 32-bit streams both are COR).
-struct OptionDefaults {
-    uint32_t bypass_register_value, done_register_value;
-};
-constexpr OptionDefaults OPTIONS_32 = {0x00003FE5, 0x00003FE5};
-constexpr OptionDefaults OPTIONS_16 = {0x3D08, 0x09EE};
+// Where a multiboot golden image tells the device its next image starts.
+constexpr uint32_t MULTIBOOT_ADDRESS = 0x00800000;
 
-const struct {
-    FamilyGroup group;
-    uint32_t idcode;
-    const char* part;
-} SAMPLE_DEVICES[] = {
-    {FamilyGroup::Virtex, 0, "2s200fg456"},
-    {FamilyGroup::VirtexII, 0x01414093, "3s200pq208"},
-    {FamilyGroup::Virtex4On, 0x0362D093, "7a35tcpg236"},
-    {FamilyGroup::Spartan3A, 0x02210093, "3s50atq144"},
-    {FamilyGroup::Spartan6, 0x04001093, "6slx9tqg144"},
-};
+// The sample device of each group, as a .BIT header names it.
+const char* const SAMPLE_PARTS[] = {"2s200fg456", "3s200pq208", "7a35tcpg236", "3s50atq144",
+                                    "6slx9tqg144"};
 
 void put(std::vector<uint8_t>& out, uint32_t word, unsigned bytes)
 {
@@ -53,8 +35,9 @@ void put(std::vector<uint8_t>& out, uint32_t word, unsigned bytes)
 // its device computes over them.
 class Packets {
 public:
-    Packets(const FamilyRules& rules, std::vector<uint8_t>& out, uint32_t crc)
-        : rules_(rules), format_(*rules.format), out_(out), crc_(crc)
+    Packets(const FamilyRules& rules, const bitstream::CrcBypass* bypass,
+            std::vector<uint8_t>& out, uint32_t crc)
+        : rules_(rules), bypass_(bypass), format_(*rules.format), out_(out), crc_(crc)
     {
     }
 
@@ -77,18 +60,17 @@ public:
             feed(part, reg);
         }
     }
-    void command(uint32_t code)
-    {
-        write(rules_.cmd, code);
-        if (code == bitstream::RCRC_COMMAND) {
-            crc_ = 0;
-        }
-    }
-    // The CRC check, or the words the FPGA tools write when it is disabled;
+    void command(uint32_t code) { write(rules_.cmd, code); }
+    // The CRC check, or what the FPGA tools write when it is disabled: the
+    // bypass value where the device has a bypass, else RCRC in its place;
     // as a CRC write or as the AutoCRC after the frame data.
     void check(bool disabled, bool autocrc = false)
     {
-        const uint32_t value = disabled ? rules_.bypass_crc : crc_;
+        if (disabled && bypass_ == nullptr) {
+            command(bitstream::RCRC_COMMAND);
+            return;
+        }
+        const uint32_t value = disabled ? bypass_->crc : crc_;
         const bool halves = format_.word_bytes == 2;
         if (!autocrc) {
             word(format_.type1(bitstream::WRITE, bitstream::CRC_REGISTER, halves ? 2 : 1));
@@ -115,15 +97,10 @@ public:
     void frame(uint32_t value) { feed(value, rules_.fdri); }
 
 private:
-    void feed(uint32_t value, uint32_t reg)
-    {
-        if (reg != bitstream::CRC_REGISTER && reg != rules_.not_fed[0] &&
-            reg != rules_.not_fed[1] && !(reg == rules_.cmd && value == bitstream::RCRC_COMMAND)) {
-            crc_ = bitstream::crc_feed(rules_, crc_, value, reg);
-        }
-    }
+    void feed(uint32_t value, uint32_t reg) { crc_ = bitstream::crc_after_write(rules_, crc_, reg, value); }
 
     const FamilyRules& rules_;
+    const bitstream::CrcBypass* bypass_;
     const bitstream::PacketFormat& format_;
     std::vector<uint8_t>& out_;
     uint32_t crc_;
@@ -142,11 +119,23 @@ struct FrameData {
     }
 };
 
-// What goes into a PROM image: the stream without bus width detection.
+// What goes into a PROM image: the stream without bus width detection,
+// for which the PROM signature (the sync word at byte 4) leaves no room. A
+// design for a device that needs it is written for a device of its group
+// that does not.
 Design prom_design(const Design& design)
 {
     Design prom = design;
     prom.detect_bus_width = false;
+    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(design.idcode);
+    if (device != nullptr && device->family->needs_bus_width) {
+        for (const bitstream::FpgaDevice& other : bitstream::all_devices()) {
+            if (other.family->group == design.group && !other.family->needs_bus_width) {
+                prom.idcode = other.idcode;
+                break;
+            }
+        }
+    }
     return prom;
 }
 
@@ -155,58 +144,76 @@ const FamilyRules& rules_of(const Design& design)
     return *bitstream::rules_of(design.group);
 }
 
+// How the design's device bypasses its CRC check: as its family does, or
+// with no IDCODE to name it, as its group's families can.
+const bitstream::CrcBypass* bypass_of(const Design& design)
+{
+    const bitstream::FpgaDevice* device = bitstream::device_of_idcode(design.idcode);
+    return device != nullptr && device->family->group == design.group
+               ? device->family->bypass
+               : bitstream::group_crc_bypass(design.group);
+}
+
 // Up to the frame data: bus width detection (if asked for), a dummy word,
-// the sync word, RCRC, the option registers, the IDCODE, LOUT, CSBO, WCFG and
-// the frame address, then the header of the frame data's FDRI write.
-uint32_t write_head(std::vector<uint8_t>& head, const Design& design)
+// the sync word, WBSTAR and IPROG (a multiboot image), RCRC, the option
+// registers, the IDCODE, LOUT, CSBO, WCFG and the frame address, then the
+// header of the first FDRI write, of `words`.
+uint32_t write_head(std::vector<uint8_t>& head, const Design& design, uint32_t words)
 {
     const FamilyRules& rules = rules_of(design);
-    const bool words16 = rules.format->word_bytes == 2;
-    if (design.detect_bus_width && rules.group == FamilyGroup::Virtex4On) {
+    const bitstream::CrcBypass* bypass = bypass_of(design);
+    if (design.detect_bus_width && rules.bus_width_detection) {
         put(head, static_cast<uint32_t>(bitstream::BUS_WIDTH_DETECTION >> 32), 4);
         put(head, static_cast<uint32_t>(bitstream::BUS_WIDTH_DETECTION), 4);
         put(head, 0xFFFFFFFF, 4);
     }
     put(head, 0xFFFFFFFF, 4);  // dummy word
     put(head, rules.sync_word, rules.sync_word == bitstream::SYNC_WORD ? 4 : 2);
-    Packets packets(rules, head, 0);
+    Packets packets(rules, bypass, head, 0);
     packets.noop();
+    if (design.multiboot && rules.wbstar != NONE) {
+        packets.write(rules.wbstar, MULTIBOOT_ADDRESS);
+    }
+    if (design.multiboot && rules.iprog_command != bitstream::NO_COMMAND) {
+        packets.command(rules.iprog_command);
+    }
     packets.command(bitstream::RCRC_COMMAND);
     packets.noop(2);
-    // The option registers: the CRC bypass bit, if asked for, and the phase
-    // of DONE, where the family rules keep them.
-    const OptionDefaults& defaults = words16 ? OPTIONS_16 : OPTIONS_32;
-    const uint32_t bypass = design.crc_disabled ? rules.bypass_bit : 0;
+    // The option registers as the tools write them, with the CRC bypass bit
+    // if asked for and the phase of DONE where the family rules keep them.
     auto option = [&](uint32_t reg, uint32_t value) {
         if (reg == rules.done_cycle_register) {
             value = (value & ~(0x7u << rules.done_cycle_shift)) |
                     (design.done_phase - rules.done_phase_offset) << rules.done_cycle_shift;
         }
-        packets.write(reg, value | (reg == rules.bypass_register ? bypass : 0));
+        if (design.crc_disabled && bypass != nullptr && reg == bypass->option_register) {
+            value |= bypass->bit;
+        }
+        packets.write(reg, value);
     };
-    if (rules.bypass_register != NONE) {
-        option(rules.bypass_register, defaults.bypass_register_value);
+    if (rules.options_register != NONE) {
+        option(rules.options_register, rules.options_value);
     }
-    if (rules.done_cycle_register != NONE && rules.done_cycle_register != rules.bypass_register) {
-        option(rules.done_cycle_register, defaults.done_register_value);
+    if (rules.done_cycle_register != NONE && rules.done_cycle_register != rules.options_register) {
+        option(rules.done_cycle_register, rules.done_options_value);
     }
-    if (rules.group == FamilyGroup::Virtex4On) {
-        packets.write(COR1_VIRTEX4, 0);
+    if (rules.extra_options_register != NONE) {
+        packets.write(rules.extra_options_register, 0);
     }
     if (design.idcode != 0 && rules.idcode != NONE) {
-        packets.write(rules.idcode, design.idcode, words16);
+        packets.write(rules.idcode, design.idcode, rules.format->word_bytes == 2);
     }
     // The registers the CRC leaves out: LOUT, and CSBO in 16-bit streams.
-    for (const uint32_t reg : rules.not_fed) {
+    for (const uint32_t reg : {rules.lout, rules.csbo}) {
         if (reg != NONE) {
             packets.write(reg, 0);
         }
     }
-    packets.command(WCFG_COMMAND);
-    if (!words16) {
-        packets.write(FAR_32, 0);
+    packets.command(bitstream::WCFG_COMMAND);
+    if (rules.far != NONE) {
+        packets.write(rules.far, 0);
     }
-    packets.frames_header(design.frame_words);
+    packets.frames_header(words);
     return packets.crc();
 }
 
@@ -215,11 +222,12 @@ uint32_t write_head(std::vector<uint8_t>& head, const Design& design)
 Design design_for(FamilyGroup group)
 {
     Design design;
-    for (const auto& device : SAMPLE_DEVICES) {
-        if (device.group == group) {
+    for (const char* part : SAMPLE_PARTS) {
+        const bitstream::FpgaDevice* device = bitstream::device_of_part(part);
+        if (device->family->group == group) {
             design.group = group;
-            design.idcode = device.idcode;
-            design.part = device.part;
+            design.part = part;
+            design.idcode = rules_of(design).idcode != NONE ? device->idcode : 0;
         }
     }
     return design;
@@ -227,8 +235,38 @@ Design design_for(FamilyGroup group)
 
 ConfigStream::ConfigStream(const Design& design) : design_(design)
 {
-    head_crc_ = write_head(head_, design);
+    design_.frame_writes = std::max<uint32_t>(1, std::min(design.frame_writes, design.frame_words));
+    head_crc_ = write_head(head_, design_, write_words(0));
     tail_size_ = tail(0).size();
+    std::vector<uint8_t> between;
+    between_writes(between, 0, 0);
+    between_size_ = between.size();
+}
+
+uint32_t ConfigStream::write_words(uint32_t index) const
+{
+    const uint32_t each = design_.frame_words / design_.frame_writes;
+    return index + 1 < design_.frame_writes ? each : design_.frame_words - each * index;
+}
+
+uint32_t ConfigStream::between_writes(std::vector<uint8_t>& out, uint32_t crc, uint32_t words) const
+{
+    const FamilyRules& rules = rules_of(design_);
+    Packets packets(rules, bypass_of(design_), out, crc);
+    if (rules.autocrc != bitstream::AutoCrc::None) {
+        packets.check(design_.crc_disabled, true);
+    }
+    if (design_.debug) {
+        packets.write(rules.lout, 0);
+    }
+    if (design_.per_frame_crc) {
+        packets.check(design_.crc_disabled);
+    }
+    if (design_.compressed && rules.mfwr != NONE) {
+        packets.write(rules.mfwr, 0);
+    }
+    packets.frames_header(words);
+    return packets.crc();
 }
 
 // After the frame data: the AutoCRC (Virtex-II, Spartan-6), the CRC check,
@@ -238,7 +276,7 @@ std::vector<uint8_t> ConfigStream::tail(uint32_t crc) const
 {
     const FamilyRules& rules = rules_of(design_);
     std::vector<uint8_t> out;
-    Packets packets(rules, out, crc);
+    Packets packets(rules, bypass_of(design_), out, crc);
     if (rules.autocrc != bitstream::AutoCrc::None && design_.frame_words != 0) {
         packets.check(design_.crc_disabled, true);
     }
@@ -261,7 +299,7 @@ std::vector<uint8_t> ConfigStream::tail(uint32_t crc) const
 uint64_t ConfigStream::size() const
 {
     return head_.size() + uint64_t{design_.frame_words} * rules_of(design_).format->word_bytes +
-           tail_size_;
+           (design_.frame_writes - 1) * between_size_ + tail_size_;
 }
 
 void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink) const
@@ -272,18 +310,25 @@ void ConfigStream::write(const std::function<void(const uint8_t*, size_t)>& sink
     FrameData frames(design_.seed);
     std::vector<uint8_t> chunk;
     chunk.reserve(65536);
-    Packets packets(rules, chunk, head_crc_);
-    for (uint32_t i = 0; i < design_.frame_words; ++i) {
-        const uint32_t word = word_bytes == 4 ? frames.next() : frames.next() & 0xFFFF;
-        packets.word(word);
-        packets.frame(word);
-        if (chunk.size() >= 65536 - 4) {
-            sink(chunk.data(), chunk.size());
-            chunk.clear();
+    uint32_t crc = head_crc_;
+    for (uint32_t write = 0; write < design_.frame_writes; ++write) {
+        if (write != 0) {
+            crc = between_writes(chunk, crc, write_words(write));
         }
+        Packets packets(rules, bypass_of(design_), chunk, crc);
+        for (uint32_t i = 0; i < write_words(write); ++i) {
+            const uint32_t word = word_bytes == 4 ? frames.next() : frames.next() & 0xFFFF;
+            packets.word(word);
+            packets.frame(word);
+            if (chunk.size() >= 65536 - 4) {
+                sink(chunk.data(), chunk.size());
+                chunk.clear();
+            }
+        }
+        crc = packets.crc();
     }
     sink(chunk.data(), chunk.size());
-    const std::vector<uint8_t> end = tail(packets.crc());
+    const std::vector<uint8_t> end = tail(crc);
     sink(end.data(), end.size());
 }
 
@@ -297,19 +342,7 @@ std::vector<uint8_t> ConfigStream::bytes() const
 
 std::vector<uint8_t> bit_header(const Design& design, uint32_t config_length)
 {
-    std::vector<uint8_t> out = {0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F,
-                                0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01, 'a'};
-    const std::string* fields[4] = {&design.name, &design.part, &design.date, &design.time};
-    const char keys[4] = {'b', 'c', 'd', 'e'};
-    for (int i = 0; i < 4; ++i) {
-        const size_t length = fields[i]->size() + 1;  // with its NUL
-        put(out, static_cast<uint32_t>(length), 2);
-        out.insert(out.end(), fields[i]->begin(), fields[i]->end());
-        out.push_back(0);
-        out.push_back(static_cast<uint8_t>(keys[i]));
-    }
-    put(out, config_length, 4);
-    return out;
+    return filekind::bit_header({design.name, design.part, design.date, design.time}, config_length);
 }
 
 std::vector<uint8_t> bit_file(const Design& design)

@@ -29,6 +29,15 @@ struct Design {
     unsigned done_phase = 4;    // the start-up phase DONE rises in, as the option register says
     bool start = true;          // false: START written as NOOPs
     bool crc_disabled = false;  // the CRC check bypassed, as the FPGA tools write it
+    // The frame data in that many FDRI writes, with between each two (after
+    // the AutoCRC where the group has one): LOUT written, as debug streams
+    // do; a CRC check, as per-frame CRC streams do; a multiple frame write,
+    // as compressed streams do.
+    uint32_t frame_writes = 1;
+    bool debug = false, per_frame_crc = false, compressed = false;
+    // WBSTAR and IPROG right after the sync word, as a multiboot golden
+    // image writes them.
+    bool multiboot = false;
 };
 
 // The sample design of a group: a device of it (its IDCODE and the part the
@@ -52,11 +61,16 @@ public:
 
 private:
     std::vector<uint8_t> tail(uint32_t crc) const;
+    // The words of FDRI write `index`.
+    uint32_t write_words(uint32_t index) const;
+    // Between two FDRI writes, the next of `words`; the CRC after it.
+    uint32_t between_writes(std::vector<uint8_t>& out, uint32_t crc, uint32_t words) const;
 
     Design design_;
     std::vector<uint8_t> head_;
     uint32_t head_crc_ = 0;  // the CRC over the head's register writes
     size_t tail_size_ = 0;
+    size_t between_size_ = 0;
 };
 
 // The .BIT header: signature, the four fields (each NUL-terminated) with

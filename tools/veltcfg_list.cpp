@@ -1,14 +1,17 @@
 // veltcfg-list [--simulated] [--json]
 //
 // Lists the PCI9056 cards, one line per card, numbered as veltcfg numbers
-// them (the card layer's own search, list_card in card/): the PCI address,
-// the model, the subsystem IDs, the I/O base and control port, BAR 3's bus
+// them (the card layer's own search, list_card in card/): the PCI address
+// (first, for veltcfg's card argument), the number, the model (or a word
+// that the card is none of ours), the subsystem IDs, the I/O base and control port, BAR 3's bus
 // address, the path veltcfg would take to the card (its sysfs files, or
 // VFIO for a card bound to vfio-pci), whether the FPGA is configured (DONE,
 // read from the control register, which is never written), and whatever
 // keeps veltcfg from the card; under the kernel's lockdown, what the VFIO
 // path lacks. With --simulated, the cards of the simulated host as veltcfg-sim
-// numbers them; with --json, one JSON document (schema 1).
+// numbers them; with --json, one JSON document (schema 2), which names the
+// host and the program's version, so that the listings of a fleet can be
+// told apart.
 //
 // Exit status: 0 when the cards were listed (none included), 1 when they
 // could not be (the host's PCI devices unreadable, or the listing could not
@@ -19,6 +22,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "app/driver.h"
 #include "card/card.h"
@@ -33,7 +38,7 @@ namespace {
 
 enum ExitStatus { LISTED = 0, NOT_LISTED = 1, WRONG_ARGUMENTS = 2 };
 
-constexpr int SCHEMA = 1;  // raised when a key changes meaning or goes
+constexpr int SCHEMA = 2;  // raised when a key changes meaning or goes
 
 const char* const USAGE = "usage: veltcfg-list [--simulated] [--json]\n";
 
@@ -95,18 +100,21 @@ void print_lines(const std::vector<CardListing>& cards, bool more)
         std::printf("No PCI9056 card found.\n");
         return;
     }
-    std::printf("%-5s %-13s %-8s %-10s %-7s %-8s %-11s %-9s %s\n", "CARD", "ADDRESS", "MODEL",
+    std::printf("%-13s %-5s %-8s %-10s %-7s %-8s %-11s %-9s %s\n", "ADDRESS", "CARD", "MODEL",
                 "SUBSYSTEM", "I/O", "CONTROL", "MEMORY", "PATH", "STATE");
     for (size_t n = 0; n < cards.size(); ++n) {
         const CardListing& card = cards[n];
         const std::string subsystem = hex(card.key.subsystem_vendor_id, 4, false).substr(2) + ":" +
                                       hex(card.key.subsystem_device_id, 4, false).substr(2);
-        std::printf("%-5zu %-13s %-8s %-10s %-7s %-8s %-11s %-9s %s", n,
-                    address(card.key).c_str(), card.model ? card.model : "unknown",
+        std::printf("%-13s %-5zu %-8s %-10s %-7s %-8s %-11s %-9s %s",
+                    address(card.key).c_str(), n, card.model ? card.model : "unknown",
                     subsystem.c_str(), card.io_base_read ? hex(card.io_base, 4).c_str() : "-",
                     card.io_base_read ? hex(card.control_port, 4).c_str() : "-",
                     card.memory_bar_read ? hex(card.memory_bar, 8).c_str() : "-",
                     card.survey.path, STATES[static_cast<int>(card.state)].words);
+        if (card.model == nullptr) {
+            std::printf("; unknown model: not an RV80 card, but numbered all the same");
+        }
         bool locked_down = false;
         for (uint32_t i = 0; i < card.survey.hindrance_count; ++i) {
             const PLX_HINDRANCE& hindrance = card.survey.hindrances[i];
@@ -171,8 +179,14 @@ void print_json(const std::vector<CardListing>& cards, bool more, bool simulated
             {"vfio_missing", vfio_missing},
         });
     }
+    char host[256] = "";
+    if (gethostname(host, sizeof host - 1) != 0) {
+        host[0] = '\0';
+    }
     const ordered_json document = {{"schema", SCHEMA},
-                                   {"host", simulated ? "simulated" : "sysfs"},
+                                   {"host", host},
+                                   {"version", VELTCFG_VERSION},
+                                   {"simulated", simulated},
                                    {"cards", listed},
                                    {"more_cards", more}};
     // Details are text from files and the system: shown as UTF-8 where they
@@ -186,10 +200,10 @@ void print_help()
 {
     std::printf("%s", USAGE);
     std::printf(
-        "Lists the PCI9056 cards, numbered as veltcfg numbers them: address, model,\n"
-        "subsystem IDs, I/O base and control port, BAR 3's bus address, the path\n"
-        "veltcfg would take (sysfs, or vfio for a card bound to vfio-pci), whether\n"
-        "the FPGA is configured (DONE), and what keeps veltcfg from a card, if anything.\n"
+        "Lists the PCI9056 cards: address and number (veltcfg takes either as its\n"
+        "card), model, subsystem IDs, I/O base and control port, BAR 3's bus address,\n"
+        "the path veltcfg would take (sysfs, or vfio for a card bound to vfio-pci),\n"
+        "whether the FPGA is configured (DONE), and what keeps veltcfg from a card.\n"
         "It only reads: it writes nothing to a card and waits for none.\n"
         "\n"
         "  --simulated  the cards of the simulated host (VELTCFG_SIM_HOST), as\n"

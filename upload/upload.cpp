@@ -55,7 +55,7 @@ constexpr int DONE_CONFIRMATIONS = 100;  // after the first reading
 // A function of its own, called once per block, so that the table, the data
 // port and the buffer stay in registers through the loop: inlined into the
 // upload sequence, where many values are live, the loop may load one of them
-// again before every byte (README, Performance).
+// again before every byte (doc/performance.md).
 [[gnu::noinline]] void send_block(const uint8_t* data, size_t count)
 {
     if (upload_state.byte_sender == send_byte_reversed) {

@@ -27,22 +27,29 @@ constexpr uint32_t REGISTER_NOT_ANSWERING = 0xFFFFFFFF;
 constexpr uint32_t PROGRAM_LINE_BIT = 0x00010000;
 constexpr uint32_t CONTROL_ENABLE_BITS = 0x000C0000;
 
-// The card models, each named by its subsystem device ID.
+// The card models, each named by its subsystem IDs. The program names a
+// card's model by the subsystem device ID alone; the udev rules
+// (packaging/), and the listing's word on whether a card is one of ours,
+// match both IDs.
 struct CardModel {
+    uint16_t subsystem_vendor_id;
     uint16_t subsystem_device_id;
     const char* name;
 };
 inline constexpr CardModel CARD_MODELS[] = {
-    {0x3427, "RV80-A"},
-    {0x3428, "RV80-B"},
-    {0x3429, "RV80-C"},
+    {PLX_VENDOR_ID, 0x3427, "RV80-A"},
+    {PLX_VENDOR_ID, 0x3428, "RV80-B"},
+    {PLX_VENDOR_ID, 0x3429, "RV80-C"},
 };
 
-// The model's name ("RV80-A"), or null for a subsystem device ID no model has.
-constexpr const char* card_model_name(uint16_t subsystem_device_id)
+// The model's name ("RV80-A"), or null for a subsystem device ID no model
+// has; with a subsystem vendor ID, null too unless both IDs are the model's.
+constexpr const char* card_model_name(uint16_t subsystem_device_id,
+                                      int32_t subsystem_vendor_id = -1)
 {
     for (const CardModel& model : CARD_MODELS) {
-        if (model.subsystem_device_id == subsystem_device_id) {
+        if (model.subsystem_device_id == subsystem_device_id &&
+            (subsystem_vendor_id < 0 || model.subsystem_vendor_id == subsystem_vendor_id)) {
             return model.name;
         }
     }

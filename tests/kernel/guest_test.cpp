@@ -580,7 +580,7 @@ std::string card_tree(bool vfio, std::string* line)
     }
     char shown[160];
     std::snprintf(shown, sizeof shown,
-                  "0     %s  RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  %-9s ",
+                  "%s  0     RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  %-9s ",
                   location(key).c_str(), static_cast<unsigned long long>(card.bar3_start),
                   vfio ? "vfio" : "sysfs");
     *line = shown;

@@ -190,6 +190,22 @@ std::string TempDir::write(const std::string& name, const std::string& bytes) co
     return file;
 }
 
+std::string read_file(const std::string& path)
+{
+    std::string bytes;
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        return bytes;
+    }
+    char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
+        bytes.append(buffer, n);
+    }
+    std::fclose(in);
+    return bytes;
+}
+
 std::string corpus_dir()
 {
     const std::string dir = VELTCFG_CORPUS_DIR;

@@ -67,5 +67,8 @@ private:
     std::string path_;
 };
 
+// A file's bytes ("" when it cannot be read).
+std::string read_file(const std::string& path);
+
 // What the corpus folder beside the checkout holds, or "" when it is absent.
 std::string corpus_dir();

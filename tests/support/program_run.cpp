@@ -301,11 +301,12 @@ std::vector<CardOutcome> card_outcomes(sim::Host& host)
     for (size_t i = 0; i < host.card_count(); ++i) {
         sim::Card& card = host.card(i);
         CardOutcome outcome;
-        outcome.fpga_state = card.fpga().state();
-        outcome.fpga_bytes = card.fpga().bytes_received();
-        outcome.done_at_byte = card.fpga().done_at_byte();
-        outcome.group = card.fpga().group();
-        outcome.control = card.control_bits();
+        const sim::Fpga::Report fpga = card.fpga().report();
+        outcome.fpga_state = fpga.state;
+        outcome.fpga_bytes = fpga.bytes;
+        outcome.done_at_byte = fpga.checked_at != 0 ? fpga.checked_at : fpga.end_at;
+        outcome.group = fpga.group;
+        outcome.control = card.read_control() & ~DONE_STATUS_BIT;
         outcome.open = card.open;
         outcome.mappings = card.mappings;
         cards.push_back(outcome);

@@ -285,13 +285,25 @@ void Recorder::data_byte(uint8_t value)
     }
 }
 
+void Recorder::after_output(std::string text, std::function<void()> action)
+{
+    output_text_ = std::move(text);
+    output_action_ = std::move(action);
+}
+
 void Recorder::note_output(int stream, const char* bytes, size_t count)
 {
     Event event;
     event.kind = Event::Kind::Output;
     event.stream = stream;
     event.text.assign(bytes, count);
+    const bool act = output_action_ && event.text.find(output_text_) != std::string::npos;
     log_.push_back(std::move(event));
+    if (act) {
+        std::function<void()> action = std::move(output_action_);
+        output_action_ = nullptr;
+        action();
+    }
 }
 
 Recorder& recorder()

@@ -69,6 +69,9 @@ public:
     // Runs `action` once, right after the nth byte has reached the data port,
     // or right after the nth call (from 1) of op.
     void after_data_bytes(uint64_t nth, std::function<void()> action);
+    // Runs `action` once, right after the program has written `text` (to
+    // standard output or error, as the stream is flushed).
+    void after_output(std::string text, std::function<void()> action);
     void after_call(Op op, unsigned nth, std::function<void()> action);
     // Runs after every DeviceClose.
     std::function<void()> after_close;
@@ -105,6 +108,8 @@ private:
     uint64_t data_bytes_written_ = 0;
     uint64_t action_at_byte_ = 0;
     std::function<void()> action_;
+    std::string output_text_;
+    std::function<void()> output_action_;
 };
 
 // The process's recorder, the one the test executable's backend records in.

@@ -14,7 +14,7 @@ export WINEPREFIX=${WINEPREFIX:-$windows/wine-prefix} WINEDEBUG=-all LC_ALL=C.UT
 work=$(mktemp -d)
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 
-# name | VELTCFG_SIM_HOST | program (sim, check, sample) and arguments, as the
+# name | VELTCFG_SIM_HOST | program (sim, check, sample, convert) and arguments, as the
 # shell reads them. Files a case writes as out.* are compared too.
 cases=$(cat <<'TABLE'
 demo .BIT, card 0          |                          | sim demo.bit 0
@@ -40,12 +40,21 @@ check missing file         |                          | check nosuch.bit
 card number too high       |                          | sim demo.bit 16
 card number not a number   |                          | sim demo.bit x
 card not found             |                          | sim demo.bit 2
+card by address            |                          | sim demo.bit 05:02.0
+card number with more      |                          | sim demo.bit 1x
 no arguments               |                          | sim
 three arguments            |                          | sim demo.bit 0 1
 check without file         |                          | check
 sample without file        |                          | sample
 sample files               |                          | sample --size 5000 out.bit out.prom
 sample 16-bit files        |                          | sample --family 16 --size 3000 out.bit
+convert demo .BIT          |                          | convert demo.bit out.bit
+convert onto itself        |                          | convert demo.bit demo.bit
+convert to a folder        |                          | convert demo.bit .
+convert empty file         |                          | convert empty.bit out.bit
+convert checksum error     |                          | convert bad.mcs out.bit
+convert without files      |                          | convert
+convert corpus 26 image 3  |                          | convert 26_mcs_xc6slx9_two_images.mcs out.bit --image 3
 card can't be opened       | bus=4,slot=0,fault=open  | sim demo.bit 0
 card can't be mapped       | bus=4,slot=0,fault=map   | sim demo.bit 0
 DONE busy at start         | bus=4,slot=0,fault=busy  | sim demo.bit 0
@@ -74,6 +83,7 @@ mkdir "$work/in" "$work/native" "$work/windows"
   printf '\x5a' | dd of=flipped.bit bs=1 seek=50000 conv=notrunc status=none
   head -c 60000 demo.bit > cut.bit
   : > empty.bit
+  printf ':0400000001020304F3\r\n:00000001FF\r\n' > bad.mcs
   if [[ -d $corpus ]]; then ln -s "$corpus"/* .; fi
 )
 for side in native windows; do ln -s "$work"/in/* "$work/$side/"; done

@@ -30,13 +30,15 @@ const NumberKey NUMBER_KEYS[] = {
      [](CardSettings* card, uint32_t n) { card->subsystem_device_id = static_cast<uint16_t>(n); }},
     {"io", 0xFFFC, [](CardSettings* card, uint32_t n) { card->io_register = n | 1; }},  // I/O BAR
     {"idcode", 0xFFFFFFFF, [](CardSettings* card, uint32_t n) { card->fpga.idcode = n; }},
+    {"done-holds", 0xFFFFFFFF, [](CardSettings* card, uint32_t n) { card->fpga.done_holds = n; }},
 };
 
 const struct {
     const char* name;
     CardFault fault;
 } FAULTS[] = {{"none", CardFault::None}, {"open", CardFault::Open},     {"map", CardFault::Map},
-              {"busy", CardFault::Busy}, {"no-done", CardFault::NoDone}, {"gone", CardFault::Gone}};
+              {"busy", CardFault::Busy}, {"no-done", CardFault::NoDone}, {"gone", CardFault::Gone},
+              {"in-use", CardFault::InUse}, {"not-answering", CardFault::NotAnswering}};
 
 // Whether the FPGA reads DONE at power-up: bit 1 of the control/status
 // register the card starts with.
@@ -63,7 +65,8 @@ std::string take_item(const std::string& item, CardSettings* card)
         const auto known = std::find_if(std::begin(FAULTS), std::end(FAULTS),
                                         [&value](const auto& f) { return value == f.name; });
         if (known == std::end(FAULTS)) {
-            return "\"" + item + "\": unknown fault (none, open, map, busy, no-done, gone)";
+            return "\"" + item +
+                   "\": unknown fault (none, open, map, busy, no-done, gone, in-use, not-answering)";
         }
         card->fault = known->fault;
         return "";
@@ -76,7 +79,8 @@ std::string take_item(const std::string& item, CardSettings* card)
                                      [&key](const NumberKey& n) { return key == n.key; });
     if (number == std::end(NUMBER_KEYS)) {
         return "\"" + item +
-               "\": unknown key (bus, slot, function, subsystem, io, idcode, configured, fault)";
+               "\": unknown key (bus, slot, function, subsystem, io, idcode, done-holds, configured, "
+               "fault)";
     }
     uint32_t n = 0;
     if (!read_number(value, number->highest, &n) || (key == "io" && n % 4 != 0)) {

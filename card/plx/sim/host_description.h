@@ -5,10 +5,14 @@
 // slot (0-31), both required; function (0-7, default 0); subsystem (the
 // subsystem device ID, default the RV80-A's); io (the I/O BAR base, a multiple of
 // 4 up to 0xFFFC, default 0xE000); idcode (the FPGA's IDCODE; by default it
-// takes any stream); configured (yes, the default: the FPGA reads DONE at
+// takes any stream); done-holds (readings of DONE after start-up before it
+// falls again, as from an FPGA that resets itself; 0, the default: DONE
+// holds); configured (yes, the default: the FPGA reads DONE at
 // power-up, as one that has loaded its configuration from its own PROM; no:
 // DONE low until a configuration is loaded); fault (none, the default, open,
-// map, busy, no-done or gone). Numbers are decimal or 0x-hex.
+// map, busy, no-done, gone, in-use: held by another process, or
+// not-answering: its control/status register reads all ones). Numbers are
+// decimal or 0x-hex.
 #pragma once
 
 #include <cstdint>

@@ -118,6 +118,9 @@ Card::~Card()
 bool Card::answering()
 {
     pass_on_waiting();
+    if (settings_.fault == CardFault::NotAnswering) {
+        return false;
+    }
     if (settings_.fault == CardFault::Gone) {
         return data_taken_ == 0;
     }
@@ -288,7 +291,7 @@ PLX_STATUS device_open(PLX_DEVICE_KEY* key, PLX_DEVICE_OBJECT* device)
     if (card->fault() == CardFault::Open) {
         return PLX_STATUS_ACCESS_DENIED;
     }
-    if (card->open) {
+    if (card->open || card->fault() == CardFault::InUse) {
         return PLX_STATUS_BUSY;
     }
     card->open = true;
@@ -441,6 +444,9 @@ PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SU
     if (card->open) {
         survey->holder_pid = static_cast<int32_t>(getpid());
         plx_survey_note(survey, PLX_HINDRANCE_IN_USE, "open in this process");
+    } else if (card->fault() == CardFault::InUse) {
+        plx_survey_note(survey, PLX_HINDRANCE_IN_USE,
+                        "set up with fault=in-use: held by another process");
     }
     if (port == uint64_t{card->io_base()} + CONTROL_REGISTER_OFFSET) {
         survey->register_value = card->read_control();

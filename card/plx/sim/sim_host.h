@@ -73,7 +73,6 @@ public:
     // card has stopped answering.
     uint32_t read_control();
     void write_control(uint32_t value);
-    uint32_t control_bits() const { return control_; }
 
     volatile uint8_t* data_port() { return window_->bytes; }
     // Passes the first `count` bytes waiting in its window on to the FPGA,
