@@ -95,7 +95,7 @@ size_t data_stored(volatile uint8_t* port)
     for (size_t i = 0; i < host().card_count(); ++i) {
         mapped += host().card(i).mappings;
     }
-    return mapped == 1 && card->fpga().reading_stream() ? DataWindow::PENDING_SIZE : 1;
+    return mapped == 1 && card->fpga().reading_stream() ? DataWindow::SIZE : 1;
 }
 
 // ---------------------------------------------------------------- Card
@@ -105,7 +105,7 @@ Card::Card(const CardSettings& settings)
       key_{0, settings.bus, settings.slot, settings.function, settings.vendor_id,
            settings.device_id, settings.subsystem_vendor_id, settings.subsystem_device_id},
       control_(settings.control & ~DONE_STATUS_BIT),
-      window_(new DataWindow{{}, this, {}}),
+      window_(new DataWindow{this, {}}),
       fpga_((settings.control & DONE_STATUS_BIT) != 0, settings.fault, settings.fpga)
 {
 }
@@ -129,8 +129,8 @@ bool Card::answering()
 
 void Card::pass_on(size_t count)
 {
-    wire(window_->pending, count);
-    take(window_->pending, count);
+    wire(window_->bytes, count);
+    take(window_->bytes, count);
 }
 
 Fpga& Card::fpga()

@@ -38,14 +38,13 @@ struct CardSettings {
 class Card;
 
 // A card's BAR 3. The card it belongs to is kept just before the data port,
-// so that a store to the port reaches its card without a search; and
-// before that, the bytes stored at the port that the card has yet to pass
-// on to its FPGA (see data_port_write).
+// so that a store to the port reaches its card without a search. The bytes
+// stored at the port that the card has yet to pass on to its FPGA wait in
+// the window from the port on (see data_port_write): nothing else of it is
+// read.
 struct DataWindow {
     static constexpr size_t SIZE = 4096;
-    static constexpr size_t PENDING_SIZE = 4096;
 
-    uint8_t pending[PENDING_SIZE];
     Card* card;
     alignas(64) uint8_t bytes[SIZE];
 
@@ -162,8 +161,8 @@ void pass_on_waiting();
 // One byte into the bytes waiting at the port.
 [[gnu::always_inline]] inline void data_port_write(volatile uint8_t* port, uint8_t value)
 {
-    DataWindow::of(port)->pending[waiting_count] = value;
-    if (++waiting_count >= waiting_limit) {
+    DataWindow::of(port)->bytes[waiting_count] = value;
+    if (__builtin_expect(++waiting_count >= waiting_limit, 0)) {
         waiting_limit = data_stored(port);
         waiting_count = 0;
     }
