@@ -29,8 +29,10 @@
 
 namespace bitstream {
 
-// Whether the processor has the CRC32 instruction, which computes CRC-32C.
+// Whether the processor has the CRC32 instruction, which computes CRC-32C;
+// and with it, carry-less multiplication of four 64-bit lanes at a time.
 extern const bool HAS_CRC_INSTRUCTION;
+extern const bool HAS_CARRYLESS_MULTIPLY;
 
 // One word written to `address`.
 uint32_t crc32c_feed(uint32_t crc, uint32_t word, uint32_t address);
@@ -50,9 +52,12 @@ uint32_t crc22_feed_words(uint32_t crc, const uint8_t* bytes, size_t words, uint
 uint32_t crc_feed_words(const FamilyRules& rules, uint32_t crc, const uint8_t* bytes, size_t words,
                         uint32_t address);
 
-// CRC-32C's two ways with frame data: by the CRC32 instruction (only where
-// HAS_CRC_INSTRUCTION), and by tables. crc32c_feed_words takes the first
-// where it can.
+// CRC-32C's three ways with frame data: by carry-less multiplication (only
+// where HAS_CARRYLESS_MULTIPLY), by the CRC32 instruction (only where
+// HAS_CRC_INSTRUCTION), and by tables. crc32c_feed_words takes the first the
+// processor allows.
+uint32_t crc32c_words_by_multiply(uint32_t crc, const uint8_t* bytes, size_t words,
+                                  uint32_t address);
 uint32_t crc32c_words_by_instruction(uint32_t crc, const uint8_t* bytes, size_t words,
                                      uint32_t address);
 uint32_t crc32c_words_by_table(uint32_t crc, const uint8_t* bytes, size_t words,
