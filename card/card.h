@@ -45,6 +45,7 @@ enum class CardState : uint8_t {
     NotConfigured,  // DONE low
     NotAnswering,   // its control/status register reads all ones
     Unknown,        // its control/status register could not be read
+    Count           // how many states there are (not a state)
 };
 
 struct CardListing {

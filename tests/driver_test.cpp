@@ -238,7 +238,8 @@ TEST_F(DriverTest, SimulatedHostFollowsItsDescription)
 TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
 {
     const std::string host = "VELTCFG_SIM_HOST=bus=5 slot=0 configured=no; bus=4 slot=3 "
-                             "subsystem=0x3428 fault=open; bus=4 slot=1 io=0x1000 subsystem=7";
+                             "subsystem=0x3428 fault=open; bus=4 slot=1 io=0x1000 subsystem=7; "
+                             "bus=6 slot=0 fault=not-answering";
     const struct {
         std::string host;
         std::vector<std::string> args;
@@ -299,6 +300,12 @@ TEST_F(DriverTest, ListingNumbersTheCardsAsTheProgramDoes)
               "\"simulated\",\"state\":\"configured\",\"reachable\":false,\"holder_pid\":null,"
               "\"hindrances\":[{\"kind\":\"not_permitted\",\"detail\":\"set up with fault=open: "
               "the card cannot be opened\"}],\"vfio_missing\":[]}");
+    // Nothing in the way and the card answering, or not reachable.
+    std::string reachable;
+    for (const auto& card : json["cards"]) {
+        reachable += card["reachable"].dump() + " ";
+    }
+    EXPECT_EQ(reachable, "true false true false ");
 #endif
 }
 

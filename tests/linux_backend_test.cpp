@@ -1,5 +1,6 @@
-// The sysfs card layer backend, driven in-process against fake device trees
-// (and, read-only, against this machine's own PCI tree).
+// The Linux card layer backend (its sysfs and VFIO access methods), driven
+// in-process against fake device trees (and, read-only, against this
+// machine's own PCI tree).
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
@@ -15,13 +16,16 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "tests/support/fake_sysfs.h"
+#include "tests/support/held_child.h"
 #include "tests/support/program_run.h"
-#include "card/plx/linux/sysfs_pci.h"
+#include "card/plx/linux/linux_pci.h"
 
 namespace fs = std::filesystem;
 using fake_sysfs::BarKind;
@@ -38,14 +42,6 @@ PLX_DEVICE_KEY card_key()
     key.device_id = 0x9056;
     key.function = 0;
     return key;
-}
-
-std::string location(const PLX_DEVICE_KEY& key)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", key.domain, key.bus, key.slot,
-                  key.function);
-    return text;
 }
 
 FakeDevice at(uint16_t domain, uint8_t bus, uint8_t slot = 0, uint8_t function = 0)
@@ -95,7 +91,7 @@ bool locked(const std::string& path)
     return held;
 }
 
-const PlxBackend& pci = plx_sysfs_backend;
+const PlxBackend& pci = plx_linux_backend;
 
 // Finds the n-th card and opens it into `device`.
 PLX_STATUS open_card(PLX_DEVICE_OBJECT* device, uint16_t n = 0)
@@ -171,7 +167,7 @@ TEST_P(SysfsFindOrder, CardsCountedInLocationOrder)
             PLX_DEVICE_KEY key = card_key();
             ASSERT_EQ(pci.DeviceFind(&key, static_cast<uint16_t>(i)), PLX_STATUS_SUCCESS)
                 << "card " << i;
-            EXPECT_EQ(location(key), c.expected[i]) << "card " << i;
+            EXPECT_EQ(pci_address(key), c.expected[i]) << "card " << i;
         }
         PLX_DEVICE_KEY key = card_key();
         EXPECT_EQ(pci.DeviceFind(&key, static_cast<uint16_t>(c.expected.size())),
@@ -248,7 +244,7 @@ TEST_F(SysfsFind, EveryKeyFieldNarrowsTheSearch)
         PLX_DEVICE_KEY key = card_key();
         narrowings[i](key);
         ASSERT_EQ(pci.DeviceFind(&key, 0), PLX_STATUS_SUCCESS) << "narrowing " << i;
-        EXPECT_EQ(location(key), b.name()) << "narrowing " << i;
+        EXPECT_EQ(pci_address(key), b.name()) << "narrowing " << i;
         key = card_key();
         narrowings[i](key);
         EXPECT_EQ(pci.DeviceFind(&key, 1), PLX_STATUS_NO_DEVICE) << "narrowing " << i;
@@ -349,10 +345,16 @@ struct PortCase {
     uint64_t port;
     uint32_t count;
     PLX_ACCESS_TYPE access;
-    bool write;
-    uint32_t value;  // written
+    std::optional<uint32_t> written;  // none: a read
     PLX_STATUS status;
 };
+
+// What the table's rows say.
+constexpr PLX_ACCESS_TYPE A8 = PLX_ACCESS_8_BIT, A16 = PLX_ACCESS_16_BIT, A32 = PLX_ACCESS_32_BIT;
+constexpr std::nullopt_t READ = std::nullopt;
+constexpr PLX_STATUS DONE = PLX_STATUS_SUCCESS, OUTSIDE = PLX_STATUS_INVALID_ADDRESS,
+                     WIDTH = PLX_STATUS_INVALID_ACCESS;
+constexpr uint32_t SENTINEL = 0xA5A5A5A5;  // where a read puts its bytes
 
 class SysfsIoPort : public SysfsCardTest, public ::testing::WithParamInterface<PortCase> {};
 
@@ -369,18 +371,19 @@ TEST_P(SysfsIoPort, OneTransferAtPortMinusBarStart)
     }
     tree.write(dev, "resource1", block);
 
-    uint32_t value = c.value;
-    const PLX_STATUS status = c.write ? pci.IoPortWrite(&device, c.port, &value, c.count, c.access)
-                                      : pci.IoPortRead(&device, c.port, &value, c.count, c.access);
+    uint32_t value = c.written.value_or(SENTINEL);
+    const PLX_STATUS status = c.written
+                                  ? pci.IoPortWrite(&device, c.port, &value, c.count, c.access)
+                                  : pci.IoPortRead(&device, c.port, &value, c.count, c.access);
     ASSERT_EQ(status, c.status);
 
     std::string expected_block = block;
     if (status == PLX_STATUS_SUCCESS) {
         const size_t offset = static_cast<size_t>(c.port - c.io_start);
-        if (c.write) {
-            std::memcpy(&expected_block[offset], &c.value, c.count);
+        if (c.written) {
+            std::memcpy(&expected_block[offset], &*c.written, c.count);
         } else {
-            uint32_t expected = c.value;
+            uint32_t expected = SENTINEL;
             std::memcpy(&expected, &block[offset], c.count);
             EXPECT_EQ(value, expected);
         }
@@ -388,43 +391,25 @@ TEST_P(SysfsIoPort, OneTransferAtPortMinusBarStart)
     EXPECT_EQ(tree.read(dev, "resource1"), expected_block);
 }
 
-constexpr uint32_t SENTINEL = 0xA5A5A5A5;
-
 INSTANTIATE_TEST_SUITE_P(
     SysfsAccesses, SysfsIoPort,
     ::testing::Values(
-        PortCase{"ReadControl", 0xE000, 0xE06C, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"WriteControl", 0xE000, 0xE06C, 4, PLX_ACCESS_32_BIT, true, 0x000C000E,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"OtherBase", 0xD100, 0xD16C, 4, PLX_ACCESS_32_BIT, true, 0x000D000E,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"Read16", 0xE000, 0xE002, 2, PLX_ACCESS_16_BIT, false, SENTINEL,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"ReadLastByte", 0xE000, 0xE0FF, 1, PLX_ACCESS_8_BIT, false, SENTINEL,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"WriteByte", 0xE000, 0xE001, 1, PLX_ACCESS_8_BIT, true, 0xAB,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"WriteUpToEnd", 0xE000, 0xE0FC, 4, PLX_ACCESS_32_BIT, true, 0x11223344,
-                 PLX_STATUS_SUCCESS},
-        PortCase{"PastEnd", 0xE000, 0xE100, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"StraddlesEndRead", 0xE000, 0xE0FD, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"StraddlesEndWrite", 0xE000, 0xE0FE, 4, PLX_ACCESS_32_BIT, true, 0x000C000E,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"BelowStart", 0xE000, 0xDFFF, 1, PLX_ACCESS_8_BIT, true, 0xAB,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"InMemoryBar0", 0xE000, 0xF7E00000, 4, PLX_ACCESS_32_BIT, true, 1,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"InMemoryBar3", 0xE000, 0xF7D00000, 4, PLX_ACCESS_32_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ADDRESS},
-        PortCase{"ThreeBytes", 0xE000, 0xE06C, 3, PLX_ACCESS_32_BIT, true, 1,
-                 PLX_STATUS_INVALID_ACCESS},
-        PortCase{"CountAboveWidth", 0xE000, 0xE06C, 4, PLX_ACCESS_8_BIT, false, SENTINEL,
-                 PLX_STATUS_INVALID_ACCESS},
-        PortCase{"CountBelowWidth", 0xE000, 0xE06C, 2, PLX_ACCESS_32_BIT, true, 1,
-                 PLX_STATUS_INVALID_ACCESS}),
+        PortCase{"ReadControl", 0xE000, 0xE06C, 4, A32, READ, DONE},
+        PortCase{"WriteControl", 0xE000, 0xE06C, 4, A32, 0x000C000E, DONE},
+        PortCase{"OtherBase", 0xD100, 0xD16C, 4, A32, 0x000D000E, DONE},
+        PortCase{"Read16", 0xE000, 0xE002, 2, A16, READ, DONE},
+        PortCase{"ReadLastByte", 0xE000, 0xE0FF, 1, A8, READ, DONE},
+        PortCase{"WriteByte", 0xE000, 0xE001, 1, A8, 0xAB, DONE},
+        PortCase{"WriteUpToEnd", 0xE000, 0xE0FC, 4, A32, 0x11223344, DONE},
+        PortCase{"PastEnd", 0xE000, 0xE100, 4, A32, READ, OUTSIDE},
+        PortCase{"StraddlesEndRead", 0xE000, 0xE0FD, 4, A32, READ, OUTSIDE},
+        PortCase{"StraddlesEndWrite", 0xE000, 0xE0FE, 4, A32, 0x000C000E, OUTSIDE},
+        PortCase{"BelowStart", 0xE000, 0xDFFF, 1, A8, 0xAB, OUTSIDE},
+        PortCase{"InMemoryBar0", 0xE000, 0xF7E00000, 4, A32, 1, OUTSIDE},
+        PortCase{"InMemoryBar3", 0xE000, 0xF7D00000, 4, A32, READ, OUTSIDE},
+        PortCase{"ThreeBytes", 0xE000, 0xE06C, 3, A32, 1, WIDTH},
+        PortCase{"CountAboveWidth", 0xE000, 0xE06C, 4, A8, READ, WIDTH},
+        PortCase{"CountBelowWidth", 0xE000, 0xE06C, 2, A32, 1, WIDTH}),
     [](const ::testing::TestParamInfo<PortCase>& info) { return info.param.name; });
 
 using SysfsDevice = SysfsCardTest;
@@ -626,33 +611,13 @@ TEST_F(SysfsLock, SecondOpenRefusedUntilClose)
 TEST_F(SysfsLock, HeldByAnotherProcess)
 {
     add(at(0, 2));
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    HeldChild holder([] {
         PLX_DEVICE_OBJECT held{};
-        const char report = open_card(&held) == PLX_STATUS_SUCCESS ? 'y' : 'n';
-        char go = 0;
-        const bool ok = write(ready[1], &report, 1) == 1 && read(release[0], &go, 1) == 1;
-        pci.DeviceClose(&held);
-        _exit(ok ? 0 : 1);
-    }
-    close(ready[1]);
-    close(release[0]);
-    char report = 0;
-    ASSERT_EQ(read(ready[0], &report, 1), 1);
-    EXPECT_EQ(report, 'y');
+        return std::string(open_card(&held) == PLX_STATUS_SUCCESS ? "opened" : "refused");
+    });
+    EXPECT_EQ(holder.report(), "opened");
     EXPECT_EQ(open_card(&device), PLX_STATUS_BUSY);
-
-    const char go = 'g';
-    EXPECT_EQ(write(release[1], &go, 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    close(ready[0]);
-    close(release[1]);
+    EXPECT_EQ(holder.let_go(), 0);
     EXPECT_EQ(open_card(&device), PLX_STATUS_SUCCESS);
 }
 
@@ -1036,7 +1001,7 @@ TEST_F(SysfsRealTree, EnumeratesInOrderAndReadsIds)
     for (size_t i = 0; i < found.size(); ++i) {
         const PLX_DEVICE_KEY& key = found[i];
         if (i > 0) {
-            EXPECT_LT(location(found[i - 1]), location(key));
+            EXPECT_LT(pci_address(found[i - 1]), pci_address(key));
         }
         bool first_at_location = true;
         for (size_t j = 0; j < i; ++j) {
@@ -1047,8 +1012,8 @@ TEST_F(SysfsRealTree, EnumeratesInOrderAndReadsIds)
             PLX_STATUS status = PLX_STATUS_FAILED;
             EXPECT_EQ(pci.PciRegisterRead(key.bus, key.slot, key.function, 0, &status),
                       uint32_t{key.vendor_id} | uint32_t{key.device_id} << 16)
-                << location(key);
-            EXPECT_EQ(status, PLX_STATUS_SUCCESS) << location(key);
+                << pci_address(key);
+            EXPECT_EQ(status, PLX_STATUS_SUCCESS) << pci_address(key);
         }
     }
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "tests/support/bitstream.h"
 #include "tests/support/fake_sysfs.h"
 #include "tests/support/program_run.h"
@@ -93,13 +94,6 @@ ProgramRun run_list_over_tree(const FakeSysfs& tree)
     return run_over_tree(tree.root(), "exec " + quoted(VELTCFG_LIST_PATH));
 }
 
-std::string hex4(uint64_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04llX", static_cast<unsigned long long>(value));
-    return text;
-}
-
 sample::Design small_design()
 {
     sample::Design design;
@@ -168,11 +162,11 @@ TEST_P(LinuxProgramLoad, ProgramsTheCardThroughSysfs)
                            "/device " + std::to_string(target.slot) + "."),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\nPLX 9056 configuration I/O base port: " + hex4(c.io_start)),
+    EXPECT_NE(run.out.find("\nPLX 9056 configuration I/O base port: " + hex_text(c.io_start, 4)),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\nPLX 9056 control/status port:         " +
-                           hex4(c.io_start + fake_sysfs::CONTROL_OFFSET)),
+                           hex_text(c.io_start + fake_sysfs::CONTROL_OFFSET, 4)),
               std::string::npos)
         << run.out;
 

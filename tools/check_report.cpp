@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "card/plx/sim/fpga_verdict.h"
+#include "common/hex_text.h"
 #include "common/terminal_text.h"
 
 #ifdef VELTCFG_WITH_JSON
@@ -15,13 +16,6 @@ namespace {
 
 // CRC checks shown at each end of a long list.
 constexpr size_t SHOWN_CHECKS = 3;
-
-std::string hex(uint32_t value, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
 
 const char* group_source_text(const FileVerdict& v)
 {
@@ -74,11 +68,11 @@ void print_stream(const FileVerdict& v)
         }
         std::printf("CRC check:            %s at byte %llu: written %s, ",
                     c.check == bitstream::CrcCheck::AutoCrc ? "AutoCRC" : "CRC write",
-                    static_cast<unsigned long long>(c.at), hex(c.written, c.digits).c_str());
+                    static_cast<unsigned long long>(c.at), hex_text(c.written, c.digits).c_str());
         if (c.bypassed) {
             std::printf("the CRC check bypassed\n");
         } else {
-            std::printf("computed %s, %s\n", hex(c.computed, c.digits).c_str(),
+            std::printf("computed %s, %s\n", hex_text(c.computed, c.digits).c_str(),
                         c.passed ? "match" : "MISMATCH");
         }
     }
@@ -182,8 +176,8 @@ void print_devices()
 {
     for (const bitstream::FpgaDevice& d : bitstream::all_devices()) {
         const std::string bits = d.config_bits == 0 ? "-" : std::to_string(d.config_bits);
-        std::printf("%-11s %s  %-19s %9s  %s\n", d.name, hex(d.idcode, 8).c_str(), d.family->name,
-                    bits.c_str(), bitstream::family_group_name(d.family->group));
+        std::printf("%-11s %s  %-19s %9s  %s\n", d.name, hex_text(d.idcode, 8).c_str(),
+                    d.family->name, bits.c_str(), bitstream::family_group_name(d.family->group));
     }
 }
 
@@ -232,7 +226,7 @@ json verdict_json(const FileVerdict& v)
                                                  {"date", v.header[2]}, {"time", v.header[3]}}
                                           : json(nullptr);
     file["header_device"] = device_json(v.header_device);
-    file["card_idcode"] = v.card_idcode ? json(hex(*v.card_idcode, 8)) : json(nullptr);
+    file["card_idcode"] = v.card_idcode ? json(hex_text(*v.card_idcode, 8)) : json(nullptr);
     file["packet_format"] = v.packet_bits == 0 ? json(nullptr) : json(v.packet_bits);
     file["family_group"] = v.group == bitstream::FamilyGroup::Unknown
                                ? json(nullptr)
@@ -242,7 +236,7 @@ json verdict_json(const FileVerdict& v)
     file["idcodes"] = json::array();
     for (const FileVerdict::Idcode& id : v.idcodes) {
         file["idcodes"].push_back({{"at", id.at},
-                                   {"idcode", hex(id.idcode, 8)},
+                                   {"idcode", hex_text(id.idcode, 8)},
                                    {"device", device_json(bitstream::device_of_idcode(id.idcode))}});
     }
     file["crc_checks"] = json::array();
@@ -250,8 +244,8 @@ json verdict_json(const FileVerdict& v)
         file["crc_checks"].push_back(
             {{"check", c.check == bitstream::CrcCheck::AutoCrc ? "autocrc" : "crc_write"},
              {"at", c.at},
-             {"written", hex(c.written, c.digits)},
-             {"computed", hex(c.computed, c.digits)},
+             {"written", hex_text(c.written, c.digits)},
+             {"computed", hex_text(c.computed, c.digits)},
              {"bypassed", c.bypassed},
              {"match", c.passed}});
     }
@@ -307,7 +301,7 @@ void print_devices_json()
     for (const bitstream::FpgaDevice& d : bitstream::all_devices()) {
         document["devices"].push_back(
             {{"name", d.name},
-             {"idcode", hex(d.idcode, 8)},
+             {"idcode", hex_text(d.idcode, 8)},
              {"family", d.family->name},
              {"family_group", bitstream::family_group_name(d.family->group)},
              {"config_bits", d.config_bits == 0 ? json(nullptr) : json(d.config_bits)}});

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/platform.h"
+#include "common/hex_text.h"
 #include "common/terminal_text.h"
 #include "tools/command_line.h"
 #include "tools/file_kind.h"
@@ -202,13 +203,6 @@ void write_out(const std::string& out, const std::vector<uint8_t>& bytes)
     partial_out.clear();
 }
 
-std::string hex_address(uint64_t address)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%06llX", static_cast<unsigned long long>(address));
-    return text;
-}
-
 // The image asked for, with a note when IN holds more than one and none
 // was asked for.
 filekind::Image& chosen_image(filekind::FileContents& contents, const Options& options, const std::string& in)
@@ -263,7 +257,7 @@ int main(int argc, char** argv)
 
     FILE* report = out == "-" ? stderr : stdout;
     const std::string which = contents.kind == filekind::Kind::IntelHex
-                                  ? "image " + std::to_string(options.image) + ", at " + hex_address(address) + ", "
+                                  ? "image " + std::to_string(options.image) + ", at " + hex_text(address, 6) + ", "
                                   : "";
     std::fputs("IN:  ", report);
     put_terminal_text(report, (in + ": " + contents.description).c_str());

@@ -16,11 +16,11 @@
 // Exit status: 0 when the cards were listed (none included), 1 when they
 // could not be (the host's PCI devices unreadable, or the listing could not
 // be written), 2 for wrong arguments.
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
@@ -28,6 +28,7 @@
 #include "app/driver.h"
 #include "card/card.h"
 #include "card/plx/sim/host_description.h"
+#include "common/hex_text.h"
 #include "common/terminal_text.h"
 
 #ifdef VELTCFG_WITH_JSON
@@ -42,44 +43,53 @@ constexpr int SCHEMA = 2;  // raised when a key changes meaning or goes
 
 const char* const USAGE = "usage: veltcfg-list [--simulated] [--json]\n";
 
-// Each hindrance kind as JSON names it and as the listing line says it.
-const struct {
+// One value of an enum as JSON names it (`key`) and as the listing line says
+// it (`words`).
+template <typename Kind>
+struct Named {
+    Kind kind;
     const char* key;
     const char* words;
-} HINDRANCES[] = {
-    {"not_permitted", "not permitted"},
-    {"lockdown", "lockdown"},
-    {"driver", "driver"},
-    {"decoding_off", "decoding off"},
-    {"in_use", "in use"},
-    {"no_data_window", "no data window"},
-    {"unreadable", "unreadable"},
 };
 
-const struct {
-    const char* key;
-    const char* words;
-} STATES[] = {
-    {"configured", "configured"},
-    {"not_configured", "not configured"},
-    {"not_answering", "not answering"},
-    {"unknown", "unknown"},
+constexpr Named<PLX_HINDRANCE_KIND> HINDRANCES[] = {
+    {PLX_HINDRANCE_NOT_PERMITTED, "not_permitted", "not permitted"},
+    {PLX_HINDRANCE_LOCKDOWN, "lockdown", "lockdown"},
+    {PLX_HINDRANCE_OTHER_DRIVER, "driver", "driver"},
+    {PLX_HINDRANCE_DECODING_OFF, "decoding_off", "decoding off"},
+    {PLX_HINDRANCE_IN_USE, "in_use", "in use"},
+    {PLX_HINDRANCE_NO_DATA_WINDOW, "no_data_window", "no data window"},
+    {PLX_HINDRANCE_UNREADABLE, "unreadable", "unreadable"},
 };
 
-std::string hex(uint64_t value, int digits, bool upper = true)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, upper ? "0x%0*" PRIX64 : "0x%0*" PRIx64, digits, value);
-    return text;
-}
+constexpr Named<CardState> STATES[] = {
+    {CardState::Configured, "configured", "configured"},
+    {CardState::NotConfigured, "not_configured", "not configured"},
+    {CardState::NotAnswering, "not_answering", "not answering"},
+    {CardState::Unknown, "unknown", "unknown"},
+};
 
-std::string address(const PLX_DEVICE_KEY& key)
+// Whether `table` names each of the enum's `count` values once, in the
+// enum's order (a value is its row's index), and no two rows share a key or
+// words.
+template <typename Kind, size_t N>
+constexpr bool names_each_once(const Named<Kind> (&table)[N], size_t count)
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", key.domain, key.bus, key.slot,
-                  key.function);
-    return text;
+    for (size_t i = 0; i < N; ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (std::string_view(table[i].key) == table[j].key ||
+                std::string_view(table[i].words) == table[j].words) {
+                return false;
+            }
+        }
+        if (static_cast<size_t>(table[i].kind) != i) {
+            return false;
+        }
+    }
+    return N == count;
 }
+static_assert(names_each_once(HINDRANCES, PLX_HINDRANCE_KINDS));
+static_assert(names_each_once(STATES, static_cast<size_t>(CardState::Count)));
 
 // The cards veltcfg can number, and whether more follow them.
 std::vector<CardListing> all_cards(bool* more)
@@ -104,13 +114,14 @@ void print_lines(const std::vector<CardListing>& cards, bool more)
                 "SUBSYSTEM", "I/O", "CONTROL", "MEMORY", "PATH", "STATE");
     for (size_t n = 0; n < cards.size(); ++n) {
         const CardListing& card = cards[n];
-        const std::string subsystem = hex(card.key.subsystem_vendor_id, 4, false).substr(2) + ":" +
-                                      hex(card.key.subsystem_device_id, 4, false).substr(2);
+        const std::string subsystem =
+            hex_text(card.key.subsystem_vendor_id, 4, false).substr(2) + ":" +
+            hex_text(card.key.subsystem_device_id, 4, false).substr(2);
         std::printf("%-13s %-5zu %-8s %-10s %-7s %-8s %-11s %-9s %s",
-                    address(card.key).c_str(), n, card.model ? card.model : "unknown",
-                    subsystem.c_str(), card.io_base_read ? hex(card.io_base, 4).c_str() : "-",
-                    card.io_base_read ? hex(card.control_port, 4).c_str() : "-",
-                    card.memory_bar_read ? hex(card.memory_bar, 8).c_str() : "-",
+                    pci_address(card.key).c_str(), n, card.model ? card.model : "unknown",
+                    subsystem.c_str(), card.io_base_read ? hex_text(card.io_base, 4).c_str() : "-",
+                    card.io_base_read ? hex_text(card.control_port, 4).c_str() : "-",
+                    card.memory_bar_read ? hex_text(card.memory_bar, 8).c_str() : "-",
                     card.survey.path, STATES[static_cast<int>(card.state)].words);
         if (card.model == nullptr) {
             std::printf("; unknown model: not an RV80 card, but numbered all the same");
@@ -162,15 +173,16 @@ void print_json(const std::vector<CardListing>& cards, bool more, bool simulated
         const bool held = card.survey.holder_pid > 0;
         listed.push_back({
             {"card", n},
-            {"address", address(card.key)},
+            {"address", pci_address(card.key)},
             {"model", card.model ? ordered_json(card.model) : ordered_json()},
-            {"subsystem_vendor", hex(card.key.subsystem_vendor_id, 4, false)},
-            {"subsystem_device", hex(card.key.subsystem_device_id, 4, false)},
-            {"io_base", card.io_base_read ? ordered_json(hex(card.io_base, 4)) : ordered_json()},
+            {"subsystem_vendor", hex_text(card.key.subsystem_vendor_id, 4, false)},
+            {"subsystem_device", hex_text(card.key.subsystem_device_id, 4, false)},
+            {"io_base",
+             card.io_base_read ? ordered_json(hex_text(card.io_base, 4)) : ordered_json()},
             {"control_port",
-             card.io_base_read ? ordered_json(hex(card.control_port, 4)) : ordered_json()},
+             card.io_base_read ? ordered_json(hex_text(card.control_port, 4)) : ordered_json()},
             {"memory_bar",
-             card.memory_bar_read ? ordered_json(hex(card.memory_bar, 8)) : ordered_json()},
+             card.memory_bar_read ? ordered_json(hex_text(card.memory_bar, 8)) : ordered_json()},
             {"path", card.survey.path},
             {"state", STATES[static_cast<int>(card.state)].key},
             {"reachable", reachable(card)},

@@ -10,7 +10,9 @@
 //   bits 18, 19  control-line enables: set before programming, never cleared
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 constexpr uint16_t PLX_VENDOR_ID = 0x10B5;
 constexpr uint16_t PCI9056_DEVICE_ID = 0x9056;
@@ -41,6 +43,26 @@ inline constexpr CardModel CARD_MODELS[] = {
     {PLX_VENDOR_ID, 0x3428, "RV80-B"},
     {PLX_VENDOR_ID, 0x3429, "RV80-C"},
 };
+
+// Whether each model has a name and no two models share a subsystem device
+// ID (by which alone the program names a card's model: one card would have
+// two names) or a name.
+constexpr bool card_models_distinct()
+{
+    for (size_t i = 0; i < sizeof CARD_MODELS / sizeof CARD_MODELS[0]; ++i) {
+        if (CARD_MODELS[i].name == nullptr || *CARD_MODELS[i].name == '\0') {
+            return false;
+        }
+        for (size_t j = 0; j < i; ++j) {
+            if (CARD_MODELS[i].subsystem_device_id == CARD_MODELS[j].subsystem_device_id ||
+                std::string_view(CARD_MODELS[i].name) == CARD_MODELS[j].name) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(card_models_distinct());
 
 // The model's name ("RV80-A"), or null for a subsystem device ID no model
 // has; with a subsystem vendor ID, null too unless both IDs are the model's.

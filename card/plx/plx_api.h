@@ -1,7 +1,7 @@
 // The card layer: the eight PCI operations the program needs to drive a card
 // built on a PCI9056 bridge.
 //
-// Each backend (a folder beside this header: linux/ over sysfs, sim/ a
+// Each backend (a folder beside this header: linux/ over sysfs or VFIO, sim/ a
 // simulated PCI host) implements the eight operations, and the survey a
 // listing of the cards needs, and ends with its table of them. The PlxPci_
 // functions call through the table of the active backend. What an
@@ -23,8 +23,6 @@
 #include "card/plx/plx_types.h"
 
 struct PlxBackend {
-    const char* name;
-
     // Finds the device_number-th device (from 0) that matches the key, in the
     // order of domain, bus, slot and function, and fills in the key.
     PLX_STATUS (*DeviceFind)(PLX_DEVICE_KEY* key, uint16_t device_number);

@@ -73,6 +73,7 @@ enum PLX_HINDRANCE_KIND : uint8_t {
     PLX_HINDRANCE_IN_USE,          // another process holds the device
     PLX_HINDRANCE_NO_DATA_WINDOW,  // the data window's BAR cannot be mapped
     PLX_HINDRANCE_UNREADABLE,      // what tells the rest cannot be read
+    PLX_HINDRANCE_KINDS            // how many kinds there are (not a kind)
 };
 
 struct PLX_HINDRANCE {

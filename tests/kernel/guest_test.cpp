@@ -1,4 +1,4 @@
-// The sysfs card layer and the built veltcfg on a real kernel. This program
+// The Linux card layer and the built veltcfg on a real kernel. This program
 // runs as root inside a QEMU guest that run.sh boots, with two emulated PCI
 // devices:
 //
@@ -32,17 +32,19 @@
 #include <tuple>
 #include <vector>
 
+#include "common/hex_text.h"
 #include "tools/sample_bitstream.h"
-#include "card/plx/linux/sysfs_pci.h"
+#include "card/plx/linux/linux_pci.h"
 #include "tests/support/bitstream.h"
 #include "tests/support/fake_sysfs.h"
+#include "tests/support/held_child.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 const std::string DEVICES = "/sys/bus/pci/devices/";
-const PlxBackend& pci = plx_sysfs_backend;
+const PlxBackend& pci = plx_linux_backend;
 
 // One emulated device, and what the layer must make of it.
 struct Emulated {
@@ -57,14 +59,6 @@ struct Emulated {
 // and the kernel enables only memory decoding for it.
 const Emulated TESTDEV{"TestDev", 0x1b36, 0x0005, 1, 0x3};
 const Emulated IVSHMEM{"Ivshmem", 0x1af4, 0x1110, 0, 0x2};
-
-std::string location(const PLX_DEVICE_KEY& key)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", key.domain, key.bus, key.slot,
-                  key.function);
-    return text;
-}
 
 PLX_DEVICE_KEY key_of(const Emulated& dev)
 {
@@ -84,7 +78,7 @@ PLX_DEVICE_KEY find(const Emulated& dev)
 
 std::string folder(const PLX_DEVICE_KEY& key)
 {
-    return DEVICES + location(key);
+    return DEVICES + pci_address(key);
 }
 
 std::string read_file(const std::string& path)
@@ -143,7 +137,7 @@ TEST_P(KernelDevice, FoundByKeyAndConfigurationRead)
 {
     const Emulated& dev = GetParam();
     const PLX_DEVICE_KEY key = find(dev);
-    EXPECT_TRUE(fs::is_directory(folder(key))) << location(key);
+    EXPECT_TRUE(fs::is_directory(folder(key))) << pci_address(key);
     PLX_DEVICE_KEY second = key_of(dev);
     EXPECT_EQ(pci.DeviceFind(&second, 1), PLX_STATUS_NO_DEVICE) << "one of each";
 
@@ -192,14 +186,7 @@ TEST_P(KernelDevice, UnprivilegedLockHolderDoesNotBlockRoot)
     const Emulated& dev = GetParam();
     PLX_DEVICE_KEY key = find(dev);
     const std::string dir = folder(key);
-    int ready[2], release[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(release), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(ready[0]);
-        close(release[1]);
+    HeldChild holder([&dir] {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) {
             _exit(2);
         }
@@ -240,25 +227,10 @@ TEST_P(KernelDevice, UnprivilegedLockHolderDoesNotBlockRoot)
             }
             report += name + ":" + how + " ";
         }
-        report += "\n";
-        char go = 0;
-        const bool ok = write(ready[1], report.data(), report.size()) ==
-                            static_cast<ssize_t>(report.size()) &&
-                        read(release[0], &go, 1) == 1;
-        _exit(ok ? 0 : 1);
-    }
-    close(ready[1]);
-    close(release[0]);
-    std::string report;
-    char chunk[4096];
-    while (report.find('\n') == std::string::npos) {
-        const ssize_t got = read(ready[0], chunk, sizeof chunk);
-        if (got <= 0) {
-            break;
-        }
-        report.append(chunk, static_cast<size_t>(got));
-    }
-    std::printf("uid 65534 holds on %s: %s", location(key).c_str(), report.c_str());
+        return report + "\n";
+    });
+    const std::string& report = holder.report();
+    std::printf("uid 65534 holds on %s: %s", pci_address(key).c_str(), report.c_str());
     // What it could get: an exclusive flock on config (the old lock file),
     // but not the root-only resource files.
     EXPECT_NE(report.find(" config:flock-ex,"), std::string::npos) << report;
@@ -269,13 +241,7 @@ TEST_P(KernelDevice, UnprivilegedLockHolderDoesNotBlockRoot)
     EXPECT_EQ(pci.DeviceOpen(&key, &device), PLX_STATUS_SUCCESS) << report;
     EXPECT_EQ(pci.DeviceClose(&device), PLX_STATUS_SUCCESS);
 
-    const char go = 'g';
-    EXPECT_EQ(write(release[1], &go, 1), 1);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    close(ready[0]);
-    close(release[1]);
+    EXPECT_EQ(holder.let_go(), 0);
 }
 
 // ---------------------------------------------------------------- decoding
@@ -315,7 +281,7 @@ TEST_P(KernelDevice, EnableCountStaysFlat)
         shown += (shown.empty() ? "" : ",") + std::to_string(count);
     }
     std::printf("%s enable count: %d before, %s after each of 5 opens, %d after a refused open\n",
-                location(key).c_str(), before, shown.c_str(), after);
+                pci_address(key).c_str(), before, shown.c_str(), after);
 
     write_enable(key, "0");
     set_command(key, original);
@@ -581,7 +547,7 @@ std::string card_tree(bool vfio, std::string* line)
     char shown[160];
     std::snprintf(shown, sizeof shown,
                   "%s  0     RV80-A   10b5:3427  0xE000  0xE06C   0x%08llX  %-9s ",
-                  location(key).c_str(), static_cast<unsigned long long>(card.bar3_start),
+                  pci_address(key).c_str(), static_cast<unsigned long long>(card.bar3_start),
                   vfio ? "vfio" : "sysfs");
     *line = shown;
     return tree.root();

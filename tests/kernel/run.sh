@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The sysfs card layer (guest_test.cpp) and the built programs on a real Linux
+# The Linux card layer (guest_test.cpp) and the built programs on a real Linux
 # kernel: packs an initramfs, boots Debian's cloud kernel under QEMU (TCG)
 # with pci-testdev and ivshmem, and judges the run by the result line the
 # guest prints and by the bytes that reached the host file behind ivshmem's

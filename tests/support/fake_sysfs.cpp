@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/hex_text.h"
+
 namespace fake_sysfs {
 
 namespace {
@@ -60,9 +62,7 @@ void make_folder(const std::string& path)
 
 std::string FakeDevice::name() const
 {
-    char text[32];
-    std::snprintf(text, sizeof text, "%04x:%02x:%02x.%x", domain, bus, slot, function);
-    return text;
+    return pci_address(*this);
 }
 
 FakeDevice other_device(uint8_t bus, uint8_t slot, uint8_t function, uint16_t vendor_id,

@@ -6,24 +6,18 @@
 #include <utility>
 
 #include "card/plx/sim/sim_host.h"
+#include "common/hex_text.h"
 
 namespace recording {
 
 namespace {
-
-std::string hex(uint64_t value, int digits = 0)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%0*llX", digits, static_cast<unsigned long long>(value));
-    return text;
-}
 
 std::string key_field(uint64_t value, uint64_t any, bool in_hex)
 {
     if (value == any) {
         return "any";
     }
-    return in_hex ? hex(value, 4) : std::to_string(value);
+    return in_hex ? hex_text(value, 4) : std::to_string(value);
 }
 
 std::string describe_key(const PLX_DEVICE_KEY* key)
@@ -51,7 +45,7 @@ std::string describe_device(const PLX_DEVICE_OBJECT* device)
 std::string describe_port(const PLX_DEVICE_OBJECT* device, uint64_t port, uint32_t byte_count,
                           PLX_ACCESS_TYPE access)
 {
-    return describe_device(device) + " port=" + hex(port, 4) +
+    return describe_device(device) + " port=" + hex_text(port, 4) +
            " bytes=" + std::to_string(byte_count) + " access=" + std::to_string(access);
 }
 
@@ -92,7 +86,7 @@ uint32_t pci_register_read(uint8_t bus, uint8_t slot, uint8_t function, uint16_t
     }
     r.record(Op::PciRegisterRead, result,
              "bus=" + std::to_string(bus) + " slot=" + std::to_string(slot) +
-                 " function=" + std::to_string(function) + " offset=" + hex(offset, 2),
+                 " function=" + std::to_string(function) + " offset=" + hex_text(offset, 2),
              value);
     return value;
 }
@@ -192,20 +186,20 @@ std::string Event::describe() const
 {
     switch (kind) {
     case Kind::Call: {
-        std::string line = std::string(op_name(op)) + "(" + text + ") -> " + hex(status, 3);
+        std::string line = std::string(op_name(op)) + "(" + text + ") -> " + hex_text(status, 3);
         if (op == Op::IoPortRead || op == Op::IoPortWrite || op == Op::PciRegisterRead) {
-            line += " value " + hex(value, 8);
+            line += " value " + hex_text(value, 8);
         }
         return line;
     }
     case Kind::DataByte:
-        return "data port <- " + hex(value, 2);
+        return "data port <- " + hex_text(value, 2);
     case Kind::Output: {
         std::string line = stream == 2 ? "stderr: \"" : "stdout: \"";
         for (char c : text) {
             const unsigned char u = static_cast<unsigned char>(c);
             if (u < 0x20 || u >= 0x7F || c == '"' || c == '\\') {
-                line += "\\x" + hex(u, 2).substr(2);
+                line += "\\x" + hex_text(u, 2).substr(2);
             } else {
                 line += c;
             }
@@ -384,9 +378,9 @@ std::vector<Event> parse_log(const std::string& text)
 }  // namespace recording
 
 const PlxBackend recording_backend = {
-    "recorder",          recording::device_find,   recording::device_open,  recording::pci_register_read,
-    recording::pci_bar_map,    recording::pci_bar_unmap, recording::device_close, recording::io_port_read,
-    recording::io_port_write,  nullptr,  // no survey: the program makes none
+    recording::device_find,    recording::device_open,   recording::pci_register_read,
+    recording::pci_bar_map,    recording::pci_bar_unmap, recording::device_close,
+    recording::io_port_read,   recording::io_port_write, nullptr,  // no survey: the program makes none
 };
 
 // The test executable's choice of backend and data-port store: the recorder,

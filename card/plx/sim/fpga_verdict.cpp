@@ -4,19 +4,13 @@
 #include <iterator>
 
 #include "bitstream/devices.h"
+#include "common/hex_text.h"
 
 namespace sim {
 
 namespace {
 
 #include "card/plx/sim/fpga_texts.inc"
-
-std::string hex(uint32_t value, int digits)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, value);
-    return text;
-}
 
 std::string value_text(const Verdict& v, uint32_t value)
 {
@@ -28,7 +22,7 @@ std::string value_text(const Verdict& v, uint32_t value)
     case Shown::Hex:
         break;
     }
-    return hex(value, v.digits);
+    return hex_text(value, v.digits);
 }
 
 void replace_all(std::string* text, const std::string& name, const std::string& value)

@@ -462,7 +462,7 @@ PLX_STATUS device_survey(const PLX_DEVICE_KEY* key, uint64_t port, PLX_DEVICE_SU
 }  // namespace sim
 
 const PlxBackend plx_sim_backend = {
-    "simulated host",     sim::device_find,  sim::device_open,  sim::pci_register_read,
-    sim::pci_bar_map,     sim::pci_bar_unmap, sim::device_close, sim::io_port_read,
-    sim::io_port_write,   sim::device_survey,
+    sim::device_find,  sim::device_open,  sim::pci_register_read, sim::pci_bar_map,
+    sim::pci_bar_unmap, sim::device_close, sim::io_port_read,      sim::io_port_write,
+    sim::device_survey,
 };

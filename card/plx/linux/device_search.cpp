@@ -1,5 +1,6 @@
-// Finding devices: the device folders are named by location (DDDD:BB:SS.F)
-// and hold the identity files; cards are counted in location order.
+// Finding devices, whatever method then reaches them: the device folders are
+// named by location (DDDD:BB:SS.F) and hold the identity files; cards are
+// counted in location order, so card n is the same card on every path.
 #include <fcntl.h>
 
 #include <algorithm>
@@ -9,7 +10,7 @@
 #include <system_error>
 #include <tuple>
 
-#include "card/plx/linux/sysfs_internal.h"
+#include "card/plx/linux/linux_internal.h"
 
 namespace plx_linux {
 

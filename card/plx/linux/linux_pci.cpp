@@ -1,9 +1,9 @@
-// The sysfs backend's state (where the device folders are, which devices are
+// The Linux backend's state (where the device folders are, which devices are
 // open) and its table of operations. The operations themselves are in the
-// other files of this folder (see sysfs_internal.h).
-#include "card/plx/linux/sysfs_pci.h"
+// other files of this folder (see linux_internal.h).
+#include "card/plx/linux/linux_pci.h"
 
-#include "card/plx/linux/sysfs_internal.h"
+#include "card/plx/linux/linux_internal.h"
 
 namespace plx_linux {
 
@@ -59,8 +59,7 @@ void use_lockdown_file(const std::string& path)
 
 }  // namespace plx_linux
 
-const PlxBackend plx_sysfs_backend = {
-    "sysfs",
+const PlxBackend plx_linux_backend = {
     plx_linux::ExceptionsAsFailure<plx_linux::device_find>::call,
     plx_linux::ExceptionsAsFailure<plx_linux::device_open>::call,
     plx_linux::pci_register_read,

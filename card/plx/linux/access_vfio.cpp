@@ -1,38 +1,54 @@
-// The VFIO path: a device bound to vfio-pci is reached through the kernel's
-// VFIO interface, which its lockdown allows, instead of its resource files,
-// which it refuses. The search stays the sysfs one (reading attributes is
+// The VFIO access method, for a device bound to vfio-pci: the kernel's VFIO
+// interface, which its lockdown allows, instead of the resource files, which
+// it refuses. The search stays the shared one (reading attributes is
 // allowed), so card n is the same card on both paths.
 //
 // Opening: the container (/dev/vfio/vfio), the device's IOMMU group
 // (/dev/vfio/N, which one process at a time may open: that open holds the
-// card, as the resource file's lock does on the other path), the type-1
+// card, as the resource file's lock does on the sysfs path), the type-1
 // IOMMU, then the device's descriptor, whose regions (the BARs and the
 // configuration space) lie at offsets in it. A memory BAR is mapped from its
 // region, so the data port is the same store through a mapping as on the
 // other path; an I/O BAR's registers are read and written there with one
 // pread or pwrite each.
+//
+// A listing finds what the VFIO path lacks for any device, and, on it,
+// whether this user may open the group, whether another device of the
+// group is bound to a driver that keeps the group from VFIO, and which
+// process holds the group.
 #include <fcntl.h>
 #include <linux/vfio.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "card/plx/linux/sysfs_internal.h"
+#include "card/plx/linux/linux_internal.h"
 
 namespace plx_linux {
 
 namespace {
 
 constexpr const char* CONTAINER = "/dev/vfio/vfio";
+constexpr const char* DRIVER = "vfio-pci";
+
+// What an opened device holds: the container, the group (which one process
+// at a time may open, and so holds the device) and the device's
+// descriptor, in whose file each region (a BAR, the configuration space)
+// lies at an offset. Closed device first, container last.
+struct VfioHold : MethodHold {
+    struct Region {
+        uint64_t offset = 0;
+        uint64_t size = 0;
+        bool mappable = false;
+    };
+    Fd container, group, device;
+    std::vector<Region> regions;  // by index: the six BARs, the ROM, configuration space
+};
 
 // The device's IOMMU group ("3"), or "" when the kernel gives it none.
 std::string group_of(const std::string& device_path)
@@ -45,7 +61,7 @@ std::string group_of(const std::string& device_path)
 // bound.
 bool driver_blocks_group(const std::string& driver)
 {
-    return !driver.empty() && driver != "vfio-pci" && driver != "pci-stub" && driver != "pcieport";
+    return !driver.empty() && driver != DRIVER && driver != "pci-stub" && driver != "pcieport";
 }
 
 // The process holding the group, as /proc tells (its open descriptors);
@@ -77,7 +93,7 @@ int group_holder(const std::string& node)
 // Sets up the container, the group and the IOMMU, and gets the device's
 // descriptor and its regions.
 PLX_STATUS open_through_group(const std::string& device_path, const std::string& group,
-                              VfioDevice* vfio)
+                              VfioHold* vfio)
 {
     vfio->container = Fd(open_file(CONTAINER, O_RDWR));
     if (!vfio->container.ok()) {
@@ -105,7 +121,7 @@ PLX_STATUS open_through_group(const std::string& device_path, const std::string&
         ioctl(container, VFIO_SET_IOMMU, iommu) != 0) {
         return PLX_STATUS_FAILED;
     }
-    const std::string name = device_path.substr(device_path.find_last_of('/') + 1);
+    const std::string name = base_name(device_path);
     vfio->device = Fd(ioctl(vfio->group.get(), VFIO_GROUP_GET_DEVICE_FD, name.c_str()));
     vfio_device_info info{};
     info.argsz = sizeof info;
@@ -135,11 +151,11 @@ void note_missing(PLX_DEVICE_SURVEY* survey, const std::string& what)
     }
 }
 
-}  // namespace
-
-bool bound_to_vfio(const std::string& path)
+// What this method holds of an open device: a device is opened by its own
+// method only.
+const VfioHold* held(const OpenDevice& open)
 {
-    return link_name(path + "/driver") == "vfio-pci";
+    return static_cast<const VfioHold*>(open.hold.get());
 }
 
 PLX_STATUS vfio_open(OpenDevice* open)
@@ -148,45 +164,54 @@ PLX_STATUS vfio_open(OpenDevice* open)
     if (group.empty()) {
         return PLX_STATUS_FAILED;
     }
-    auto vfio = std::make_unique<VfioDevice>();
+    auto vfio = std::make_unique<VfioHold>();
     const PLX_STATUS opened = open_through_group(open->path, group, vfio.get());
     if (opened != PLX_STATUS_SUCCESS) {
         return opened;
     }
     // The configuration space, from here on, is the device's region.
-    const VfioDevice::Region& config = vfio->regions[VFIO_PCI_CONFIG_REGION_INDEX];
+    const VfioHold::Region& config = vfio->regions[VFIO_PCI_CONFIG_REGION_INDEX];
     open->config = Fd(fcntl(vfio->device.get(), F_DUPFD_CLOEXEC, 0));
+    const int error = errno;
     open->config_offset = static_cast<off_t>(config.offset);
     open->config_size = config.size;
-    open->vfio = std::move(vfio);
+    open->hold = std::move(vfio);
     // vfio-pci enables the device, its decoding included, when it is opened.
-    return open->config.ok() ? PLX_STATUS_SUCCESS : errno_status(errno);
+    return open->config.ok() ? PLX_STATUS_SUCCESS : errno_status(error);
 }
 
-PLX_STATUS vfio_map(OpenDevice* open, uint8_t bar_index, volatile uint8_t** va)
+PLX_STATUS vfio_map(OpenDevice* open, uint8_t bar_index, OpenDevice::Mapping* mapping)
 {
-    const VfioDevice::Region& region = open->vfio->regions.at(bar_index);
+    const VfioHold::Region& region = held(*open)->regions.at(bar_index);
     if (!region.mappable || region.size == 0) {
         return PLX_STATUS_INVALID_BAR;
     }
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    const size_t length = (region.size + page - 1) / page * page;
-    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, open->vfio->device.get(),
-                      static_cast<off_t>(region.offset));
-    if (base == MAP_FAILED) {
-        return errno_status(errno);
-    }
     // The region starts at the BAR's first byte.
-    *va = static_cast<volatile uint8_t*>(base);
-    open->mappings.push_back({Fd(), base, length, *va});
-    return PLX_STATUS_SUCCESS;
+    return map_pages(held(*open)->device.get(), static_cast<off_t>(region.offset),
+                     static_cast<size_t>(region.size), 0, mapping);
 }
 
-void note_vfio(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
+PLX_STATUS vfio_port_transfer(const OpenDevice& open, size_t bar_index, off_t offset,
+                              const void* source, void* target, uint32_t byte_count)
 {
-    const bool path = bound_to_vfio(device.path);
-    std::snprintf(survey->path, sizeof survey->path, "%s", path ? "vfio" : "sysfs");
-    if (!path) {
+    // A device read for a listing is not opened: only the group's holder
+    // reaches it (and the driver may keep the idle card asleep, its ports
+    // reading all ones), so its registers are not read.
+    const VfioHold* vfio = held(open);
+    if (vfio == nullptr) {
+        return PLX_STATUS_NOT_OPEN;
+    }
+    const VfioHold::Region& region = vfio->regions.at(bar_index);
+    if (static_cast<uint64_t>(offset) + byte_count > region.size) {
+        return PLX_STATUS_INVALID_ADDRESS;
+    }
+    return file_transfer(vfio->device.get(), static_cast<off_t>(region.offset) + offset, source,
+                         target, byte_count);
+}
+
+void vfio_survey(const OpenDevice& device, bool chosen, PLX_DEVICE_SURVEY* survey)
+{
+    if (!chosen) {
         note_missing(survey, "not bound to vfio-pci (see veltcfg(1), VFIO)");
     }
     const std::string group = group_of(device.path);
@@ -196,7 +221,7 @@ void note_vfio(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
         return;
     }
     const std::string node = "/dev/vfio/" + group;
-    if (path && faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+    if (chosen && faccessat(AT_FDCWD, node.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
         const std::string why = errno == ENOENT ? node + " does not exist" : refusal(node);
         note_missing(survey, why);
         plx_survey_note(survey, PLX_HINDRANCE_NOT_PERMITTED, "%s", why.c_str());
@@ -207,31 +232,25 @@ void note_vfio(const OpenDevice& device, PLX_DEVICE_SURVEY* survey)
          !error && member != directory_iterator(); member.increment(error)) {
         const std::string name = member->path().filename().string();
         const std::string driver = link_name(member->path().string() + "/driver");
-        if (member->path().filename() != std::filesystem::path(device.path).filename() &&
-            driver_blocks_group(driver)) {
+        if (name != base_name(device.path) && driver_blocks_group(driver)) {
             const std::string why =
                 name + ", in IOMMU group " + group + " too, is bound to " + driver;
             note_missing(survey, why);
-            if (path) {
+            if (chosen) {
                 plx_survey_note(survey, PLX_HINDRANCE_OTHER_DRIVER, "%s", why.c_str());
             }
         }
     }
-    const int holder = path ? group_holder(node) : -1;
+    const int holder = chosen ? group_holder(node) : -1;
     if (holder > 0) {
         note_holder(survey, holder, node + " ");
     }
 }
 
-std::string link_name(const std::string& link)
-{
-    char target[4096];
-    const ssize_t length = readlink(link.c_str(), target, sizeof target);
-    if (length <= 0) {
-        return "";
-    }
-    const std::string path(target, static_cast<size_t>(length));
-    return path.substr(path.find_last_of('/') + 1);
-}
+}  // namespace
+
+const AccessMethod VFIO_ACCESS = {
+    "vfio", DRIVER, vfio_open, vfio_map, vfio_port_transfer, vfio_survey,
+};
 
 }  // namespace plx_linux
