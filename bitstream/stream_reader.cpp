@@ -284,14 +284,30 @@ size_t StreamReader<format>::consume(const uint8_t* bytes, size_t count, uint64_
     size_t i = 0;
     while (i < count) {
         // The bulk of a stream is frame data: whole words straight into the
-        // CRC.
-        if (payload_words_ != 0 && word_bytes_ == 0 && register_ == fdri_) {
-            const size_t words =
-                std::min<size_t>(payload_words_, (count - i) / format.word_bytes);
-            if (words != 0) {
-                feed_frames(bytes + i, words);
-                payload_words_ -= static_cast<uint32_t>(words);
+        // CRC, a word that the last call left split first.
+        if (payload_words_ != 0 && register_ == fdri_) {
+            const uint8_t* frames = bytes + i;
+            size_t words = std::min<size_t>(payload_words_, (count - i) / format.word_bytes);
+            uint8_t split[format.word_bytes];
+            if (word_bytes_ != 0) {
+                while (word_bytes_ != 0 && i < count) {
+                    word_ = static_cast<Word>(word_ << 8 | bytes[i++]);
+                    word_bytes_ = (word_bytes_ + 1) % format.word_bytes;
+                }
+                if (word_bytes_ != 0) {
+                    return count;
+                }
+                for (unsigned b = 0; b < format.word_bytes; ++b) {
+                    split[b] = static_cast<uint8_t>(word_ >> 8 * (format.word_bytes - 1 - b));
+                }
+                frames = split;
+                words = 1;
+            } else {
                 i += words * format.word_bytes;
+            }
+            if (words != 0) {
+                feed_frames(frames, words);
+                payload_words_ -= static_cast<uint32_t>(words);
                 if (payload_words_ == 0) {
                     end_ = at + i;
                     *event = end_payload();

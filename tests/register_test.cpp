@@ -2,14 +2,17 @@
 // on an opened simulated card.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include <unistd.h>
 
+#include "app/upload_state.h"
 #include "card/card.h"
 #include "common/bit_reverse.h"
+#include "tests/support/bitstream.h"
 #include "tests/support/program_run.h"
 
 using recording::Op;
@@ -165,6 +168,43 @@ TEST(DataPortTest, SendersWriteOneByteEachInCallOrder)
     EXPECT_EQ(calls_after_open(run).size(), 6u);
 }
 
+// With two cards mapped at once, each FPGA takes what was stored at its own
+// data port, however the stores interleave: card 1 mapped halfway through
+// card 0's stream, and a byte stored at its port after each of card 0's
+// from then on, card 0 still configures from its stream.
+TEST(DataPortTest, EachMappedCardTakesTheBytesStoredAtItsPort)
+{
+    sample::Design design;
+    design.frame_words = 3000;
+    const std::vector<uint8_t> stream = sample::ConfigStream(design).bytes();
+    const ProgramRun run = run_in_child(nullptr, [&stream] {
+        open_card(0);
+        enable_control_lines();
+        program_line_low();
+        program_line_high();
+        usleep(2000);
+        PLX_DEVICE_KEY key = PLX_ANY_DEVICE;
+        PLX_DEVICE_OBJECT other{};
+        volatile uint8_t* other_port = nullptr;
+        for (size_t i = 0; i < stream.size(); ++i) {
+            if (i == stream.size() / 2 &&
+                (PlxPci_DeviceFind(&key, 1) != PLX_STATUS_SUCCESS ||
+                 PlxPci_DeviceOpen(&key, &other) != PLX_STATUS_SUCCESS ||
+                 PlxPci_PciBarMap(&other, 3, &other_port) != PLX_STATUS_SUCCESS)) {
+                return 1;
+            }
+            send_byte_reversed(stream[i]);
+            if (other_port != nullptr) {
+                plx_data_port_write(other_port, 0x00);
+            }
+        }
+        return 0;
+    });
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_EQ(run.cards.at(0).fpga_state, sim::Fpga::State::Done);
+    EXPECT_EQ(run.cards.at(0).fpga_bytes, stream.size());
+}
+
 // Once the card is released, nothing can reach its data port any more, even
 // when the unmap failed (its status is not examined) and the mapping is still
 // there: a store that still tried is a store through a null port.
@@ -181,6 +221,29 @@ TEST(DataPortTest, ReleasedCardTakesNoMoreBytes)
     // The child dies at the store (a fault, or the sanitizer's report of it).
     EXPECT_NE(run.exit_status, 0) << "a store after the release went through";
     EXPECT_TRUE(run.data_bytes().empty());
+}
+
+// A store through a mapping once it is unmapped ends the simulated host, as
+// on a real one, also when the bytes before it waited to reach an FPGA that
+// was reading a stream.
+TEST(DataPortTest, StoreThroughAnUnmappedPortEndsTheProcess)
+{
+    const ProgramRun run = run_in_child(nullptr, [] {
+        open_card(0);
+        enable_control_lines();
+        program_line_low();
+        program_line_high();
+        usleep(2000);
+        write_config_byte(0xFF);
+        volatile uint8_t* mapping = upload_state.data_window;
+        volatile uint8_t* const unmapped = mapping;
+        if (PlxPci_PciBarUnmap(&upload_state.plx_device, &mapping) != PLX_STATUS_SUCCESS) {
+            return 1;
+        }
+        plx_data_port_write(unmapped, 0xFF);
+        return 0;
+    });
+    EXPECT_EQ(run.signal, SIGABRT) << run.err;
 }
 
 }  // namespace

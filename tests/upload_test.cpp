@@ -419,17 +419,25 @@ TEST(UploadTest, RegisterReadingAllOnesIsAFailedAccess)
     EXPECT_EQ(at_start.err, error_report("Can't access 9056 card control register.\n"));
     EXPECT_TRUE(at_start.register_writes().empty());
 
-    // Gone part way through a file cut before its end: without the rule the
-    // all-ones reads would pass for DONE.
-    const std::string cut_path = dir.write(
-        "cut.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data.substr(0, 10000))
-                       .file());
+    // Gone part way through a file cut before its end (without the rule the
+    // all-ones reads would pass for DONE), and during the second block of a
+    // whole one: the FPGA has taken the first block only.
     sim::CardSettings going;
     going.fault = sim::CardFault::Gone;
-    const ProgramRun gone = run_program({cut_path, "0"}, one_card(going));
-    EXPECT_EQ(gone.exit_status, 105);
-    EXPECT_EQ(gone.err, error_report("Can't access 9056 card status register.\n"));
-    EXPECT_EQ(gone.data_bytes().size(), 10000u) << "no trailing clocks";
+    const struct {
+        size_t sent, taken;
+    } cases[] = {{10000, 10000}, {data.size(), 16384}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sent);
+        const std::string cut_path = dir.write(
+            "cut.bit", standard_bit_file(static_cast<uint32_t>(data.size()), data.substr(0, c.sent))
+                           .file());
+        const ProgramRun gone = run_program({cut_path, "0"}, one_card(going));
+        EXPECT_EQ(gone.exit_status, 105);
+        EXPECT_EQ(gone.err, error_report("Can't access 9056 card status register.\n"));
+        EXPECT_EQ(gone.data_bytes().size(), c.sent) << "no trailing clocks";
+        EXPECT_EQ(gone.cards.at(0).fpga_bytes, c.taken);
+    }
 }
 
 TEST(UploadTest, RegisterHistoryOfASuccessfulRun)

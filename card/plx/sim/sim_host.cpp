@@ -11,7 +11,92 @@
 
 #include <unistd.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace sim {
+
+// ---------------------------------------------------------------- bytes waiting
+
+namespace {
+
+#if defined(__x86_64__)
+// 32 bytes at a time, while 32 are left: each byte's two nibbles swap
+// places, each reversed through a table of sixteen. How many it wired.
+[[gnu::target("avx2")]] size_t wire_by_avx2(uint8_t* bytes, size_t count)
+{
+    const __m256i reversed_low = _mm256_setr_epi8(
+        0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF,  //
+        0x0, 0x8, 0x4, 0xC, 0x2, 0xA, 0x6, 0xE, 0x1, 0x9, 0x5, 0xD, 0x3, 0xB, 0x7, 0xF);
+    const __m256i reversed_high = _mm256_slli_epi16(reversed_low, 4);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    size_t i = 0;
+    for (; i + 32 <= count; i += 32) {
+        __m256i* at = reinterpret_cast<__m256i*>(bytes + i);
+        const __m256i x = _mm256_loadu_si256(at);
+        const __m256i low = _mm256_and_si256(x, nibble);
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+        _mm256_storeu_si256(at, _mm256_or_si256(_mm256_shuffle_epi8(reversed_high, low),
+                                                _mm256_shuffle_epi8(reversed_low, high)));
+    }
+    return i;
+}
+#endif
+
+// The card's wiring: the bit order of each byte reversed, on its way to the
+// FPGA.
+void wire(uint8_t* bytes, size_t count)
+{
+    size_t i = 0;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx2")) {
+        i = wire_by_avx2(bytes, count);
+    }
+#endif
+    for (; i < count; ++i) {
+        bytes[i] = bit_reverse_table[bytes[i]];
+    }
+}
+
+Card* waiting_card = nullptr;  // whose window holds the bytes waiting
+
+// A card that is going away takes nothing more.
+void forget_waiting(const Card* card)
+{
+    if (waiting_card == card) {
+        waiting_card = nullptr;
+        waiting_count = 0;
+        waiting_limit = 0;
+    }
+}
+
+}  // namespace
+
+void pass_on_waiting()
+{
+    if (waiting_count != 0 && waiting_card != nullptr) {
+        waiting_card->pass_on(waiting_count);
+    }
+    waiting_count = 0;
+    waiting_limit = 0;  // the next store finds out how many may wait
+}
+
+size_t data_stored(volatile uint8_t* port)
+{
+    Card* card = DataWindow::of(port)->card;
+    if (card->mappings == 0) {
+        store_outside_mapped_bar(port);
+    }
+    waiting_card = card;
+    card->pass_on(waiting_count);
+    waiting_count = 0;
+    int mapped = 0;
+    for (size_t i = 0; i < host().card_count(); ++i) {
+        mapped += host().card(i).mappings;
+    }
+    return mapped == 1 && card->fpga().reading_stream() ? DataWindow::SIZE : 1;
+}
 
 // ---------------------------------------------------------------- Card
 
@@ -25,16 +110,33 @@ Card::Card(const CardSettings& settings)
 {
 }
 
+Card::~Card()
+{
+    forget_waiting(this);
+}
+
 bool Card::answering()
 {
+    pass_on_waiting();
     if (settings_.fault == CardFault::NotAnswering) {
         return false;
     }
     if (settings_.fault == CardFault::Gone) {
-        deliver_batch();
         return data_taken_ == 0;
     }
     return true;
+}
+
+void Card::pass_on(size_t count)
+{
+    wire(window_->bytes, count);
+    take(window_->bytes, count);
+}
+
+Fpga& Card::fpga()
+{
+    pass_on_waiting();
+    return fpga_;
 }
 
 uint32_t Card::config_read(uint16_t offset) const
@@ -233,6 +335,7 @@ PLX_STATUS pci_bar_map(PLX_DEVICE_OBJECT* device, uint8_t bar_index, volatile ui
     if (card->fault() == CardFault::Map) {
         return PLX_STATUS_FAILED;
     }
+    pass_on_waiting();
     *va = card->data_port();
     ++card->mappings;
     return PLX_STATUS_SUCCESS;
@@ -250,6 +353,7 @@ PLX_STATUS pci_bar_unmap(PLX_DEVICE_OBJECT* device, volatile uint8_t** va)
     if (card->mappings == 0 || *va != card->data_port()) {
         return PLX_STATUS_INVALID_ADDRESS;
     }
+    pass_on_waiting();
     --card->mappings;
     *va = nullptr;
     return PLX_STATUS_SUCCESS;

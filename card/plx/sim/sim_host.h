@@ -8,7 +8,7 @@
 // VELTCFG_SIM_HOST describes cards in text (host_description.h).
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,7 +38,10 @@ struct CardSettings {
 class Card;
 
 // A card's BAR 3. The card it belongs to is kept just before the data port,
-// so that a store to the port reaches its card without a search.
+// so that a store to the port reaches its card without a search. The bytes
+// stored at the port that the card has yet to pass on to its FPGA wait in
+// the window from the port on (see data_port_write): nothing else of it is
+// read.
 struct DataWindow {
     static constexpr size_t SIZE = 4096;
 
@@ -55,6 +58,7 @@ struct DataWindow {
 class Card {
 public:
     explicit Card(const CardSettings& settings);
+    ~Card();
 
     const CardSettings& settings() const { return settings_; }
     // The card as a search finds it: its location (in domain 0) and IDs.
@@ -70,30 +74,11 @@ public:
     void write_control(uint32_t value);
 
     volatile uint8_t* data_port() { return window_->bytes; }
-    // A byte stored at the data port; the card's wiring reverses its bit
-    // order on the way to the FPGA. While the FPGA reads a configuration
-    // stream the bytes reach it in batches, in order, so that it can read
-    // whole words at a time; whatever looks at it or changes its program
-    // line delivers the bytes waiting first.
-    void write_data(uint8_t byte)
-    {
-        window_->bytes[0] = byte;
-        const uint8_t wired = bit_reverse_table[byte];  // the card's wiring
-        if (!fpga_.reading_stream()) {
-            take(&wired, 1);
-            return;
-        }
-        batch_[batch_count_] = wired;
-        if (++batch_count_ == batch_.size()) {
-            deliver_batch();
-        }
-    }
+    // Passes the first `count` bytes waiting in its window on to the FPGA,
+    // in order, through the card's wiring, which reverses their bit order.
+    void pass_on(size_t count);
 
-    Fpga& fpga()
-    {
-        deliver_batch();
-        return fpga_;
-    }
+    Fpga& fpga();
 
     bool open = false;
     int mappings = 0;
@@ -105,19 +90,15 @@ private:
     // read all ones, and what is written to it is lost.
     static constexpr uint64_t GONE_AFTER_BYTES = 16384;
     bool answering();
-    void deliver_batch()
-    {
-        take(batch_.data(), batch_count_);
-        batch_count_ = 0;
-    }
-    // Bytes on their way to the FPGA, unless the card has gone.
+    // Bytes on their way to the FPGA, but those after its first block when
+    // the card goes: however they come, it takes that block and loses the
+    // rest.
     void take(const uint8_t* bytes, size_t count)
     {
         if (settings_.fault == CardFault::Gone) {
+            const uint64_t room = GONE_AFTER_BYTES - std::min(data_taken_, GONE_AFTER_BYTES);
             data_taken_ += count;
-            if (data_taken_ > GONE_AFTER_BYTES) {
-                return;  // lost
-            }
+            count = static_cast<size_t>(std::min<uint64_t>(count, room));
         }
         fpga_.receive(bytes, count);
     }
@@ -129,8 +110,6 @@ private:
 
     std::unique_ptr<DataWindow> window_;
     Fpga fpga_;
-    std::array<uint8_t, 4096> batch_;
-    size_t batch_count_ = 0;
 };
 
 class Host {
@@ -159,13 +138,34 @@ Host& host();
 // A store to the data port at `port`, which must be a mapped card's.
 [[noreturn]] void store_outside_mapped_bar(volatile uint8_t* port);
 
+// The bytes stored at a data port wait in its window until the card passes
+// them on to its FPGA: `waiting_count` of them, up to `waiting_limit`. The
+// store that reaches the limit passes them on (data_stored); whatever looks
+// at an FPGA, accesses a control/status register, or maps or unmaps a BAR
+// passes on what waits first (pass_on_waiting), so that the FPGA has taken
+// every byte stored before it, and sets the limit to 0, so that the next
+// store goes to data_stored too. Two variables of their own, whose address
+// is never taken: a byte store cannot change them, and the program's
+// per-byte loop keeps them in registers.
+inline size_t waiting_count = 0;
+inline size_t waiting_limit = 0;
+
+// Passes on the bytes waiting at `port`, the last one just stored, and
+// returns how many may wait from now: a block while the port's card is the
+// only one mapped and its FPGA reads a stream; else 1, each passed on at
+// once (an FPGA clearing its memory takes a byte or not by the clock). A
+// store that comes here to a port that is not mapped ends the process.
+size_t data_stored(volatile uint8_t* port);
+void pass_on_waiting();
+
+// One byte into the bytes waiting at the port.
 [[gnu::always_inline]] inline void data_port_write(volatile uint8_t* port, uint8_t value)
 {
-    Card* card = DataWindow::of(port)->card;
-    if (card->mappings == 0) {
-        store_outside_mapped_bar(port);
+    DataWindow::of(port)->bytes[waiting_count] = value;
+    if (__builtin_expect(++waiting_count >= waiting_limit, 0)) {
+        waiting_limit = data_stored(port);
+        waiting_count = 0;
     }
-    card->write_data(value);
 }
 
 }  // namespace sim
