@@ -68,6 +68,25 @@ const FamilyRules& ReaderState::rules() const
     return *rules_of(first_group(groups_));
 }
 
+// What the groups still possible make of each register and of the sync
+// word, kept so that a write or a byte asks no table.
+void ReaderState::regroup()
+{
+    const GroupSet groups = groups_;
+    auto all = [groups](auto test) { return groups_where(groups, test) == groups; };
+    for (uint32_t reg = 0; reg < 64; ++reg) {
+        register_signs_[reg] = static_cast<uint8_t>(
+            (groups_where(groups, [reg](const FamilyRules& r) { return r.idcode == reg; }) != 0 ? IDCODE_HERE : 0) |
+            (groups_where(groups, [reg](const FamilyRules& r) { return r.decrypt_register == reg; }) != 0
+                 ? DECRYPTOR_HERE
+                 : 0) |
+            (all([reg](const FamilyRules& r) { return r.mfwr == reg; }) ? MFWR_HERE : 0) |
+            (all([reg](const FamilyRules& r) { return r.lout == reg; }) ? LOUT_HERE : 0) |
+            (all([reg](const FamilyRules& r) { return r.iv_register == reg; }) ? IV_HERE : 0));
+    }
+    needs_whole_sync_ = all([](const FamilyRules& r) { return r.sync_word == SYNC_WORD; });
+}
+
 // Only `groups` are possible from here on. A 16-bit device that needs the
 // whole sync word, found to be one only now, had not synced on AA 99 alone.
 void ReaderState::narrow(GroupSet groups)
@@ -76,8 +95,8 @@ void ReaderState::narrow(GroupSet groups)
         return;
     }
     groups_ = groups;
-    const bool needs_whole =
-        groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
+    regroup();
+    const bool needs_whole = needs_whole_sync_;
     if (synced_ && needs_whole && !whole_sync_) {
         lose_sync();
         record_.half_sync_refused = true;
@@ -140,22 +159,24 @@ void ReaderState::start_frames(uint32_t count)
 // shows the group too: only the groups that have one there.
 ReaderEvent ReaderState::note_write(uint32_t reg, uint32_t word)
 {
+    const uint8_t signs = reg < 64 ? register_signs_[reg] : 0;
     if (reg < 64) {
         registers_[reg] = word;
         written_ |= uint64_t{1} << reg;
     }
-    const GroupSet groups = groups_;
-    auto all = [groups](auto test) { return groups_where(groups, test) == groups; };
-    if (all([reg](const FamilyRules& r) { return r.mfwr == reg; })) {
+    if ((signs & MFWR_HERE) != 0) {
         record_.features |= COMPRESSED;
     }
-    if (record_.frame_words != 0 && all([reg](const FamilyRules& r) { return r.lout == reg; })) {
+    if (record_.frame_words != 0 && (signs & LOUT_HERE) != 0) {
         lout_since_frames_ = true;
     }
-    if (all([reg](const FamilyRules& r) { return r.iv_register == reg; })) {
+    if ((signs & IV_HERE) != 0) {
         record_.features |= ENCRYPTED;
     }
-    const GroupSet decrypting = groups_where(groups, [reg, word](const FamilyRules& r) {
+    if ((signs & DECRYPTOR_HERE) == 0) {
+        return ReaderEvent::None;
+    }
+    const GroupSet decrypting = groups_where(groups_, [reg, word](const FamilyRules& r) {
         return r.decrypt_register == reg && (word & r.decrypt_bit) != 0;
     });
     if (decrypting == 0) {
@@ -168,7 +189,7 @@ ReaderEvent ReaderState::note_write(uint32_t reg, uint32_t word)
 
 ReaderEvent ReaderState::idcode_written(uint32_t value)
 {
-    if (group() == FamilyGroup::Unknown) {
+    if (rules_of(group()) == nullptr) {  // the group is not known yet
         if ((value & IDCODE_MAKER_MASK) != IDCODE_MAKER) {
             return ReaderEvent::None;  // another register of a group that may be this one
         }
@@ -241,8 +262,7 @@ ReaderEvent ReaderState::check(CrcCheck check, uint32_t written)
                ((written ^ crc_[static_cast<size_t>(r.group)]) & r.compared_bits) == 0;
     });
     const GroupSet shown = passed != 0 ? passed : groups_;
-    const FamilyRules& r = *rules_of(only_group(shown) != FamilyGroup::Unknown ? only_group(shown)
-                                                                                 : first_group(shown));
+    const FamilyRules& r = *rules_of(first_group(shown));
     record_.checks.push_back({r.group, check, written & r.compared_bits,
                               crc_[static_cast<size_t>(r.group)] & r.compared_bits, bypassed(r),
                               passed != 0, end_});
@@ -273,6 +293,7 @@ void StreamReader<format>::restart(GroupSet groups, const FpgaFamily* family,
     needs_bus_width_ = family != nullptr && family->needs_bus_width;
     bus_width_detected_ = bus_width_detected;
     record_.word_bytes = format.word_bytes;
+    regroup();
     fdri_ = rules().fdri;
     cmd_ = rules().cmd;
 }
@@ -319,6 +340,17 @@ size_t StreamReader<format>::consume(const uint8_t* bytes, size_t count, uint64_
                 continue;
             }
         }
+        // Looking for the sync word: only the bytes that end one of the
+        // words it looks for (AA 99, AA 99 55 66, the bus width pattern) need
+        // a closer look.
+        while (!synced_ && i + 1 < count) {
+            const uint32_t last = static_cast<uint32_t>(window_ << 8 | bytes[i]) & 0xFFFF;
+            if (last == SYNC_HALF || last == (SYNC_WORD & 0xFFFF) ||
+                last == (BUS_WIDTH_DETECTION & 0xFFFF)) {
+                break;
+            }
+            window_ = window_ << 8 | bytes[i++];
+        }
         end_ = at + i + 1;
         *event = take(bytes[i++]);
         if (*event != ReaderEvent::None) {
@@ -352,8 +384,7 @@ ReaderEvent StreamReader<format>::sync_byte(uint8_t byte)
     if (window_ == BUS_WIDTH_DETECTION) {
         bus_width_detected_ = record_.bus_width_detected = true;
     }
-    const bool needs_whole =
-        groups_where(groups_, [](const FamilyRules& r) { return r.sync_word != SYNC_WORD; }) == 0;
+    const bool needs_whole = needs_whole_sync_;
     if (needs_whole ? static_cast<uint32_t>(window_) != SYNC_WORD
                     : (window_ & 0xFFFF) != SYNC_HALF) {
         return ReaderEvent::None;
@@ -462,8 +493,7 @@ ReaderEvent StreamReader<format>::payload_word(uint32_t word)
     --payload_words_;
     ReaderEvent event = ReaderEvent::None;
     const uint32_t reg = register_;
-    const bool idcode_register =
-        groups_where(groups_, [reg](const FamilyRules& r) { return r.idcode == reg; }) != 0;
+    const bool idcode_register = reg < 64 && (register_signs_[reg] & IDCODE_HERE) != 0;
     if (reg == CRC_REGISTER) {
         if (format.word_bytes == 4) {
             event = check(CrcCheck::Write, word);
@@ -493,8 +523,7 @@ ReaderEvent StreamReader<format>::end_payload()
     if (format.word_bytes == 2 && reg == CRC_REGISTER) {
         return check(CrcCheck::Write, value_);
     }
-    if (format.word_bytes == 2 &&
-        groups_where(groups_, [reg](const FamilyRules& r) { return r.idcode == reg; }) != 0) {
+    if (format.word_bytes == 2 && reg < 64 && (register_signs_[reg] & IDCODE_HERE) != 0) {
         return idcode_written(value_);
     }
     if (reg != fdri_) {

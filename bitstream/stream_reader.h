@@ -133,6 +133,18 @@ public:
     void restart_configuration();
 
 protected:
+    // What a register is to the groups still possible: the IDCODE's (to one
+    // of them), a decryptor's (to one), and to all of them alike the
+    // multiple frame write, the daisy-chain output, the decryptor's initial
+    // vector.
+    enum RegisterSign : uint8_t {
+        IDCODE_HERE = 1,
+        DECRYPTOR_HERE = 2,
+        MFWR_HERE = 4,
+        LOUT_HERE = 8,
+        IV_HERE = 16,
+    };
+    void regroup();
     void narrow(GroupSet groups);
     void lose_sync();
     void feed(uint32_t word);
@@ -144,6 +156,8 @@ protected:
     const CrcBypass* bypass(const FamilyRules& rules) const;
 
     GroupSet groups_ = 0;
+    uint8_t register_signs_[64] = {};  // of groups_, by register
+    bool needs_whole_sync_ = false;    // every group of groups_ syncs on AA 99 55 66
     const FpgaFamily* family_ = nullptr;  // of the device, when known
     bool needs_bus_width_ = false;
     bool bus_width_detected_ = false;
