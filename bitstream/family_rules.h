@@ -135,6 +135,17 @@ GroupSet groups_where(GroupSet groups, Test test)
     return matching;
 }
 
+// Calls f(rules) for each group in `groups`.
+template <typename F>
+void for_each_group(GroupSet groups, F f)
+{
+    for (size_t group = 1; group < GROUP_COUNT; ++group) {
+        if ((groups >> group & 1) != 0) {
+            f(*rules_of(static_cast<FamilyGroup>(group)));
+        }
+    }
+}
+
 // After DESYNC the device flushes its packet buffer (64 bits: 8 bytes on the
 // card's 8-bit port) and then runs its start-up phases 0 to 7, one per
 // clock; DONE rises in the phase the option register names (phase 4 when

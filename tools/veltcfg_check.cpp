@@ -15,25 +15,18 @@
 // Exit status: 0 when a card would configure from every file, 1 when not
 // from one or more, 2 for wrong arguments or a file that cannot be read
 // (the other files are still checked and reported).
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "app/driver.h"
 #include "app/platform.h"
-#include "app/upload_state.h"
-#include "card/card.h"
 #include "card/plx/sim/host_description.h"
 #include "common/terminal_text.h"
-#include "configfile/config_file.h"
 #include "tools/check_report.h"
 #include "tools/check_run.h"
 #include "tools/command_line.h"
